@@ -1,0 +1,68 @@
+// The call frame shared by every synchronous export: fetch a fixed number of
+// arguments, let the function convert them and run its body inside the
+// runtime context, and turn any error record into a thrown exception.
+#pragma once
+
+#include <node_api.h>
+
+#include <array>
+#include <cstddef>
+#include <exception>
+#include <new>
+
+#include "frame/error_napi.h"
+#include "frame/fatal.h"
+
+// Unwraps a Result into `name`, or returns its error record from the caller.
+#define TOV_TRY(name, expr)                                  \
+  auto name##_result = (expr);                               \
+  if (!name##_result) return name##_result.take_error();     \
+  auto& name = name##_result.value()
+
+// Returns the error record of a failed Status from the caller.
+#define TOV_CHECK(expr)                                  \
+  do {                                                   \
+    auto tov_check_result = (expr);                      \
+    if (!tov_check_result) return tov_check_result.take_error(); \
+  } while (false)
+
+namespace tov::frame {
+
+// No C++ exception may reach the host: allocation failure and broken
+// invariants end the process, as the host could not recover either.
+template <class Fn>
+napi_value guard_host_call(Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (const std::bad_alloc&) {
+    fatal("memory allocation failed");
+  } catch (const std::exception& error) {
+    fatal(error.what());
+  } catch (...) {
+    fatal("unexpected failure in native code");
+  }
+}
+
+// Runs `body(env, args)` for a function declaring N arguments. Missing
+// arguments arrive as undefined; extra ones are never fetched.
+template <std::size_t N, class Body>
+napi_value call_with_args(napi_env env, napi_callback_info info, Body&& body) noexcept {
+  return guard_host_call([&]() -> napi_value {
+    std::array<napi_value, N> args{};
+    std::size_t count = N;
+    napi_value self = nullptr;
+    const napi_status status = napi_get_cb_info(env, info, &count, args.data(), &self, nullptr);
+    if (status != napi_ok) {
+      throw_record(env, ErrorRecord(status, "Failed to initialize napi function call."));
+      return nullptr;
+    }
+    Result<napi_value> result = body(env, args);
+    if (!result) {
+      throw_record(env, result.take_error());
+      return nullptr;
+    }
+    return *result;
+  });
+}
+
+}  // namespace tov::frame

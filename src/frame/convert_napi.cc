@@ -1,0 +1,375 @@
+#include "frame/convert_napi.h"
+
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "frame/gc_napi.h"
+
+namespace tov::frame {
+
+namespace {
+
+// napi_get_value_string_utf8 never splits a character and a character takes
+// at most four bytes, so a write that left at least this much room unused
+// holds the whole string.
+constexpr std::size_t kUtf8Slack = 4;
+
+bool wrote_whole(std::size_t written, std::size_t buffer_size) {
+  return written + kUtf8Slack < buffer_size;
+}
+
+const char* type_name(napi_valuetype type) {
+  switch (type) {
+    case napi_undefined: return "Undefined";
+    case napi_null: return "Null";
+    case napi_boolean: return "Boolean";
+    case napi_number: return "Number";
+    case napi_string: return "String";
+    case napi_symbol: return "Symbol";
+    case napi_object: return "Object";
+    case napi_function: return "Function";
+    case napi_external: return "External";
+    case napi_bigint: return "BigInt";
+    default: return "Unknown";
+  }
+}
+
+// Reads a JavaScript string known to be one, for use inside messages.
+std::string plain_string(napi_env env, napi_value value) {
+  std::size_t length = 0;
+  if (napi_get_value_string_utf8(env, value, nullptr, 0, &length) != napi_ok) return {};
+  std::string text(length, '\0');
+  std::size_t written = 0;
+  if (napi_get_value_string_utf8(env, value, text.data(), length + 1, &written) != napi_ok) {
+    return {};
+  }
+  text.resize(written);
+  return text;
+}
+
+std::string coerced_string(napi_env env, napi_value value) {
+  napi_value as_string = nullptr;
+  if (napi_coerce_to_string(env, value, &as_string) != napi_ok) return {};
+  return plain_string(env, as_string);
+}
+
+Result<std::string> render_object(napi_env env, napi_value value) {
+  napi_value global = nullptr;
+  napi_status status = napi_get_global(env, &global);
+  if (status != napi_ok) return ErrorRecord(status, "Get global object from Env failed");
+  napi_value json = nullptr;
+  status = napi_get_named_property(env, global, "JSON", &json);
+  if (status != napi_ok) return ErrorRecord(status, "get_named_property_unchecked error");
+  napi_value stringify = nullptr;
+  status = napi_get_named_property(env, json, "stringify", &stringify);
+  if (status != napi_ok) return ErrorRecord(status, "get_named_property_unchecked error");
+  napi_value undefined = nullptr;
+  status = napi_get_undefined(env, &undefined);
+  if (status != napi_ok) return ErrorRecord(status, "Get raw this failed");
+  napi_value text = nullptr;
+  status = napi_call_function(env, undefined, stringify, 1, &value, &text);
+  if (status == napi_pending_exception) return ErrorRecord::from_pending_exception(env);
+  if (status != napi_ok) return ErrorRecord(status, {});
+  return "Object " + coerced_string(env, text);
+}
+
+Result<std::string> render_function(napi_env env, napi_value value) {
+  napi_value name = nullptr;
+  const napi_status status = napi_get_named_property(env, value, "name", &name);
+  if (status == napi_pending_exception) return ErrorRecord::from_pending_exception(env);
+  if (status != napi_ok) return ErrorRecord(status, {});
+  std::string text = plain_string(env, name);
+  if (text.empty()) text = "anonymous";
+  return "function " + text + "(..) ";
+}
+
+// How a value is quoted in conversion messages.
+Result<std::string> render_value(napi_env env, napi_value value) {
+  napi_valuetype type = napi_undefined;
+  const napi_status status = napi_typeof(env, value, &type);
+  if (status != napi_ok) return ErrorRecord(status, {});
+  switch (type) {
+    case napi_boolean:
+    case napi_number:
+    case napi_bigint:
+      return std::string(type_name(type)) + " " + coerced_string(env, value) + " ";
+    case napi_object: return render_object(env, value);
+    case napi_function: return render_function(env, value);
+    case napi_undefined:
+    case napi_null:
+    case napi_string:
+    case napi_symbol:
+    case napi_external: return std::string(type_name(type));
+    default: return std::string("Unknown");
+  }
+}
+
+ErrorRecord text_error(napi_env env, napi_value value, napi_status status, const char* prefix) {
+  Result<std::string> rendering = render_value(env, value);
+  if (!rendering) return rendering.take_error();
+  return ErrorRecord(status, std::string(prefix) + *rendering + "` into rust type `String`");
+}
+
+ErrorRecord not_a_string(napi_env env, napi_value value, napi_status status) {
+  return text_error(env, value, status, "Failed to convert JavaScript value `");
+}
+
+ErrorRecord unreadable_string(napi_env env, napi_value value, napi_status status) {
+  return text_error(env, value, status, "Failed to convert napi `");
+}
+
+[[noreturn]] void out_of_memory() { throw std::bad_alloc(); }
+
+std::string indexed(const char* prefix, std::size_t index) {
+  return std::string(prefix) + std::to_string(index) + "`";
+}
+
+// Checks the value is an array and returns its length.
+Result<std::uint32_t> array_length(napi_env env, napi_value value) {
+  bool is_array = false;
+  napi_status status = napi_is_array(env, value, &is_array);
+  if (status != napi_ok) return ErrorRecord(status, "Failed to check given napi value is array");
+  if (!is_array) return ErrorRecord(napi_invalid_arg, "Given napi value is not an array");
+  std::uint32_t length = 0;
+  status = napi_get_array_length(env, value, &length);
+  if (status != napi_ok) return ErrorRecord(status, "Failed to get Array length");
+  return length;
+}
+
+Result<napi_value> array_element(napi_env env, napi_value array, std::uint32_t index) {
+  napi_value element = nullptr;
+  const napi_status status = napi_get_element(env, array, index, &element);
+  if (status != napi_ok) return ErrorRecord(status, indexed("Failed to get element with index `", index));
+  return element;
+}
+
+}  // namespace
+
+// ---- Text ----
+
+Text::Text(Text&& other) noexcept : heap_(std::exchange(other.heap_, nullptr)), size_(other.size_) {
+  if (heap_ == nullptr) std::memcpy(inline_, other.inline_, size_);
+}
+
+Text& Text::operator=(Text&& other) noexcept {
+  if (this != &other) {
+    delete[] heap_;
+    heap_ = std::exchange(other.heap_, nullptr);
+    size_ = other.size_;
+    if (heap_ == nullptr) std::memcpy(inline_, other.inline_, size_);
+  }
+  return *this;
+}
+
+Text::~Text() { delete[] heap_; }
+
+Result<Text> to_text(napi_env env, napi_value value) {
+  Text text;
+  std::size_t written = 0;
+  napi_status status = napi_get_value_string_utf8(env, value, text.inline_, Text::kInline, &written);
+  if (status != napi_ok) return not_a_string(env, value, status);
+  if (wrote_whole(written, Text::kInline)) {
+    text.size_ = written;
+    return text;
+  }
+  std::size_t length = 0;
+  status = napi_get_value_string_utf8(env, value, nullptr, 0, &length);
+  if (status != napi_ok) return not_a_string(env, value, status);
+  text.heap_ = new char[length + 1];
+  status = napi_get_value_string_utf8(env, value, text.heap_, length + 1, &written);
+  if (status != napi_ok) return unreadable_string(env, value, status);
+  text.size_ = written;
+  return text;
+}
+
+// ---- Buffers ----
+
+BufferHandle::BufferHandle(BufferHandle&& other) noexcept
+    : env_(other.env_),
+      ref_(std::exchange(other.ref_, nullptr)),
+      data_(other.data_),
+      size_(other.size_),
+      owner_(other.owner_) {}
+
+void BufferHandle::release() {
+  if (ref_ == nullptr) return;
+  release_buffer_reference(env_, std::exchange(ref_, nullptr),
+                           std::this_thread::get_id() == owner_);
+}
+
+Result<BufferHandle> to_buffer(napi_env env, napi_value value) {
+  napi_ref ref = nullptr;
+  napi_status status = napi_create_reference(env, value, 1, &ref);
+  if (status != napi_ok) return ErrorRecord(status, "Failed to create reference from Buffer");
+  void* data = nullptr;
+  std::size_t size = 0;
+  status = napi_get_buffer_info(env, value, &data, &size);
+  if (status != napi_ok) {
+    std::uint32_t count = 0;
+    napi_reference_unref(env, ref, &count);
+    napi_delete_reference(env, ref);
+    return ErrorRecord(status, "Failed to get Buffer pointer and length");
+  }
+  // An empty view may report no data; the digest never reads it then.
+  static const std::uint8_t kEmpty[1] = {0};
+  const auto* bytes = size == 0 || data == nullptr ? kEmpty : static_cast<const std::uint8_t*>(data);
+  return BufferHandle(env, ref, bytes, data == nullptr ? 0 : size);
+}
+
+// ---- Lists ----
+
+TextArena::TextArena(TextArena&& other) noexcept
+    : bytes_(std::exchange(other.bytes_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+TextArena& TextArena::operator=(TextArena&& other) noexcept {
+  if (this != &other) {
+    std::free(bytes_);
+    bytes_ = std::exchange(other.bytes_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+void TextArena::reserve_spare(std::size_t spare) {
+  if (capacity_ - size_ >= spare) return;
+  std::size_t capacity = capacity_ < 4096 ? 4096 : capacity_ * 2;
+  while (capacity - size_ < spare) capacity *= 2;
+  void* grown = std::realloc(bytes_, capacity);
+  if (grown == nullptr) out_of_memory();
+  bytes_ = static_cast<char*>(grown);
+  capacity_ = capacity;
+}
+
+Result<TextArena::Span> TextArena::append(napi_env env, napi_value value) {
+  // Most strings fit the room already there: one host call instead of a
+  // length query followed by a copy.
+  reserve_spare(64);
+  std::size_t spare = capacity_ - size_;
+  std::size_t written = 0;
+  napi_status status = napi_get_value_string_utf8(env, value, bytes_ + size_, spare, &written);
+  if (status != napi_ok) return not_a_string(env, value, status);
+  if (!wrote_whole(written, spare)) {
+    std::size_t length = 0;
+    status = napi_get_value_string_utf8(env, value, nullptr, 0, &length);
+    if (status != napi_ok) return not_a_string(env, value, status);
+    reserve_spare(length + 1);
+    status = napi_get_value_string_utf8(env, value, bytes_ + size_, length + 1, &written);
+    if (status != napi_ok) return unreadable_string(env, value, status);
+  }
+  const Span span{size_, written};
+  size_ += written;
+  return span;
+}
+
+Result<TextList> to_text_list(napi_env env, napi_value value) {
+  Result<std::uint32_t> length = array_length(env, value);
+  if (!length) return length.take_error();
+  TextList list;
+  list.items_.reserve(*length);
+  for (std::uint32_t index = 0; index < *length; ++index) {
+    Result<napi_value> element = array_element(env, value, index);
+    if (!element) return element.take_error();
+    Result<TextArena::Span> span = list.arena_.append(env, *element);
+    if (!span) return span.take_error();
+    list.items_.push_back(*span);
+  }
+  return list;
+}
+
+Result<Manifest> to_manifest(napi_env env, napi_value value) {
+  Result<std::uint32_t> length = array_length(env, value);
+  if (!length) return length.take_error();
+  Manifest manifest;
+  manifest.entries_.reserve(*length);
+  for (std::uint32_t index = 0; index < *length; ++index) {
+    Result<napi_value> element = array_element(env, value, index);
+    if (!element) return element.take_error();
+    Result<std::uint32_t> items = array_length(env, *element);
+    if (!items) return items.take_error();
+    Manifest::Entry entry{*items, {0, 0}, {0, 0}};
+    for (std::uint32_t item = 0; item < *items; ++item) {
+      Result<napi_value> text = array_element(env, *element, item);
+      if (!text) return text.take_error();
+      Result<TextArena::Span> span = manifest.arena_.append(env, *text);
+      if (!span) return span.take_error();
+      if (item == 0) entry.key = *span;
+      if (item == 1) entry.value = *span;
+    }
+    manifest.entries_.push_back(entry);
+  }
+  return manifest;
+}
+
+Result<std::uint32_t> to_u32(napi_env env, napi_value value) {
+  std::uint32_t number = 0;
+  const napi_status status = napi_get_value_uint32(env, value, &number);
+  if (status == napi_ok) return number;
+  napi_valuetype type = napi_undefined;
+  const napi_status type_status = napi_typeof(env, value, &type);
+  if (type_status != napi_ok) return ErrorRecord(type_status, {});
+  return ErrorRecord(status, std::string("Failed to convert napi value ") + type_name(type) +
+                                 " into rust type `u32`");
+}
+
+// ---- Results ----
+
+Result<napi_value> make_string(napi_env env, std::string_view text) {
+  napi_value value = nullptr;
+  const napi_status status = napi_create_string_utf8(env, text.data(), text.size(), &value);
+  if (status != napi_ok) return ErrorRecord(status, "Failed to convert rust `String` into napi `string`");
+  return value;
+}
+
+Result<napi_value> make_u32(napi_env env, std::uint32_t number) {
+  napi_value value = nullptr;
+  const napi_status status = napi_create_uint32(env, number, &value);
+  if (status != napi_ok) return ErrorRecord(status, "Failed to convert rust type `u32` into napi value");
+  return value;
+}
+
+Result<napi_value> make_array(napi_env env, std::size_t length) {
+  napi_value array = nullptr;
+  const napi_status status = napi_create_array_with_length(env, length, &array);
+  if (status != napi_ok) return ErrorRecord(status, "Failed to create napi Array");
+  return array;
+}
+
+Status set_element(napi_env env, napi_value array, std::size_t index, napi_value element) {
+  const napi_status status =
+      napi_set_element(env, array, static_cast<std::uint32_t>(index), element);
+  if (status != napi_ok) return ErrorRecord(status, indexed("Failed to set element with index `", index));
+  return ok_status();
+}
+
+Result<napi_value> make_string_array(napi_env env, std::span<const std::string_view> items) {
+  Result<napi_value> array = make_array(env, items.size());
+  if (!array) return array;
+  for (std::size_t index = 0; index < items.size(); ++index) {
+    Result<napi_value> item = make_string(env, items[index]);
+    if (!item) return item;
+    Status stored = set_element(env, *array, index, *item);
+    if (!stored) return stored.take_error();
+  }
+  return array;
+}
+
+Result<napi_value> make_object(napi_env env) {
+  napi_value object = nullptr;
+  const napi_status status = napi_create_object(env, &object);
+  if (status != napi_ok) return ErrorRecord(status, {});
+  return object;
+}
+
+Status set_field(napi_env env, napi_value object, const char* name, napi_value value) {
+  const napi_status status = napi_set_named_property(env, object, name, value);
+  if (status != napi_ok) {
+    return ErrorRecord(status, std::string("Failed to set property with field `") + name + "`");
+  }
+  return ok_status();
+}
+
+}  // namespace tov::frame

@@ -1,0 +1,143 @@
+// Conversions between JavaScript values and the native values the function
+// bodies work on. Every conversion returns a value or an error record with the
+// exact message callers match on.
+#pragma once
+
+#include <node_api.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "frame/error_napi.h"
+
+namespace tov::frame {
+
+// Owned UTF-8 text. Short texts stay inline so that small calls allocate nothing.
+class Text {
+ public:
+  Text() = default;
+  Text(Text&& other) noexcept;
+  Text& operator=(Text&& other) noexcept;
+  Text(const Text&) = delete;
+  Text& operator=(const Text&) = delete;
+  ~Text();
+
+  const char* data() const noexcept { return heap_ != nullptr ? heap_ : inline_; }
+  std::size_t size() const noexcept { return size_; }
+  std::string_view view() const noexcept { return {data(), size_}; }
+
+ private:
+  friend Result<Text> to_text(napi_env env, napi_value value);
+  static constexpr std::size_t kInline = 128;
+  char inline_[kInline];
+  char* heap_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// A Buffer argument used in place. The reference keeps the Buffer alive until
+// the handle is released, which happens on the thread that made it whenever
+// possible (see release()).
+class BufferHandle {
+ public:
+  BufferHandle(napi_env env, napi_ref ref, const std::uint8_t* data, std::size_t size)
+      : env_(env), ref_(ref), data_(data), size_(size), owner_(std::this_thread::get_id()) {}
+  BufferHandle(BufferHandle&& other) noexcept;
+  BufferHandle& operator=(BufferHandle&&) = delete;
+  BufferHandle(const BufferHandle&) = delete;
+  BufferHandle& operator=(const BufferHandle&) = delete;
+  ~BufferHandle() { release(); }
+
+  const std::uint8_t* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  void release();
+
+ private:
+  napi_env env_;
+  napi_ref ref_;
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::thread::id owner_;
+};
+
+// Where converted strings of one argument live: one growing block, so that
+// converting a list of many strings allocates a handful of times, not once per
+// string. Strings are addressed by offset because the block may move.
+class TextArena {
+ public:
+  struct Span {
+    std::size_t offset;
+    std::size_t size;
+  };
+
+  TextArena() = default;
+  TextArena(TextArena&& other) noexcept;
+  TextArena& operator=(TextArena&& other) noexcept;
+  TextArena(const TextArena&) = delete;
+  TextArena& operator=(const TextArena&) = delete;
+  ~TextArena() { std::free(bytes_); }
+
+  Result<Span> append(napi_env env, napi_value value);
+  std::string_view view(Span span) const noexcept { return {bytes_ + span.offset, span.size}; }
+
+ private:
+  void reserve_spare(std::size_t spare);
+
+  char* bytes_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// An array of strings.
+class TextList {
+ public:
+  std::size_t size() const noexcept { return items_.size(); }
+  std::string_view operator[](std::size_t index) const { return arena_.view(items_[index]); }
+
+ private:
+  friend Result<TextList> to_text_list(napi_env env, napi_value value);
+  TextArena arena_;
+  std::vector<TextArena::Span> items_;
+};
+
+// An array of arrays of strings, as manifests arrive. Every item is converted
+// (so a bad item anywhere fails the call) but only the first two are kept:
+// nothing reads the others.
+class Manifest {
+ public:
+  struct Entry {
+    std::uint32_t item_count;  // saturates; only "fewer than two" matters
+    TextArena::Span key;
+    TextArena::Span value;
+  };
+
+  std::size_t size() const noexcept { return entries_.size(); }
+  const Entry& entry(std::size_t index) const { return entries_[index]; }
+  std::string_view view(TextArena::Span span) const noexcept { return arena_.view(span); }
+
+ private:
+  friend Result<Manifest> to_manifest(napi_env env, napi_value value);
+  TextArena arena_;
+  std::vector<Entry> entries_;
+};
+
+Result<Text> to_text(napi_env env, napi_value value);
+Result<BufferHandle> to_buffer(napi_env env, napi_value value);
+Result<TextList> to_text_list(napi_env env, napi_value value);
+Result<Manifest> to_manifest(napi_env env, napi_value value);
+Result<std::uint32_t> to_u32(napi_env env, napi_value value);
+
+Result<napi_value> make_string(napi_env env, std::string_view text);
+Result<napi_value> make_u32(napi_env env, std::uint32_t number);
+Result<napi_value> make_string_array(napi_env env, std::span<const std::string_view> items);
+Result<napi_value> make_array(napi_env env, std::size_t length);
+Status set_element(napi_env env, napi_value array, std::size_t index, napi_value element);
+Result<napi_value> make_object(napi_env env);
+Status set_field(napi_env env, napi_value object, const char* name, napi_value value);
+
+}  // namespace tov::frame

@@ -1,0 +1,132 @@
+#include "frame/gc_napi.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "frame/error_napi.h"
+#include "frame/fatal.h"
+
+namespace tov::frame {
+
+namespace {
+
+std::shared_mutex env_access_lock;
+std::unordered_map<std::thread::id, bool> env_access;  // guarded by env_access_lock
+
+std::atomic<napi_threadsafe_function> custom_gc{nullptr};
+std::atomic<bool> custom_gc_closed{false};
+
+void throw_on_failure(napi_env env, napi_status status, const char* message) {
+  if (status != napi_ok) throw_record(env, ErrorRecord(status, message));
+}
+
+void clear_thread_mark(void* arg) {
+  std::unique_ptr<std::thread::id> thread(static_cast<std::thread::id*>(arg));
+  std::unique_lock lock(env_access_lock);
+  env_access[*thread] = false;
+}
+
+napi_value custom_gc_callback(napi_env, napi_callback_info) { return nullptr; }
+
+void custom_gc_finalized(napi_env, void*, void*) { custom_gc_closed.store(true); }
+
+// Runs on the JavaScript thread that created the custom GC, once per posted
+// reference.
+void custom_gc_release(napi_env env, napi_value, void*, void* data) {
+  auto ref = static_cast<napi_ref>(data);
+  {
+    std::shared_lock lock(env_access_lock);
+    const auto found = env_access.find(std::this_thread::get_id());
+    if (found != env_access.end() && !found->second) return;
+  }
+  if (ref == nullptr || env == nullptr) return;
+  std::uint32_t count = 0;
+  throw_on_failure(env, napi_reference_unref(env, ref, &count),
+                   "Failed to unref Buffer reference in Custom GC");
+  throw_on_failure(env, napi_delete_reference(env, ref),
+                   "Failed to delete Buffer reference in Custom GC");
+}
+
+}  // namespace
+
+void mark_env_thread(napi_env env) {
+  {
+    std::unique_lock lock(env_access_lock);
+    env_access[std::this_thread::get_id()] = true;
+  }
+  auto thread = std::make_unique<std::thread::id>(std::this_thread::get_id());
+  const napi_status status = napi_add_env_cleanup_hook(env, clear_thread_mark, thread.get());
+  if (status != napi_ok) {
+    throw_record(env, ErrorRecord(status, "Failed to add remove thread id cleanup hook"));
+    return;
+  }
+  thread.release();  // the hook owns it now
+}
+
+void create_custom_gc(napi_env env) {
+  napi_value function = nullptr;
+  napi_status status =
+      napi_create_function(env, "custom_gc", 9, custom_gc_callback, nullptr, &function);
+  if (status != napi_ok) {
+    throw_record(env, ErrorRecord(status, "Create Custom GC Function in napi_register_module_v1 failed"));
+    return;
+  }
+  napi_value name = nullptr;
+  status = napi_create_string_utf8(env, "CustomGC", 8, &name);
+  if (status != napi_ok) {
+    throw_record(env, ErrorRecord(status, "Create async resource string in napi_register_module_v1"));
+    return;
+  }
+  napi_threadsafe_function tsfn = nullptr;
+  status = napi_create_threadsafe_function(env, function, nullptr, name, 0, 1, nullptr,
+                                           custom_gc_finalized, nullptr, custom_gc_release, &tsfn);
+  if (status != napi_ok) {
+    throw_record(env, ErrorRecord(status, "Create Custom GC ThreadsafeFunction in napi_register_module_v1 failed"));
+    return;
+  }
+  status = napi_unref_threadsafe_function(env, tsfn);
+  if (status != napi_ok) {
+    throw_record(env, ErrorRecord(status, "Unref Custom GC ThreadsafeFunction in napi_register_module_v1 failed"));
+  }
+  custom_gc.store(tsfn);
+}
+
+void release_buffer_reference(napi_env env, napi_ref ref, bool on_owner_thread) {
+  if (on_owner_thread) {
+    // The common case: the call that converted the Buffer releases it on its
+    // own JavaScript thread, whatever became of the custom GC.
+    std::uint32_t count = 0;
+    throw_on_failure(env, napi_reference_unref(env, ref, &count),
+                     "Failed to unref Buffer reference in drop");
+    throw_on_failure(env, napi_delete_reference(env, ref),
+                     "Failed to delete Buffer reference in drop");
+    return;
+  }
+  if (custom_gc_closed.load()) return;
+  bool marked = false;
+  {
+    std::shared_lock lock(env_access_lock);
+    marked = env_access.contains(std::this_thread::get_id());
+  }
+  if (marked) {
+    std::uint32_t count = 0;
+    throw_on_failure(env, napi_reference_unref(env, ref, &count),
+                     "Failed to unref Buffer reference in drop");
+    throw_on_failure(env, napi_delete_reference(env, ref),
+                     "Failed to delete Buffer reference in drop");
+    return;
+  }
+  napi_threadsafe_function tsfn = custom_gc.load();
+  if (tsfn == nullptr) return;  // registration could not create it
+  const napi_status status = napi_call_threadsafe_function(tsfn, ref, napi_tsfn_blocking);
+  if (status != napi_ok && status != napi_closing) {
+    fatal(std::string("Call custom GC in Buffer::drop failed ") + status_name(map_status(status)));
+  }
+}
+
+}  // namespace tov::frame
