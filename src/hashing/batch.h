@@ -1,0 +1,32 @@
+// Digests of many files at once, spread over the shared worker pool.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "hashing/digest.h"
+
+namespace tov::hashing {
+
+struct BatchHit {
+  std::size_t index;  // position of the path in the input
+  Digest digest;      // of the file's whole contents
+};
+
+// One hit per path that names a readable regular file (symbolic links
+// followed), in input order. Every other path is left out without a trace:
+// paths holding a NUL byte, missing or unreachable ones, directories, FIFOs,
+// sockets and devices (never opened, so nothing blocks), and files that fail
+// to open or read. Files are streamed through the digest in fixed-size
+// chunks, so memory does not grow with file sizes. Returns when every path is
+// done; a single path is handled on the calling thread. May throw
+// std::bad_alloc.
+std::vector<BatchHit> hash_files(std::span<const std::string_view> paths);
+
+// The per-path step of hash_files, on the calling thread: true and the
+// digest, or false when the path is left out.
+bool hash_regular_file(std::string_view path, Digest& digest);
+
+}  // namespace tov::hashing

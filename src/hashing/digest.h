@@ -1,0 +1,61 @@
+// SHA-256 digests and their hex rendering.
+//
+// Digests cannot fail: a failure inside the digest library, or exhausted
+// memory while setting it up, means the process is broken and it aborts with
+// a message on standard error.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The digest library's context type, kept opaque so that its headers stay out
+// of every file that only wants a digest.
+struct evp_md_ctx_st;
+
+namespace tov::hashing {
+
+using Digest = std::array<std::uint8_t, 32>;
+
+// Length of a hex digest: two lowercase characters per digest byte.
+inline constexpr std::size_t kHexDigestSize = 64;
+
+// One-shot digest of a byte range. `data` may be null when `size` is 0. The
+// bytes are read in place; the per-thread digest context is reused, which
+// keeps small inputs cheap.
+Digest sha256(const void* data, std::size_t size);
+inline Digest sha256(std::string_view bytes) {
+  return sha256(bytes.data(), bytes.size());
+}
+
+// Writes exactly 64 characters (no terminator), high nibble first.
+void to_hex(const Digest& digest, char* out);
+std::string to_hex(const Digest& digest);
+
+// to_hex(sha256(data, size)).
+std::string hex_digest(const void* data, std::size_t size);
+inline std::string hex_digest(std::string_view bytes) {
+  return hex_digest(bytes.data(), bytes.size());
+}
+
+// Incremental digest for data that arrives in pieces. finish() returns the
+// digest and leaves the object ready for the next message, so one instance
+// can serve many messages in turn.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void update(const void* data, std::size_t size);
+  void update(std::string_view bytes) { update(bytes.data(), bytes.size()); }
+  Digest finish();
+
+ private:
+  evp_md_ctx_st* ctx_;
+};
+
+}  // namespace tov::hashing

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "hashing/batch.h"
+#include "hashing/digest.h"
+#include "hashing/file_read.h"
+#include "hashing_temp_dir.h"
+
+namespace tov::hashing {
+namespace {
+
+using testing::TempDir;
+
+std::vector<std::size_t> indexes_of(const std::vector<BatchHit>& hits) {
+  std::vector<std::size_t> indexes;
+  for (const auto& hit : hits) indexes.push_back(hit.index);
+  return indexes;
+}
+
+std::vector<BatchHit> hash_all(const std::vector<std::string>& paths) {
+  const std::vector<std::string_view> views(paths.begin(), paths.end());
+  return hash_files(views);
+}
+
+TEST(Batch, KeepsOnlyReadableRegularFilesInInputOrder) {
+  TempDir dir;
+  const std::string a = dir.write("a.txt", "first file");
+  const std::string b = dir.write("b.txt", "second file");
+  std::filesystem::create_directory(dir / "sub");
+  std::filesystem::create_symlink(a, dir / "link-to-a");
+  std::filesystem::create_symlink(dir / "sub", dir / "link-to-dir");
+  std::filesystem::create_symlink(dir / "gone", dir / "dangling");
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+  const std::vector<std::string> paths = {
+      a,                         // 0 kept
+      dir / "missing",           // 1
+      dir / "sub",               // 2 directory
+      b,                         // 3 kept
+      dir / "link-to-a",         // 4 kept, digest of a
+      dir / "link-to-dir",       // 5
+      dir / "dangling",          // 6
+      a,                         // 7 kept again
+      "",                        // 8
+      a + std::string(1, '\0'),  // 9 NUL: would name a if it reached the system
+      fifo,                      // 10
+      dir / "sub/../a.txt",      // 11 kept, same file by another spelling
+  };
+  std::vector<BatchHit> hits;
+  EXPECT_TRUE(testing::finishes_despite_fifo(fifo, [&] { hits = hash_all(paths); }));
+  ASSERT_EQ(indexes_of(hits), (std::vector<std::size_t>{0, 3, 4, 7, 11}));
+  const Digest digest_a = sha256("first file");
+  EXPECT_EQ(hits[0].digest, digest_a);
+  EXPECT_EQ(hits[1].digest, sha256("second file"));
+  EXPECT_EQ(hits[2].digest, digest_a);
+  EXPECT_EQ(hits[3].digest, digest_a);
+  EXPECT_EQ(hits[4].digest, digest_a);
+}
+
+TEST(Batch, NothingReadableGivesNoHits) {
+  TempDir dir;
+  EXPECT_TRUE(hash_all({}).empty());
+  EXPECT_TRUE(hash_all({dir / "missing", dir.path().string(), ""}).empty());
+  EXPECT_TRUE(hash_all({dir / "missing"}).empty());
+}
+
+TEST(Batch, EmptyAndProcFiles) {
+  TempDir dir;
+  const auto hits = hash_all({dir.write("empty", ""), "/proc/version"});
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(to_hex(hits[0].digest),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  // Reports size 0, yet its content is digested.
+  const ReadResult proc = read_whole_file("/proc/version");
+  ASSERT_TRUE(proc.ok());
+  ASSERT_GT(proc.contents().size(), 0u);
+  EXPECT_EQ(hits[1].digest, sha256(proc.contents().data(), proc.contents().size()));
+}
+
+TEST(Batch, StreamedDigestMatchesWholeFileDigest) {
+  TempDir dir;
+  // Sizes around the streaming chunk so that the last chunk is full, short
+  // or a single byte.
+  std::vector<std::string> paths;
+  for (const std::size_t size :
+       {std::size_t{1}, std::size_t{256 * 1024 - 1}, std::size_t{256 * 1024},
+        std::size_t{256 * 1024 + 1}, std::size_t{5 * 1024 * 1024 + 77}}) {
+    paths.push_back(dir.write(testing::numbered("s", size),
+                              testing::patterned_bytes(size, static_cast<unsigned>(size))));
+  }
+  const auto hits = hash_all(paths);
+  ASSERT_EQ(hits.size(), paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const ReadResult whole = read_whole_file(paths[i]);
+    ASSERT_TRUE(whole.ok());
+    EXPECT_EQ(hits[i].digest, sha256(whole.contents().data(), whole.contents().size())) << i;
+    Digest single;
+    ASSERT_TRUE(hash_regular_file(paths[i], single));
+    EXPECT_EQ(single, hits[i].digest) << i;
+  }
+}
+
+TEST(Batch, ThousandsOfFilesKeepTheirOrder) {
+  TempDir dir;
+  // A large file first: later entries must not overtake it in the result.
+  std::vector<std::string> paths = {dir.write("big", testing::patterned_bytes(24 << 20))};
+  std::vector<std::string> contents = {""};
+  for (int i = 0; i < 3000; ++i) {
+    if (i % 7 == 3) {
+      paths.push_back(dir / testing::numbered("absent-", static_cast<std::size_t>(i)));
+      contents.push_back("");
+      continue;
+    }
+    contents.push_back(testing::numbered("file number ", static_cast<std::size_t>(i)));
+    paths.push_back(
+        dir.write(testing::numbered("f", static_cast<std::size_t>(i)), contents.back()));
+  }
+  const auto hits = hash_all(paths);
+  std::vector<std::size_t> expected_indexes;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (i == 0 || (i - 1) % 7 != 3) expected_indexes.push_back(i);
+  }
+  ASSERT_EQ(indexes_of(hits), expected_indexes);
+  EXPECT_EQ(hits[0].digest, sha256(testing::patterned_bytes(24 << 20)));
+  for (std::size_t k = 1; k < hits.size(); ++k) {
+    ASSERT_EQ(hits[k].digest, sha256(contents[hits[k].index])) << hits[k].index;
+  }
+}
+
+TEST(Batch, SinglePathIsHashedDirectly) {
+  TempDir dir;
+  const auto hits = hash_all({dir.write("one", "abc")});
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].index, 0u);
+  EXPECT_EQ(to_hex(hits[0].digest),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+}  // namespace
+}  // namespace tov::hashing

@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "hashing/digest.h"
+#include "hashing/file_read.h"
+#include "hashing_temp_dir.h"
+#include "platform/file.h"
+
+namespace tov::hashing {
+namespace {
+
+using testing::TempDir;
+
+std::string read_with_streams(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::size_t open_descriptor_count() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+std::string error_text(std::string_view path) {
+  const ReadResult result = read_whole_file(path);
+  return result.ok() ? testing::numbered("<read bytes: ", result.contents().size())
+                     : result.error().description();
+}
+
+TEST(FileRead, ReadsWholeFilesOfAnySize) {
+  TempDir dir;
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4096},
+                                 std::size_t{4097}, std::size_t{3 * 1024 * 1024 + 17}}) {
+    const std::string bytes = testing::patterned_bytes(size, static_cast<unsigned>(size));
+    const std::string path = dir.write(testing::numbered("f", size), bytes);
+    ReadResult result = read_whole_file(path);
+    ASSERT_TRUE(result.ok()) << result.error().description();
+    EXPECT_EQ(result.contents().size(), size);
+    EXPECT_TRUE(result.contents().view() == bytes) << size;
+  }
+}
+
+TEST(FileRead, EmptyFileDigestsAsZeroBytes) {
+  TempDir dir;
+  const ReadResult result = read_whole_file(dir.write("empty", ""));
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(hex_digest(result.contents().data(), result.contents().size()),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
+TEST(FileRead, ProcFilesReportNoSizeButAreReadToTheEnd) {
+  platform::FileStatus status;
+  ASSERT_FALSE(platform::query_path("/proc/version", status).failed());
+  ASSERT_TRUE(status.is_regular);
+  ASSERT_EQ(status.size, 0u);
+  const ReadResult result = read_whole_file("/proc/version");
+  ASSERT_TRUE(result.ok());
+  EXPECT_GT(result.contents().size(), 0u);
+  EXPECT_EQ(result.contents().view(), read_with_streams("/proc/version"));
+}
+
+TEST(FileRead, ReservationSmallerOrLargerThanTheFile) {
+  TempDir dir;
+  const std::string bytes = testing::patterned_bytes(1024 * 1024 + 3);
+  const std::string path = dir.write("grown", bytes);
+  // 0 forces every byte through the growth path; 100 starts short; the
+  // oversized reservation stands for a file that shrank after its size was read.
+  for (const std::uint64_t reserve : {std::uint64_t{0}, std::uint64_t{100},
+                                      std::uint64_t{bytes.size()}, std::uint64_t{4 << 20}}) {
+    platform::File file;
+    ASSERT_FALSE(file.open_for_reading(path).failed());
+    const ReadResult result = detail::read_to_end(file, reserve);
+    ASSERT_TRUE(result.ok()) << reserve;
+    EXPECT_EQ(result.contents().size(), bytes.size()) << reserve;
+    EXPECT_TRUE(result.contents().view() == bytes) << reserve;
+  }
+}
+
+TEST(FileRead, MissingPathsGiveTheSystemText) {
+  TempDir dir;
+  EXPECT_EQ(error_text(dir / "missing"), "No such file or directory (os error 2)");
+  EXPECT_EQ(error_text(dir / "no-dir/missing"), "No such file or directory (os error 2)");
+  EXPECT_EQ(error_text(""), "No such file or directory (os error 2)");
+  const ReadResult result = read_whole_file(dir / "missing");
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().kind(), IoError::Kind::kOs);
+  EXPECT_EQ(result.error().os_code(), ENOENT);
+}
+
+TEST(FileRead, DirectoryIsRejected) {
+  TempDir dir;
+  EXPECT_EQ(error_text(dir.path().string()), "Is a directory (os error 21)");
+}
+
+TEST(FileRead, PathWithNulIsRefusedBeforeTheSystemSeesIt) {
+  TempDir dir;
+  // The part before the NUL names a real file: reaching the system would
+  // have read it.
+  const std::string file = dir.write("real", "content");
+  for (const std::string& path :
+       {file + std::string(1, '\0'), file + std::string("\0x", 2), std::string(1, '\0')}) {
+    const ReadResult result = read_whole_file(path);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind(), IoError::Kind::kNulInPath);
+    EXPECT_EQ(result.error().description(), "strings passed to WinAPI cannot contain NULs");
+  }
+}
+
+TEST(FileRead, FixedErrorTexts) {
+  EXPECT_EQ(IoError::out_of_memory().description(), "out of memory");
+  EXPECT_EQ(IoError::background_task_failed().description(), "background task failed");
+  EXPECT_EQ(IoError::from_os(EACCES).description(), "Permission denied (os error 13)");
+  EXPECT_EQ(IoError::from_file_error(platform::FileError::from_os(ENOENT)).os_code(), ENOENT);
+  EXPECT_EQ(IoError::from_file_error(platform::FileError::nul_in_path()).kind(),
+            IoError::Kind::kNulInPath);
+}
+
+TEST(FileRead, NoDescriptorOutlivesACall) {
+  TempDir dir;
+  const std::string file = dir.write("file", "abc");
+  const std::size_t before = open_descriptor_count();
+  for (int round = 0; round < 50; ++round) {
+    EXPECT_TRUE(read_whole_file(file).ok());
+    EXPECT_FALSE(read_whole_file(dir.path().string()).ok());  // opens, then fails to read
+    EXPECT_FALSE(read_whole_file(dir / "missing").ok());
+  }
+  EXPECT_EQ(open_descriptor_count(), before);
+}
+
+TEST(FileRead, FifoWithoutWriterDoesNotBlock) {
+  TempDir dir;
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  bool ok = false;
+  std::size_t size = 1;
+  EXPECT_TRUE(testing::finishes_despite_fifo(fifo, [&] {
+    const ReadResult result = read_whole_file(fifo);
+    ok = result.ok();
+    if (ok) size = result.contents().size();
+  }));
+  // No writer means end of file straight away.
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(size, 0u);
+}
+
+TEST(FileRead, SizeBeyondMemoryIsOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizer allocators abort on impossible sizes instead of failing";
+#else
+  // Only the heuristic overcommit mode refuses a reservation far beyond
+  // memory; the others would hand out pages and read terabytes of zeros.
+  if (read_with_streams("/proc/sys/vm/overcommit_memory") != "0\n") {
+    GTEST_SKIP() << "overcommit mode does not refuse huge reservations";
+  }
+  TempDir dir;
+  const std::string path = dir.write("sparse", "");
+  std::error_code error;
+  std::filesystem::resize_file(path, std::uintmax_t{1} << 43, error);
+  if (error) GTEST_SKIP() << "file system refuses an 8 TiB sparse file";
+  EXPECT_EQ(error_text(path), "out of memory");
+#endif
+}
+
+TEST(FilePlatform, QueryFollowsLinks) {
+  TempDir dir;
+  const std::string file = dir.write("file", "12345");
+  std::filesystem::create_symlink(file, dir / "to-file");
+  std::filesystem::create_symlink(dir.path(), dir / "to-dir");
+  std::filesystem::create_symlink(dir / "gone", dir / "dangling");
+
+  platform::FileStatus status;
+  ASSERT_FALSE(platform::query_path(dir / "to-file", status).failed());
+  EXPECT_TRUE(status.is_regular);
+  EXPECT_EQ(status.size, 5u);
+  ASSERT_FALSE(platform::query_path(dir / "to-dir", status).failed());
+  EXPECT_FALSE(status.is_regular);
+  EXPECT_EQ(platform::query_path(dir / "dangling", status).os_code(), ENOENT);
+  EXPECT_EQ(platform::query_path("", status).os_code(), ENOENT);
+  EXPECT_TRUE(platform::query_path(file + std::string(1, '\0'), status).is_nul_in_path());
+}
+
+TEST(FilePlatform, FileIsMoveOnlyAndClosesOnce) {
+  TempDir dir;
+  const std::string path = dir.write("file", "hello");
+  const std::size_t before = open_descriptor_count();
+  {
+    platform::File first;
+    ASSERT_FALSE(first.open_for_reading(path).failed());
+    platform::File second(std::move(first));
+    EXPECT_FALSE(first.is_open());
+    ASSERT_TRUE(second.is_open());
+    platform::File third;
+    ASSERT_FALSE(third.open_for_reading(path).failed());
+    third = std::move(second);  // closes what third held
+    EXPECT_EQ(open_descriptor_count(), before + 1);
+
+    char buffer[16];
+    std::size_t got = 0;
+    ASSERT_FALSE(third.read(buffer, sizeof(buffer), got).failed());
+    EXPECT_EQ(std::string(buffer, got), "hello");
+    ASSERT_FALSE(third.read(buffer, sizeof(buffer), got).failed());
+    EXPECT_EQ(got, 0u);
+    EXPECT_FALSE(third.close().failed());
+    EXPECT_FALSE(third.is_open());
+    EXPECT_FALSE(third.close().failed());
+  }
+  EXPECT_EQ(open_descriptor_count(), before);
+}
+
+TEST(FilePlatform, OpeningAFifoNeitherBlocksNorLooksRegular) {
+  TempDir dir;
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  bool opened = false;
+  bool regular = true;
+  EXPECT_TRUE(testing::finishes_despite_fifo(fifo, [&] {
+    platform::File file;
+    opened = !file.open_for_reading(fifo).failed();
+    platform::FileStatus status;
+    if (opened && !file.status(status).failed()) regular = status.is_regular;
+  }));
+  EXPECT_TRUE(opened);
+  EXPECT_FALSE(regular);
+}
+
+}  // namespace
+}  // namespace tov::hashing
