@@ -1,0 +1,399 @@
+#include "frame/runtime.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <system_error>
+
+#include "platform/platform.h"
+
+namespace tov::runtime {
+
+namespace detail {
+
+// Shared by a guarded task's steps (the first one and its continuations).
+// Steps may fault concurrently when a step started several blocking jobs, so
+// the first report wins and the handler is consumed by it.
+class FaultScope {
+ public:
+  explicit FaultScope(UniqueFunction<void(std::string_view)> on_fault)
+      : on_fault_(std::move(on_fault)) {}
+
+  bool faulted() const noexcept { return faulted_.load(std::memory_order_acquire); }
+
+  void report(std::string_view text) noexcept {
+    if (faulted_.exchange(true, std::memory_order_acq_rel)) return;
+    // Released as soon as it has run: it may hold host handles.
+    UniqueFunction<void(std::string_view)> handler = std::move(on_fault_);
+    try {
+      if (handler) handler(text);
+    } catch (...) {
+      // A failing fault handler has nobody left to report to.
+    }
+  }
+
+ private:
+  std::atomic<bool> faulted_{false};
+  UniqueFunction<void(std::string_view)> on_fault_;
+};
+
+}  // namespace detail
+
+namespace {
+
+// The runtime that owns the calling thread, if it is a worker or a blocking
+// thread; used to refuse a shutdown that would join its own thread.
+thread_local Runtime* tls_owner = nullptr;
+
+// The guarded task step running on this thread: its scope, and the blocking
+// jobs it awaits, which are queued only once the step has returned normally.
+struct Step {
+  Runtime* runtime;
+  const std::shared_ptr<detail::FaultScope>* scope;
+  std::vector<UniqueFunction<void()>>* awaited;
+};
+thread_local const Step* tls_step = nullptr;
+
+class StepBinding {
+ public:
+  explicit StepBinding(const Step* step) noexcept : previous_(std::exchange(tls_step, step)) {}
+  ~StepBinding() { tls_step = previous_; }
+  StepBinding(const StepBinding&) = delete;
+  StepBinding& operator=(const StepBinding&) = delete;
+
+ private:
+  const Step* previous_;
+};
+
+// Only a Fault's text is known to be fixed; whatever else was thrown may
+// have had its message composed at run time, or have no message at all.
+std::string_view current_fault_text() noexcept {
+  try {
+    throw;
+  } catch (const Fault& fault) {
+    return fault.what();
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemoryText;
+  } catch (...) {
+    return kPanicText;
+  }
+}
+
+std::string describe_build_error(const std::system_error& error) {
+  const std::error_category& category = error.code().category();
+  if (category == std::system_category() || category == std::generic_category()) {
+    return platform::os_error_description(error.code().value());
+  }
+  return error.what();
+}
+
+}  // namespace
+
+std::shared_ptr<detail::FaultScope> detail::current_fault_scope() {
+  return tls_step != nullptr ? *tls_step->scope : nullptr;
+}
+
+Runtime::Runtime(std::size_t worker_threads, std::size_t max_blocking_threads,
+                 std::chrono::milliseconds blocking_keep_alive)
+    : worker_count_(std::max<std::size_t>(worker_threads, 1)),
+      max_blocking_(std::max<std::size_t>(max_blocking_threads, 1)),
+      keep_alive_(blocking_keep_alive) {
+  try {
+    // Bounded: an absurd count from the environment should fail at thread
+    // creation with the system's reason, not at a giant allocation.
+    workers_.reserve(std::min<std::size_t>(worker_count_, 1024));
+    for (std::size_t i = 0; i < worker_count_; ++i) {
+      workers_.emplace_back([this] { worker_main(); });
+    }
+  } catch (...) {
+    stop_workers();
+    throw;
+  }
+  // Returning only once every worker runs (and carries its name) makes the
+  // thread set observable as soon as the runtime exists.
+  std::unique_lock lock(queue_mutex_);
+  started_cv_.wait(lock, [&] { return started_workers_ == worker_count_; });
+}
+
+Runtime::~Runtime() {
+  shutdown();
+}
+
+Runtime::Built Runtime::create(std::size_t worker_threads, std::size_t max_blocking_threads,
+                               std::chrono::milliseconds blocking_keep_alive) {
+  Built built;
+  try {
+    built.runtime =
+        std::make_unique<Runtime>(worker_threads, max_blocking_threads, blocking_keep_alive);
+  } catch (const std::system_error& error) {
+    built.error = describe_build_error(error);
+  } catch (const std::bad_alloc&) {
+    built.error = kOutOfMemoryText;
+  } catch (const std::exception& error) {
+    built.error = error.what();
+  } catch (...) {
+    built.error = "unknown error";
+  }
+  return built;
+}
+
+bool Runtime::spawn(UniqueFunction<void()> task) {
+  return submit(Task{std::move(task), nullptr});
+}
+
+bool Runtime::spawn_guarded(UniqueFunction<void()> task,
+                            UniqueFunction<void(std::string_view)> on_fault) {
+  if (!task) return false;
+  return submit(Task{std::move(task), std::make_shared<detail::FaultScope>(std::move(on_fault))});
+}
+
+// `task` is a by-value parameter so that a rejected one is destroyed after
+// the lock is released: its destructor may spawn again.
+bool Runtime::submit(Task task) {
+  if (!task.fn) return false;
+  bool wake = false;
+  {
+    std::lock_guard lock(queue_mutex_);
+    if (stopping_) return false;
+    queue_.push_back(std::move(task));
+    wake = idle_workers_ > 0;
+  }
+  if (wake) queue_cv_.notify_one();
+  return true;
+}
+
+void Runtime::continue_in(std::shared_ptr<detail::FaultScope> scope,
+                          UniqueFunction<void()> fn) noexcept {
+  try {
+    submit(Task{std::move(fn), scope});
+  } catch (...) {
+    // Only queue growth can fail here. The continuation is lost, so the task
+    // has been abandoned part-way: that is a fault of the task.
+    if (scope) scope->report(kOutOfMemoryText);
+  }
+}
+
+bool Runtime::await_blocking(UniqueFunction<void()> job) {
+  if (!job) return false;
+  if (tls_step != nullptr && tls_step->runtime == this) {
+    tls_step->awaited->push_back(std::move(job));
+    return true;
+  }
+  return spawn_blocking(std::move(job));
+}
+
+void Runtime::run_task(Task& task) noexcept {
+  if (!task.scope) {
+    try {
+      task.fn();
+    } catch (...) {
+      // Unguarded: nobody wants to hear about it, but the worker lives on.
+    }
+    return;
+  }
+  if (task.scope->faulted()) return;
+  // Blocking jobs the step awaits start only after it has returned, so a
+  // continuation can never run beside a step that then faults: exactly one
+  // of "completed" and "faulted" holds for the task.
+  std::vector<UniqueFunction<void()>> awaited;
+  const Step step{this, &task.scope, &awaited};
+  std::string_view fault;
+  bool faulted = false;
+  {
+    StepBinding binding(&step);
+    try {
+      task.fn();
+    } catch (...) {
+      fault = current_fault_text();
+      faulted = true;
+    }
+  }
+  if (!faulted) {
+    try {
+      for (UniqueFunction<void()>& job : awaited) spawn_blocking(std::move(job));
+    } catch (...) {
+      fault = current_fault_text();
+      faulted = true;
+    }
+  }
+  // A faulted step's awaited jobs are dropped unrun with `awaited`.
+  if (faulted) task.scope->report(fault);
+}
+
+void Runtime::worker_main() {
+  tls_owner = this;
+  ContextGuard context(*this);
+  platform::set_current_thread_name("tov-worker");
+  std::unique_lock lock(queue_mutex_);
+  ++started_workers_;
+  started_cv_.notify_all();
+  while (!stopping_) {
+    if (queue_.empty()) {
+      ++idle_workers_;
+      queue_cv_.wait(lock);
+      --idle_workers_;
+      continue;
+    }
+    {
+      Task task = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      run_task(task);
+      // The task dies here, before the lock is taken again.
+    }
+    lock.lock();
+  }
+}
+
+bool Runtime::spawn_blocking(UniqueFunction<void()> job) {
+  if (!job) return false;
+  BlockingThreads finished;
+  std::exception_ptr failure;
+  bool wake = false;
+  {
+    std::lock_guard lock(blocking_mutex_);
+    if (blocking_stopping_) return false;
+    finished.splice(finished.end(), retired_threads_);
+    blocking_queue_.push_back(std::move(job));
+    if (idle_blocking_ > 0) {
+      --idle_blocking_;
+      ++wakeups_;
+      wake = true;
+    } else if (blocking_threads_.size() < max_blocking_) {
+      try {
+        start_blocking_thread();
+      } catch (...) {
+        // With other threads alive the job will still be picked up; with
+        // none it would wait forever, so take it back and say why.
+        if (blocking_threads_.empty()) {
+          job = std::move(blocking_queue_.back());
+          blocking_queue_.pop_back();
+          failure = std::current_exception();
+        }
+      }
+    }
+  }
+  if (wake) blocking_cv_.notify_one();
+  for (std::thread& thread : finished) thread.join();
+  if (failure) std::rethrow_exception(failure);
+  return true;
+}
+
+// Called with blocking_mutex_ held.
+void Runtime::start_blocking_thread() {
+  // The list node exists before the thread, so that nothing can fail between
+  // starting a thread and recording it.
+  blocking_threads_.emplace_back();
+  const auto self = std::prev(blocking_threads_.end());
+  try {
+    *self = std::thread([this, self] { blocking_main(self); });
+  } catch (...) {
+    blocking_threads_.erase(self);
+    throw;
+  }
+}
+
+void Runtime::blocking_main(BlockingThreads::iterator self) {
+  tls_owner = this;
+  ContextGuard context(*this);
+  platform::set_current_thread_name("tov-blocking");
+  std::unique_lock lock(blocking_mutex_);
+  while (!blocking_stopping_) {
+    if (!blocking_queue_.empty()) {
+      ++running_jobs_;
+      peak_jobs_ = std::max(peak_jobs_, running_jobs_);
+      {
+        UniqueFunction<void()> job = std::move(blocking_queue_.front());
+        blocking_queue_.pop_front();
+        lock.unlock();
+        try {
+          job();
+        } catch (...) {
+          // A plain blocking job has nobody to report to; run_blocking
+          // catches for its continuation before this point.
+        }
+      }
+      lock.lock();
+      --running_jobs_;
+      continue;
+    }
+    ++idle_blocking_;
+    const bool woken = blocking_cv_.wait_for(lock, keep_alive_,
+                                             [&] { return wakeups_ > 0 || blocking_stopping_; });
+    if (wakeups_ > 0) {
+      // Claimed by a spawner, which already took us off the idle count.
+      --wakeups_;
+      continue;
+    }
+    --idle_blocking_;
+    if (!woken) {
+      // Idle for the whole keep-alive: retire. Whoever starts the next job
+      // (or shutdown) joins this thread.
+      retired_threads_.splice(retired_threads_.end(), blocking_threads_, self);
+      return;
+    }
+  }
+}
+
+std::size_t Runtime::blocking_threads() const {
+  std::lock_guard lock(blocking_mutex_);
+  return blocking_threads_.size();
+}
+
+std::size_t Runtime::peak_blocking_jobs() const {
+  std::lock_guard lock(blocking_mutex_);
+  return peak_jobs_;
+}
+
+void Runtime::stop_workers() noexcept {
+  {
+    std::lock_guard lock(queue_mutex_);
+    stopping_ = true;
+  }
+  queue_cv_.notify_all();
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
+}
+
+void Runtime::shutdown() noexcept {
+  if (tls_owner == this) {
+    std::fputs("Background runtime shut down from one of its own threads\n", stderr);
+    std::abort();
+  }
+  std::lock_guard guard(shutdown_mutex_);
+  if (shut_down_.load(std::memory_order_acquire)) return;
+
+  std::deque<Task> dropped_tasks;
+  {
+    std::lock_guard lock(queue_mutex_);
+    stopping_ = true;
+    dropped_tasks.swap(queue_);
+  }
+  queue_cv_.notify_all();
+  std::deque<UniqueFunction<void()>> dropped_jobs;
+  {
+    std::lock_guard lock(blocking_mutex_);
+    blocking_stopping_ = true;
+    dropped_jobs.swap(blocking_queue_);
+  }
+  blocking_cv_.notify_all();
+  // Destroyed here, unrun, with no lock held: destructors may call back in.
+  dropped_tasks.clear();
+  dropped_jobs.clear();
+
+  stop_workers();
+  // No thread starts or retires once blocking_stopping_ is set, so these
+  // lists are final.
+  BlockingThreads threads;
+  {
+    std::lock_guard lock(blocking_mutex_);
+    threads.splice(threads.end(), blocking_threads_);
+    threads.splice(threads.end(), retired_threads_);
+  }
+  for (std::thread& thread : threads) thread.join();
+  shut_down_.store(true, std::memory_order_release);
+}
+
+}  // namespace tov::runtime

@@ -1,0 +1,278 @@
+// The background runtime: a fixed set of worker threads for asynchronous work
+// and a growing pool of blocking threads for whole-file reads, so that a read
+// never holds up computing on a worker. The module keeps one per process;
+// this header knows nothing about how it is kept or about JavaScript.
+//
+// Work is plain callables. A task that must wait for a blocking job does not
+// sleep on its worker: it hands the job and the rest of its work (a
+// continuation) to run_blocking and returns. The continuation runs on a
+// worker once the job is done and counts as part of the same task, so a fault
+// in it is reported like a fault in the first step.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "frame/unique_function.h"
+
+namespace tov::runtime {
+
+class Runtime;
+
+// A message known when the program is compiled. The constructor runs only at
+// compile time, so the pointer always refers to text with static storage and
+// can outlive the exception object that carried it.
+class FixedText {
+ public:
+  consteval FixedText(const char* text) noexcept : text_(text) {}
+  constexpr const char* c_str() const noexcept { return text_; }
+
+ private:
+  const char* text_;
+};
+
+// Thrown by work that must be abandoned part-way. Its text is what a guarded
+// task's fault handler receives; `throw Fault("...")` with a literal.
+class Fault : public std::exception {
+ public:
+  explicit Fault(FixedText text) noexcept : text_(text.c_str()) {}
+  const char* what() const noexcept override { return text_; }
+
+ private:
+  const char* text_;
+};
+
+// What a fault handler receives when the fault carried no fixed text: any
+// other exception, standard or not.
+inline constexpr std::string_view kPanicText = "Panic in async function";
+// What it receives for std::bad_alloc, whose own text says nothing useful.
+inline constexpr std::string_view kOutOfMemoryText = "out of memory";
+
+// The end of a blocking job as its continuation sees it: the job's value, or
+// nothing when the job threw and so did not complete.
+template <class T>
+class Outcome {
+ public:
+  Outcome() noexcept = default;
+  explicit Outcome(T value) : value_(std::move(value)) {}
+
+  bool completed() const noexcept { return value_.has_value(); }
+  T& value() & { return *value_; }
+  T&& value() && { return std::move(*value_); }
+
+ private:
+  std::optional<T> value_;
+};
+
+template <>
+class Outcome<void> {
+ public:
+  Outcome() noexcept = default;
+  explicit Outcome(std::in_place_t) noexcept : completed_(true) {}
+
+  bool completed() const noexcept { return completed_; }
+
+ private:
+  bool completed_ = false;
+};
+
+namespace detail {
+
+class FaultScope;
+
+// The fault scope of the guarded task running on this thread, if any.
+std::shared_ptr<FaultScope> current_fault_scope();
+
+// Deliberately a plain pointer in TLS: the call frame enters the context for
+// every synchronous call, so entering must cost no more than a swap.
+inline constinit thread_local Runtime* tls_current_runtime = nullptr;
+
+}  // namespace detail
+
+// The runtime whose context this thread is in: the innermost live
+// ContextGuard's, or the runtime owning this thread when it is a worker or a
+// blocking thread; nullptr otherwise.
+inline Runtime* current() noexcept {
+  return detail::tls_current_runtime;
+}
+
+// Enters a runtime's context for its lifetime. Guards nest and must be left
+// in reverse order, which scoping guarantees.
+class ContextGuard {
+ public:
+  explicit ContextGuard(Runtime& runtime) noexcept
+      : previous_(std::exchange(detail::tls_current_runtime, &runtime)) {}
+  ~ContextGuard() { detail::tls_current_runtime = previous_; }
+
+  ContextGuard(const ContextGuard&) = delete;
+  ContextGuard& operator=(const ContextGuard&) = delete;
+
+ private:
+  Runtime* previous_;
+};
+
+class Runtime {
+ public:
+  static constexpr std::size_t kMaxBlockingThreads = 512;
+  static constexpr std::chrono::milliseconds kBlockingKeepAlive{10'000};
+
+  // Starts every worker thread and returns once all of them run. Throws
+  // std::system_error when a thread cannot be started, after stopping the
+  // ones that were. Counts of 0 are taken as 1.
+  explicit Runtime(std::size_t worker_threads,
+                   std::size_t max_blocking_threads = kMaxBlockingThreads,
+                   std::chrono::milliseconds blocking_keep_alive = kBlockingKeepAlive);
+
+  // Shuts down; see shutdown() for the thread it must not run on.
+  ~Runtime();
+
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
+  struct Built {
+    std::unique_ptr<Runtime> runtime;  // null when the build failed
+    std::string error;                 // why, e.g. "Resource temporarily unavailable (os error 11)"
+  };
+
+  // The constructor, with failures as text instead of exceptions.
+  static Built create(std::size_t worker_threads,
+                      std::size_t max_blocking_threads = kMaxBlockingThreads,
+                      std::chrono::milliseconds blocking_keep_alive = kBlockingKeepAlive);
+
+  // Runs `task` on some worker, in no promised order. Returns false, having
+  // destroyed the task unrun, when the runtime is shut down or the task is
+  // empty. Exceptions the task throws are swallowed. May throw
+  // std::bad_alloc, in which case the task is destroyed unrun.
+  bool spawn(UniqueFunction<void()> task);
+
+  // Like spawn, and exactly one of these follows unless shutdown drops the
+  // task: it (with its continuations, see run_blocking) completes normally,
+  // or `on_fault` runs once on a worker with the fault's text: a Fault's own
+  // text, kOutOfMemoryText for std::bad_alloc, kPanicText for anything else.
+  // After a fault, continuations still pending for the task are dropped.
+  bool spawn_guarded(UniqueFunction<void()> task,
+                     UniqueFunction<void(std::string_view fault_text)> on_fault);
+
+  // Runs `job` on a blocking thread, starting one if none is idle and fewer
+  // than the cap are alive; otherwise the job waits its turn in a queue.
+  // Returns false, having destroyed the job unrun, after shutdown or for an
+  // empty job. Throws std::system_error when no blocking thread exists and
+  // none can be started (the job is destroyed unrun).
+  bool spawn_blocking(UniqueFunction<void()> job);
+
+  // Runs `job` on a blocking thread, then `then(Outcome<T>)` on a worker,
+  // where T is what the job returns. A job that throws gives an outcome that
+  // did not complete. After shutdown neither runs; both are destroyed.
+  // Outside a guarded task this returns and throws as spawn_blocking.
+  // Inside one, `then` belongs to that task, and the job is queued only when
+  // the current step returns normally (so the step's own fault drops it);
+  // a failure to queue it then is a fault of the task.
+  template <class Job, class Then, class T = std::invoke_result_t<std::decay_t<Job>&>>
+  requires std::is_invocable_v < std::decay_t<Then>
+  &, Outcome < T >> bool run_blocking(Job&& job, Then&& then);
+
+  // Idempotent. Stops accepting work, destroys queued tasks and queued
+  // blocking jobs on the calling thread without running them, lets running
+  // ones finish and joins every thread. Must not be called from one of this
+  // runtime's own threads (that would join itself); doing so aborts.
+  void shutdown() noexcept;
+
+  std::size_t worker_count() const noexcept { return worker_count_; }
+  std::size_t max_blocking_threads() const noexcept { return max_blocking_; }
+  // Blocking threads alive now, busy or idle.
+  std::size_t blocking_threads() const;
+  // The most blocking jobs that have run at the same time.
+  std::size_t peak_blocking_jobs() const;
+  bool is_shut_down() const noexcept { return shut_down_.load(std::memory_order_acquire); }
+
+ private:
+  struct Task {
+    UniqueFunction<void()> fn;
+    std::shared_ptr<detail::FaultScope> scope;  // null for unguarded tasks
+  };
+  using BlockingThreads = std::list<std::thread>;
+
+  template <class T, class Job>
+  static Outcome<T> run_job(Job& job) noexcept;
+
+  bool submit(Task task);
+  void continue_in(std::shared_ptr<detail::FaultScope> scope, UniqueFunction<void()> fn) noexcept;
+  bool await_blocking(UniqueFunction<void()> job);
+  void run_task(Task& task) noexcept;
+  void worker_main();
+  void blocking_main(BlockingThreads::iterator self);
+  void start_blocking_thread();
+  void stop_workers() noexcept;
+
+  const std::size_t worker_count_;
+  const std::size_t max_blocking_;
+  const std::chrono::milliseconds keep_alive_;
+
+  // Workers. All below guarded by queue_mutex_.
+  std::mutex queue_mutex_;
+  std::condition_variable queue_cv_;
+  std::condition_variable started_cv_;
+  std::deque<Task> queue_;
+  std::size_t idle_workers_ = 0;
+  std::size_t started_workers_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;  // touched only by the constructor and shutdown
+
+  // Blocking pool. All below guarded by blocking_mutex_.
+  mutable std::mutex blocking_mutex_;
+  std::condition_variable blocking_cv_;
+  std::deque<UniqueFunction<void()>> blocking_queue_;
+  BlockingThreads blocking_threads_;  // started and not retired
+  BlockingThreads retired_threads_;   // finished, waiting to be joined
+  std::size_t idle_blocking_ = 0;     // waiting for work and not yet claimed
+  std::size_t wakeups_ = 0;           // idle threads claimed but not yet awake
+  std::size_t running_jobs_ = 0;
+  std::size_t peak_jobs_ = 0;
+  bool blocking_stopping_ = false;
+
+  std::mutex shutdown_mutex_;
+  std::atomic<bool> shut_down_{false};
+};
+
+template <class T, class Job>
+Outcome<T> Runtime::run_job(Job& job) noexcept {
+  try {
+    if constexpr (std::is_void_v<T>) {
+      job();
+      return Outcome<void>(std::in_place);
+    } else {
+      return Outcome<T>(job());
+    }
+  } catch (...) {
+    return Outcome<T>();
+  }
+}
+
+template <class Job, class Then, class T>
+requires std::is_invocable_v < std::decay_t<Then>
+&, Outcome < T >> bool Runtime::run_blocking(Job&& job, Then&& then) {
+  static_assert(!std::is_reference_v<T>, "a blocking job must return a value, not a reference");
+  return await_blocking([this, scope = detail::current_fault_scope(), job = std::forward<Job>(job),
+                         then = std::forward<Then>(then)]() mutable {
+    Outcome<T> outcome = run_job<T>(job);
+    continue_in(std::move(scope), [then = std::move(then), outcome = std::move(outcome)]() mutable {
+      then(std::move(outcome));
+    });
+  });
+}
+
+}  // namespace tov::runtime

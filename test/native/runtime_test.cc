@@ -1,0 +1,644 @@
+#include "frame/runtime.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <stdlib.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "frame/runtime_config.h"
+#include "frame/unique_function.h"
+#include "platform/platform.h"
+
+namespace tov::runtime {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Generous: waits end as soon as their condition holds; this only bounds how
+// long a broken runtime can hang the suite.
+constexpr auto kPatience = 10s;
+
+class Countdown {
+ public:
+  explicit Countdown(int count) : count_(count) {}
+
+  void count_down() {
+    std::lock_guard lock(mutex_);
+    if (count_ > 0 && --count_ == 0) cv_.notify_all();
+  }
+
+  // True once the count reached zero; false if it did not within kPatience.
+  [[nodiscard]] bool wait() {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, kPatience, [&] { return count_ == 0; });
+  }
+
+  bool done() {
+    std::lock_guard lock(mutex_);
+    return count_ == 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int count_;
+};
+
+// Counts down when the live copy is destroyed; moved-from copies are inert.
+class DropProbe {
+ public:
+  explicit DropProbe(Countdown& destroyed) : destroyed_(&destroyed) {}
+  DropProbe(DropProbe&& other) noexcept : destroyed_(std::exchange(other.destroyed_, nullptr)) {}
+  DropProbe& operator=(DropProbe&&) = delete;
+  ~DropProbe() {
+    if (destroyed_ != nullptr) destroyed_->count_down();
+  }
+
+ private:
+  Countdown* destroyed_;
+};
+
+std::string current_thread_name() {
+  char name[32] = {};
+  pthread_getname_np(pthread_self(), name, sizeof(name));
+  return name;
+}
+
+int threads_named(std::string_view name) {
+  int count = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", error)) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string line;
+    if (std::getline(comm, line) && line == name) ++count;
+  }
+  return count;
+}
+
+// --- Worker count from the environment ---------------------------------
+
+TEST(RuntimeWorkerThreads, ParsesTheVariableOrFallsBackToTheProcessorCount) {
+  const std::string usize = "\"TOKIO_WORKER_THREADS\" must be usize, error: ";
+  const std::string zero = "\"TOKIO_WORKER_THREADS\" cannot be set to 0";
+  struct Case {
+    std::optional<std::string_view> raw;
+    std::size_t cpus;
+    std::size_t count;
+    std::string error;
+  };
+  const Case cases[] = {
+      {std::nullopt, 6, 6, ""},
+      {std::nullopt, 0, 1, ""},
+      {"4", 64, 4, ""},
+      {"+4", 1, 4, ""},
+      {"0004", 1, 4, ""},
+      {"18446744073709551615", 1, std::numeric_limits<std::size_t>::max(), ""},
+      {"0", 8, 0, zero},
+      {"+0", 8, 0, zero},
+      {"000", 8, 0, zero},
+      {"", 8, 0, usize + "cannot parse integer from empty string, value: "},
+      {"-4", 8, 0, usize + "invalid digit found in string, value: -4"},
+      {"four", 8, 0, usize + "invalid digit found in string, value: four"},
+      {" 4", 8, 0, usize + "invalid digit found in string, value:  4"},
+      {"4 ", 8, 0, usize + "invalid digit found in string, value: 4 "},
+      {"+", 8, 0, usize + "invalid digit found in string, value: +"},
+      {"++4", 8, 0, usize + "invalid digit found in string, value: ++4"},
+      {"0x10", 8, 0, usize + "invalid digit found in string, value: 0x10"},
+      {"18446744073709551616", 8, 0,
+       usize + "number too large to fit in target type, value: 18446744073709551616"},
+      // Scanned left to right: the overflow comes before the stray letter.
+      {"99999999999999999999x", 8, 0,
+       usize + "number too large to fit in target type, value: 99999999999999999999x"},
+      // Valid UTF-8 that is no digit is a parse error, not a Unicode one.
+      {"\xC3\xA9", 8, 0, usize + "invalid digit found in string, value: \xC3\xA9"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.raw ? "raw \"" + std::string(*c.raw) + "\"" : "unset");
+    const WorkerThreads got = worker_threads_from(c.raw, c.cpus);
+    EXPECT_EQ(got.error, c.error);
+    EXPECT_EQ(got.ok(), c.error.empty());
+    if (c.error.empty()) {
+      EXPECT_EQ(got.count, c.count);
+    }
+  }
+}
+
+TEST(RuntimeWorkerThreads, RejectsBytesThatAreNotUtf8) {
+  const std::string prefix = "\"TOKIO_WORKER_THREADS\" must be valid unicode, error: ";
+  EXPECT_EQ(worker_threads_from("4\xFF", 8).error,
+            prefix + "invalid UTF-8 at byte 1 of \"4\\xFF\"");
+  // Overlong NUL, a UTF-16 surrogate, a truncated sequence, past U+10FFFF.
+  for (const std::string_view raw :
+       {"\xC0\x80", "1\xED\xA0\x80", "12\xE2\x82", "\xF4\x90\x80\x80"}) {
+    SCOPED_TRACE(raw.size());
+    const WorkerThreads got = worker_threads_from(raw, 8);
+    EXPECT_FALSE(got.ok());
+    EXPECT_EQ(got.error.rfind(prefix, 0), 0u) << got.error;
+  }
+}
+
+TEST(RuntimeWorkerThreads, ReadsTheProcessEnvironment) {
+  const char* saved = std::getenv(kWorkerThreadsVariable);
+  const std::optional<std::string> previous =
+      saved ? std::optional<std::string>(saved) : std::nullopt;
+
+  ASSERT_EQ(setenv(kWorkerThreadsVariable, "+3", 1), 0);
+  WorkerThreads got = worker_threads_from_env();
+  EXPECT_TRUE(got.ok()) << got.error;
+  EXPECT_EQ(got.count, 3u);
+
+  ASSERT_EQ(setenv(kWorkerThreadsVariable, "0", 1), 0);
+  EXPECT_EQ(worker_threads_from_env().error, "\"TOKIO_WORKER_THREADS\" cannot be set to 0");
+
+  ASSERT_EQ(unsetenv(kWorkerThreadsVariable), 0);
+  got = worker_threads_from_env();
+  EXPECT_TRUE(got.ok());
+  EXPECT_EQ(got.count, platform::available_cpus());
+
+  if (previous) setenv(kWorkerThreadsVariable, previous->c_str(), 1);
+}
+
+// --- UniqueFunction ------------------------------------------------------
+
+struct Tracked {
+  static inline int live = 0;
+  static inline int destroyed = 0;
+  Tracked() { ++live; }
+  Tracked(Tracked&&) noexcept { ++live; }
+  ~Tracked() {
+    --live;
+    ++destroyed;
+  }
+};
+
+TEST(RuntimeUniqueFunction, OwnsMoveOnlyTargetsInlineAndOnTheHeap) {
+  auto owned = std::make_unique<int>(41);
+  UniqueFunction<int(int)> small = [p = std::move(owned)](int add) { return *p + add; };
+  EXPECT_EQ(small(1), 42);
+
+  std::vector<int> big_payload(3, 7);
+  char padding[128] = {};
+  UniqueFunction<int()> big = [v = std::move(big_payload), padding]() mutable {
+    v.push_back(padding[0] + 1);
+    return static_cast<int>(v.size());
+  };
+  EXPECT_EQ(big(), 4);
+  EXPECT_EQ(big(), 5);  // the same target, mutated in place
+
+  UniqueFunction<int()> moved = std::move(big);
+  EXPECT_FALSE(big);
+  EXPECT_EQ(moved(), 6);
+
+  int seen = 0;
+  UniqueFunction<void(int&, int)> by_ref = [](int& out, int v) { out = v; };
+  by_ref(seen, 9);
+  EXPECT_EQ(seen, 9);
+}
+
+TEST(RuntimeUniqueFunction, DestroysEachTargetExactlyOnce) {
+  Tracked::live = 0;
+  Tracked::destroyed = 0;
+  {
+    UniqueFunction<void()> inline_target = [t = Tracked()] {};
+    UniqueFunction<void()> heap_target = [t = Tracked(), pad = std::array<char, 256>()] {};
+    EXPECT_EQ(Tracked::live, 2);
+    UniqueFunction<void()> a = std::move(inline_target);
+    UniqueFunction<void()> b = std::move(heap_target);
+    EXPECT_EQ(Tracked::live, 2);
+    a = std::move(b);  // a's old target goes now
+    EXPECT_EQ(Tracked::live, 1);
+    swap(a, b);
+    EXPECT_FALSE(a);
+    EXPECT_TRUE(b);
+    b = nullptr;
+    EXPECT_EQ(Tracked::live, 0);
+  }
+  EXPECT_EQ(Tracked::live, 0);
+}
+
+TEST(RuntimeUniqueFunction, EmptyWrappersAreFalseAndThrowWhenCalled) {
+  UniqueFunction<void()> none;
+  EXPECT_FALSE(none);
+  EXPECT_TRUE(none == nullptr);
+  void (*null_pointer)() = nullptr;
+  UniqueFunction<void()> from_null = null_pointer;
+  EXPECT_FALSE(from_null);
+  EXPECT_THROW(none(), std::bad_function_call);
+}
+
+TEST(RuntimeUniqueFunction, HonoursOverAlignedTargets) {
+  struct alignas(64) Wide {
+    char bytes[64];
+    std::uintptr_t operator()() const { return reinterpret_cast<std::uintptr_t>(this) % 64; }
+  };
+  UniqueFunction<std::uintptr_t()> f = Wide{};
+  UniqueFunction<std::uintptr_t()> g = std::move(f);
+  EXPECT_EQ(g(), 0u);
+}
+
+// --- Runtime: threads, spawn, context ------------------------------------
+
+TEST(RuntimeThreads, StartsEveryWorkerNamedAndJoinsThemAtShutdown) {
+  const int before = threads_named("tov-worker");
+  {
+    Runtime runtime(3);
+    EXPECT_EQ(runtime.worker_count(), 3u);
+    EXPECT_EQ(threads_named("tov-worker"), before + 3);
+    EXPECT_EQ(runtime.blocking_threads(), 0u) << "blocking threads start on demand";
+    runtime.shutdown();
+    EXPECT_TRUE(runtime.is_shut_down());
+    EXPECT_EQ(threads_named("tov-worker"), before);
+  }
+  Runtime at_least_one(0);
+  EXPECT_EQ(at_least_one.worker_count(), 1u);
+}
+
+TEST(RuntimeThreads, FactoryBuildsARuntime) {
+  Runtime::Built built = Runtime::create(2);
+  ASSERT_NE(built.runtime, nullptr) << built.error;
+  EXPECT_TRUE(built.error.empty());
+  EXPECT_EQ(built.runtime->worker_count(), 2u);
+}
+
+TEST(RuntimeSpawn, RunsEveryTaskFromManyThreadsOnWorkers) {
+  constexpr int kProducers = 4;
+  constexpr int kPerProducer = 2500;
+  Runtime runtime(3);
+  Countdown finished(kProducers * kPerProducer * 2);
+  std::atomic<int> off_worker{0};
+  std::atomic<int> wrong_context{0};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&] {
+      for (int i = 0; i < kPerProducer; ++i) {
+        // Each task spawns a second one from inside the runtime.
+        EXPECT_TRUE(runtime.spawn([&] {
+          if (current_thread_name() != "tov-worker") off_worker.fetch_add(1);
+          if (current() != &runtime) wrong_context.fetch_add(1);
+          finished.count_down();
+          current()->spawn([&] { finished.count_down(); });
+        }));
+      }
+    });
+  }
+  for (std::thread& producer : producers) producer.join();
+  ASSERT_TRUE(finished.wait());
+  EXPECT_EQ(off_worker.load(), 0);
+  EXPECT_EQ(wrong_context.load(), 0);
+}
+
+TEST(RuntimeSpawn, EmptyTasksAreRefused) {
+  Runtime runtime(1);
+  EXPECT_FALSE(runtime.spawn(nullptr));
+  EXPECT_FALSE(runtime.spawn_blocking(nullptr));
+  EXPECT_FALSE(runtime.spawn_guarded(nullptr, [](std::string_view) {}));
+}
+
+TEST(RuntimeContext, GuardsNestAndRestore) {
+  Runtime first(1);
+  Runtime second(1);
+  EXPECT_EQ(current(), nullptr);
+  {
+    ContextGuard outer(first);
+    EXPECT_EQ(current(), &first);
+    {
+      ContextGuard inner(second);
+      EXPECT_EQ(current(), &second);
+      {
+        ContextGuard again(first);
+        EXPECT_EQ(current(), &first);
+      }
+      EXPECT_EQ(current(), &second);
+    }
+    EXPECT_EQ(current(), &first);
+  }
+  EXPECT_EQ(current(), nullptr);
+
+  // Runtime threads are in their own runtime's context.
+  Countdown done(2);
+  Runtime* seen_on_worker = nullptr;
+  Runtime* seen_on_blocking = nullptr;
+  second.spawn([&] {
+    seen_on_worker = current();
+    done.count_down();
+  });
+  second.spawn_blocking([&] {
+    seen_on_blocking = current();
+    done.count_down();
+  });
+  ASSERT_TRUE(done.wait());
+  EXPECT_EQ(seen_on_worker, &second);
+  EXPECT_EQ(seen_on_blocking, &second);
+}
+
+// --- Blocking pool ---------------------------------------------------------
+
+TEST(RuntimeBlocking, AwaitingAJobLeavesTheWorkerFree) {
+  Runtime runtime(1);
+  Countdown release_job(1);
+  Countdown finished(1);
+  std::string job_thread;
+  std::string then_thread;
+  int value = 0;
+  runtime.spawn([&] {
+    runtime.run_blocking(
+        [&] {
+          job_thread = current_thread_name();
+          // Released by a task that needs the only worker.
+          return release_job.wait() ? 7 : -1;
+        },
+        [&](Outcome<int> outcome) {
+          then_thread = current_thread_name();
+          value = outcome.completed() ? outcome.value() : -2;
+          finished.count_down();
+        });
+  });
+  runtime.spawn([&] { release_job.count_down(); });
+  ASSERT_TRUE(finished.wait());
+  EXPECT_EQ(value, 7);
+  EXPECT_EQ(job_thread, "tov-blocking");
+  EXPECT_EQ(then_thread, "tov-worker");
+}
+
+TEST(RuntimeBlocking, AJobThatThrowsDoesNotComplete) {
+  Runtime runtime(2);
+  Countdown finished(3);
+  std::optional<bool> thrown_completed;
+  std::optional<bool> void_completed;
+  std::string moved_value;
+  runtime.run_blocking([]() -> int { throw std::runtime_error("read failed"); },
+                       [&](Outcome<int> outcome) {
+                         thrown_completed = outcome.completed();
+                         finished.count_down();
+                       });
+  runtime.run_blocking([] {},
+                       [&](Outcome<void> outcome) {
+                         void_completed = outcome.completed();
+                         finished.count_down();
+                       });
+  runtime.run_blocking([] { return std::make_unique<std::string>("payload"); },
+                       [&](Outcome<std::unique_ptr<std::string>> outcome) {
+                         moved_value = *std::move(outcome).value();
+                         finished.count_down();
+                       });
+  ASSERT_TRUE(finished.wait());
+  EXPECT_EQ(thrown_completed, false);
+  EXPECT_EQ(void_completed, true);
+  EXPECT_EQ(moved_value, "payload");
+}
+
+TEST(RuntimeBlocking, RunsNoMoreJobsAtOnceThanTheCap) {
+  constexpr int kCap = 4;
+  constexpr int kJobs = 20;
+  Runtime runtime(1, kCap);
+  std::mutex mutex;
+  std::condition_variable cv;
+  int arrived = 0;
+  int running = 0;
+  int most_running = 0;
+  std::size_t most_threads = 0;
+  Countdown finished(kJobs);
+  for (int i = 0; i < kJobs; ++i) {
+    ASSERT_TRUE(runtime.spawn_blocking([&] {
+      std::unique_lock lock(mutex);
+      ++arrived;
+      most_running = std::max(most_running, ++running);
+      // The first kCap jobs hold on until all of them run at once, which
+      // only a pool of at least kCap threads allows.
+      cv.notify_all();
+      cv.wait_for(lock, kPatience, [&] { return arrived >= kCap; });
+      --running;
+      // Lock order: ours, then the pool's (the pool never calls out holding its own).
+      most_threads = std::max(most_threads, runtime.blocking_threads());
+      lock.unlock();
+      finished.count_down();
+    }));
+  }
+  ASSERT_TRUE(finished.wait());
+  EXPECT_EQ(runtime.peak_blocking_jobs(), static_cast<std::size_t>(kCap));
+  EXPECT_EQ(most_running, kCap);
+  EXPECT_LE(most_threads, static_cast<std::size_t>(kCap));
+  EXPECT_LE(runtime.blocking_threads(), static_cast<std::size_t>(kCap));
+}
+
+TEST(RuntimeBlocking, IdleThreadsRetireAndThePoolGrowsAgain) {
+  Runtime runtime(1, 8, 20ms);
+  Countdown first(1);
+  runtime.spawn_blocking([&] { first.count_down(); });
+  ASSERT_TRUE(first.wait());
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (runtime.blocking_threads() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(runtime.blocking_threads(), 0u);
+
+  Countdown second(1);
+  ASSERT_TRUE(runtime.spawn_blocking([&] { second.count_down(); }));
+  ASSERT_TRUE(second.wait());
+}
+
+// --- Faults ------------------------------------------------------------------
+
+struct FaultRecord {
+  std::mutex mutex;
+  std::vector<std::string> texts;
+  void add(std::string_view text) {
+    std::lock_guard lock(mutex);
+    texts.emplace_back(text);
+  }
+  std::vector<std::string> get() {
+    std::lock_guard lock(mutex);
+    return texts;
+  }
+};
+
+// Runs a guarded task to its end and returns the fault texts reported for
+// it. The fault handler's destruction marks the end: it dies with the task.
+template <class Body>
+std::vector<std::string> faults_of(Runtime& runtime, Body body) {
+  auto record = std::make_shared<FaultRecord>();
+  Countdown handler_gone(1);
+  EXPECT_TRUE(runtime.spawn_guarded(
+      std::move(body),
+      [record, probe = DropProbe(handler_gone)](std::string_view text) { record->add(text); }));
+  EXPECT_TRUE(handler_gone.wait());
+  return record->get();
+}
+
+using Texts = std::vector<std::string>;
+
+TEST(RuntimeFaults, FixedTextsPassThroughEverythingElseIsAPanic) {
+  Runtime runtime(2);
+  EXPECT_EQ(faults_of(runtime, [] {}), Texts{});
+  EXPECT_EQ(faults_of(runtime, [] { throw Fault("disk on fire"); }), Texts{"disk on fire"});
+  EXPECT_EQ(faults_of(runtime, [] { throw std::runtime_error("composed " + std::to_string(42)); }),
+            Texts{"Panic in async function"});
+  EXPECT_EQ(faults_of(runtime, [] { throw 42; }), Texts{"Panic in async function"});
+  EXPECT_EQ(faults_of(runtime, [] { throw std::bad_alloc(); }), Texts{"out of memory"});
+}
+
+TEST(RuntimeFaults, ContinuationsBelongToTheirTask) {
+  Runtime runtime(2);
+  std::atomic<int> steps{0};
+  // A fault two awaits deep still reaches the task's handler.
+  EXPECT_EQ(faults_of(runtime,
+                      [&] {
+                        current()->run_blocking([] { return 1; },
+                                                [&](Outcome<int>) {
+                                                  ++steps;
+                                                  current()->run_blocking(
+                                                      [] {},
+                                                      [&](Outcome<void>) {
+                                                        ++steps;
+                                                        throw Fault("late failure");
+                                                      });
+                                                });
+                      }),
+            Texts{"late failure"});
+  EXPECT_EQ(steps.load(), 2);
+
+  // A job that throws is no fault of the task: its continuation decides.
+  EXPECT_EQ(faults_of(runtime,
+                      [&] {
+                        current()->run_blocking([]() -> int { throw Fault("ignored"); },
+                                                [](Outcome<int> outcome) {
+                                                  if (!outcome.completed()) return;
+                                                  throw Fault("should not happen");
+                                                });
+                      }),
+            Texts{});
+}
+
+TEST(RuntimeFaults, AStepThatFaultsAfterAwaitingDropsItsContinuation) {
+  Runtime runtime(2);
+  Countdown job_gone(1);
+  Countdown then_gone(1);
+  std::atomic<bool> job_ran{false};
+  std::atomic<bool> then_ran{false};
+  EXPECT_EQ(faults_of(runtime,
+                      [&] {
+                        current()->run_blocking(
+                            [&, probe = DropProbe(job_gone)] { job_ran = true; },
+                            [&, probe = DropProbe(then_gone)](Outcome<void>) { then_ran = true; });
+                        throw Fault("gave up");
+                      }),
+            Texts{"gave up"});
+  ASSERT_TRUE(job_gone.wait());
+  ASSERT_TRUE(then_gone.wait());
+  EXPECT_FALSE(job_ran);
+  EXPECT_FALSE(then_ran);
+}
+
+TEST(RuntimeFaults, ThrowingTasksLeaveTheWorkerRunning) {
+  Runtime runtime(1);
+  Countdown finished(1);
+  runtime.spawn([] { throw std::runtime_error("unguarded"); });
+  runtime.spawn([] { throw 7; });
+  runtime.spawn_blocking([] { throw std::logic_error("blocking"); });
+  runtime.spawn_guarded([] { throw Fault("x"); },
+                        [](std::string_view) { throw std::runtime_error("handler too"); });
+  runtime.spawn([&] { finished.count_down(); });
+  EXPECT_TRUE(finished.wait());
+}
+
+// --- Shutdown --------------------------------------------------------------
+
+TEST(RuntimeShutdown, DropsQueuedWorkAndLetsRunningWorkFinish) {
+  constexpr int kQueuedTasks = 10;
+  constexpr int kQueuedJobs = 5;
+  Runtime runtime(1, 1);
+  const int blocking_before = threads_named("tov-blocking");
+  Countdown task_started(1);
+  Countdown release_task(1);
+  Countdown job_started(1);
+  Countdown release_job(1);
+  // Queued tasks, queued jobs, and a queued run_blocking's job and continuation.
+  Countdown queued_dropped(kQueuedTasks + kQueuedJobs + 2);
+  Countdown continuation_dropped(1);
+  std::atomic<bool> running_task_finished{false};
+  std::atomic<bool> running_job_finished{false};
+  std::atomic<bool> queued_ran{false};
+  std::atomic<bool> continuation_ran{false};
+
+  // Occupy the only worker and the only blocking thread.
+  runtime.spawn([&] {
+    task_started.count_down();
+    (void)release_task.wait();
+    running_task_finished = true;
+  });
+  runtime.run_blocking(
+      [&] {
+        job_started.count_down();
+        (void)release_job.wait();
+        running_job_finished = true;
+      },
+      [&, probe = DropProbe(continuation_dropped)](Outcome<void>) { continuation_ran = true; });
+  ASSERT_TRUE(task_started.wait());
+  ASSERT_TRUE(job_started.wait());
+
+  for (int i = 0; i < kQueuedTasks; ++i) {
+    runtime.spawn([&, probe = DropProbe(queued_dropped)] { queued_ran = true; });
+  }
+  for (int i = 0; i < kQueuedJobs; ++i) {
+    runtime.spawn_blocking([&, probe = DropProbe(queued_dropped)] { queued_ran = true; });
+  }
+  runtime.run_blocking(
+      [&, probe = DropProbe(queued_dropped)] { queued_ran = true; },
+      [&, probe = DropProbe(queued_dropped)](Outcome<void>) { queued_ran = true; });
+
+  std::thread stopper([&] { runtime.shutdown(); });
+  // The queue is emptied while the running work still holds its threads.
+  const bool dropped_while_running = queued_dropped.wait();
+  const bool task_still_running = !running_task_finished;
+  release_task.count_down();
+  release_job.count_down();
+  stopper.join();
+
+  EXPECT_TRUE(dropped_while_running);
+  EXPECT_TRUE(task_still_running);
+  EXPECT_TRUE(runtime.is_shut_down());
+  EXPECT_TRUE(running_task_finished) << "shutdown waits for running tasks";
+  EXPECT_TRUE(running_job_finished) << "shutdown waits for running blocking jobs";
+  // The running job finished after shutdown began, so its continuation was
+  // refused and destroyed.
+  EXPECT_TRUE(continuation_dropped.done());
+  EXPECT_FALSE(continuation_ran);
+  EXPECT_FALSE(queued_ran);
+  EXPECT_EQ(threads_named("tov-blocking"), blocking_before);
+}
+
+TEST(RuntimeShutdown, IsIdempotentAndRefusesLaterWork) {
+  Runtime runtime(2);
+  runtime.shutdown();
+  runtime.shutdown();
+  EXPECT_TRUE(runtime.is_shut_down());
+
+  Countdown destroyed(4);
+  std::atomic<bool> ran{false};
+  EXPECT_FALSE(runtime.spawn([&, probe = DropProbe(destroyed)] { ran = true; }));
+  EXPECT_FALSE(runtime.spawn_blocking([&, probe = DropProbe(destroyed)] { ran = true; }));
+  EXPECT_FALSE(
+      runtime.run_blocking([&, probe = DropProbe(destroyed)] { ran = true; },
+                           [&, probe = DropProbe(destroyed)](Outcome<void>) { ran = true; }));
+  EXPECT_TRUE(destroyed.done());
+  EXPECT_FALSE(ran);
+}
+
+}  // namespace
+}  // namespace tov::runtime
