@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+
+#include "frame/unique_function.h"
 
 namespace tov::runtime {
 class Runtime;
@@ -18,6 +21,10 @@ void acquire_runtime();
 void release_runtime();
 
 std::uint64_t environment_count();
+
+// Hands a task to the runtime's workers under a read hold of the slot; see
+// Runtime::spawn_guarded. False when the runtime no longer takes work.
+bool spawn_guarded(UniqueFunction<void()> task, UniqueFunction<void(std::string_view)> on_fault);
 
 // Held for the duration of every synchronous call's body. The runtime must
 // exist while any environment is registered; an empty slot is fatal.

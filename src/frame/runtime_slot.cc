@@ -1,0 +1,64 @@
+#include "frame/runtime_slot.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+#include "frame/fatal.h"
+#include "frame/runtime.h"
+#include "frame/runtime_config.h"
+
+namespace tov::frame {
+
+namespace {
+
+std::shared_mutex slot_lock;
+std::unique_ptr<runtime::Runtime> slot;  // guarded by slot_lock
+std::atomic<std::uint64_t> environments{0};
+
+runtime::Runtime& running_runtime() {
+  if (!slot) fatal("The background runtime is not running");
+  return *slot;
+}
+
+}  // namespace
+
+void acquire_runtime() {
+  std::unique_lock lock(slot_lock);
+  if (!slot) {
+    const runtime::WorkerThreads workers = runtime::worker_threads_from_env();
+    if (!workers.ok()) fatal(workers.error);
+    runtime::Runtime::Built built = runtime::Runtime::create(workers.count);
+    if (!built.runtime) fatal("Create tokio runtime failed: " + built.error);
+    slot = std::move(built.runtime);
+  }
+  environments.fetch_add(1);
+}
+
+void release_runtime() {
+  if (environments.fetch_sub(1) != 1) return;
+  std::unique_lock lock(slot_lock);
+  std::unique_ptr<runtime::Runtime> ending = std::move(slot);
+  // Unfinished tasks are dropped: they belong to the environment being torn down.
+  if (ending) ending->shutdown();
+}
+
+std::uint64_t environment_count() { return environments.load(); }
+
+RuntimeContext::RuntimeContext() {
+  std::shared_lock lock(slot_lock);
+  runtime_ = &running_runtime();
+  previous_ = std::exchange(runtime::detail::tls_current_runtime, runtime_);
+}
+
+RuntimeContext::~RuntimeContext() { runtime::detail::tls_current_runtime = previous_; }
+
+bool spawn_guarded(UniqueFunction<void()> task,
+                   UniqueFunction<void(std::string_view)> on_fault) {
+  std::shared_lock lock(slot_lock);
+  return running_runtime().spawn_guarded(std::move(task), std::move(on_fault));
+}
+
+}  // namespace tov::frame
