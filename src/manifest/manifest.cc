@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "manifest/bytes.h"
 #include "manifest/key_order.h"
 
 namespace tov::manifest {
@@ -61,7 +62,17 @@ class HashSink {
 template <typename Sink>
 void write_text(std::span<const Pair> pairs, Sink& sink) {
   const std::vector<std::size_t> order = key_order(pairs);
-  for (std::size_t i = 0; i < order.size(); ++i) {
+  // Sorted order is scattered in memory unless the input came sorted;
+  // fetching a few lines ahead overlaps the cache misses.
+  constexpr std::size_t kAhead = 8;
+  const std::size_t n = order.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 2 * kAhead < n) bytes::prefetch(&pairs[order[i + 2 * kAhead]]);
+    if (i + kAhead < n) {
+      const Pair& next = pairs[order[i + kAhead]];
+      bytes::prefetch(next.key.data());
+      bytes::prefetch(next.value.data());
+    }
     const Pair& pair = pairs[order[i]];
     if (i != 0) sink.put('\n');
     sink.put(pair.key);

@@ -103,7 +103,8 @@ SortedDiff reference_diff(const Manifest& first, const Manifest& second) {
 // prefixes, long common runs and the awkward bytes (NUL, 0xFF, UTF-8 lead
 // bytes, '/', '.') all turn up often.
 Manifest random_manifest(std::mt19937_64& rng, std::size_t n) {
-  static const std::string stems[] = {"", "src/dir", std::string(29, 'x'), "a\0b"s, "\xff\xff"};
+  static const std::string stems[] = {
+      "", "src/dir", std::string(29, 'x'), std::string(50, 'y'), "a\0b"s, "\xff\xff"};
   static const std::string alphabet = "\0ab./\xc3\xe2\xf0\xff:\n"s;
   std::uniform_int_distribution<std::size_t> stem(0, std::size(stems) - 1);
   std::uniform_int_distribution<std::size_t> length(0, 17);
