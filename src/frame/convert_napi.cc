@@ -14,6 +14,9 @@ namespace {
 // at most four bytes, so a write that left at least this much room unused
 // holds the whole string.
 constexpr std::size_t kUtf8Slack = 4;
+// A UTF-16 code unit never takes more than three bytes of UTF-8 (a surrogate
+// pair, two units, takes four).
+constexpr std::size_t kMaxUtf8PerUnit = 3;
 
 bool wrote_whole(std::size_t written, std::size_t buffer_size) {
   return written + kUtf8Slack < buffer_size;
@@ -165,19 +168,22 @@ Text& Text::operator=(Text&& other) noexcept {
 Text::~Text() { delete[] heap_; }
 
 Result<Text> to_text(napi_env env, napi_value value) {
+  // The UTF-16 length costs nothing to ask for and bounds the UTF-8 length
+  // (at most three bytes per unit), so one write fills a buffer sized from
+  // it; asking for the exact UTF-8 length would cost a pass over the string.
+  std::size_t units = 0;
+  napi_status status = napi_get_value_string_utf16(env, value, nullptr, 0, &units);
+  if (status != napi_ok) return not_a_string(env, value, status);
   Text text;
-  std::size_t written = 0;
-  napi_status status = napi_get_value_string_utf8(env, value, text.inline_, Text::kInline, &written);
-  if (status != napi_ok) return not_a_string(env, value, status);
-  if (wrote_whole(written, Text::kInline)) {
-    text.size_ = written;
-    return text;
+  std::size_t capacity = Text::kInline;
+  char* target = text.inline_;
+  if (units > (Text::kInline - 1) / kMaxUtf8PerUnit) {
+    capacity = units * kMaxUtf8PerUnit + 1;
+    text.heap_ = new char[capacity];
+    target = text.heap_;
   }
-  std::size_t length = 0;
-  status = napi_get_value_string_utf8(env, value, nullptr, 0, &length);
-  if (status != napi_ok) return not_a_string(env, value, status);
-  text.heap_ = new char[length + 1];
-  status = napi_get_value_string_utf8(env, value, text.heap_, length + 1, &written);
+  std::size_t written = 0;
+  status = napi_get_value_string_utf8(env, value, target, capacity, &written);
   if (status != napi_ok) return unreadable_string(env, value, status);
   text.size_ = written;
   return text;
@@ -253,11 +259,11 @@ Result<TextArena::Span> TextArena::append(napi_env env, napi_value value) {
   napi_status status = napi_get_value_string_utf8(env, value, bytes_ + size_, spare, &written);
   if (status != napi_ok) return not_a_string(env, value, status);
   if (!wrote_whole(written, spare)) {
-    std::size_t length = 0;
-    status = napi_get_value_string_utf8(env, value, nullptr, 0, &length);
+    std::size_t units = 0;
+    status = napi_get_value_string_utf16(env, value, nullptr, 0, &units);
     if (status != napi_ok) return not_a_string(env, value, status);
-    reserve_spare(length + 1);
-    status = napi_get_value_string_utf8(env, value, bytes_ + size_, length + 1, &written);
+    reserve_spare(units * kMaxUtf8PerUnit + 1);
+    status = napi_get_value_string_utf8(env, value, bytes_ + size_, capacity_ - size_, &written);
     if (status != napi_ok) return unreadable_string(env, value, status);
   }
   const Span span{size_, written};

@@ -17,6 +17,11 @@ namespace {
 std::shared_mutex slot_lock;
 std::unique_ptr<runtime::Runtime> slot;  // guarded by slot_lock
 std::atomic<std::uint64_t> environments{0};
+// The slot's runtime, for the synchronous calls that only need to see it.
+// Every such call runs in a registered environment, and the runtime leaves
+// the slot only when the last environment ends, so a plain load is enough
+// where a read hold of the lock would cost more than a small call's work.
+std::atomic<runtime::Runtime*> published{nullptr};
 
 runtime::Runtime& running_runtime() {
   if (!slot) fatal("The background runtime is not running");
@@ -33,6 +38,7 @@ void acquire_runtime() {
     runtime::Runtime::Built built = runtime::Runtime::create(workers.count);
     if (!built.runtime) fatal("Create tokio runtime failed: " + built.error);
     slot = std::move(built.runtime);
+    published.store(slot.get());
   }
   environments.fetch_add(1);
 }
@@ -41,15 +47,15 @@ void release_runtime() {
   if (environments.fetch_sub(1) != 1) return;
   std::unique_lock lock(slot_lock);
   std::unique_ptr<runtime::Runtime> ending = std::move(slot);
+  published.store(nullptr);
   // Unfinished tasks are dropped: they belong to the environment being torn down.
   if (ending) ending->shutdown();
 }
 
 std::uint64_t environment_count() { return environments.load(); }
 
-RuntimeContext::RuntimeContext() {
-  std::shared_lock lock(slot_lock);
-  runtime_ = &running_runtime();
+RuntimeContext::RuntimeContext() : runtime_(published.load()) {
+  if (runtime_ == nullptr) fatal("The background runtime is not running");
   previous_ = std::exchange(runtime::detail::tls_current_runtime, runtime_);
 }
 
