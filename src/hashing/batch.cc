@@ -32,9 +32,9 @@ bool hash_regular_file(std::string_view path, Digest& digest) {
   platform::FileStatus status;
   if (platform::query_path(path, status).failed() || !status.is_regular) return false;
   platform::File file;
-  if (file.open_for_reading(path).failed()) return false;
+  if (file.open_for_reading(path, &status).failed()) return false;
   // The path may have been replaced between the query and the open.
-  if (file.status(status).failed() || !status.is_regular) return false;
+  if (!status.is_regular) return false;
 
   Streamer& streamer = thread_streamer();
   // Sizes are not trusted: some regular files report 0 and still have

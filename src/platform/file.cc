@@ -54,7 +54,7 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-FileError File::open_for_reading(std::string_view path) {
+FileError File::open_for_reading(std::string_view path, FileStatus* status) {
   close();
   if (has_nul(path)) return FileError::nul_in_path();
   const std::string terminated(path);
@@ -64,13 +64,19 @@ FileError File::open_for_reading(std::string_view path) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return FileError::from_os(errno);
   fd_ = fd;
+  struct stat info;
+  if (::fstat(fd_, &info) != 0) {
+    const int code = errno;
+    if (status == nullptr) return {};  // reads still work; only the mode is unknown
+    close();
+    return FileError::from_os(code);
+  }
   // Regular files get ordinary blocking reads back; FIFOs and devices keep
   // O_NONBLOCK so that a read with no data ends instead of waiting forever.
-  struct stat info;
-  if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
-    const int flags = ::fcntl(fd_, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
-  }
+  // None of the other flags that F_SETFL changes was asked for above, so 0
+  // clears O_NONBLOCK without a round trip to read the flags first.
+  if (S_ISREG(info.st_mode)) ::fcntl(fd_, F_SETFL, 0);
+  if (status != nullptr) *status = to_status(info);
   return {};
 }
 

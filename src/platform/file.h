@@ -51,8 +51,10 @@ class File {
 
   // Opens an existing file for reading, closing any file held before. The
   // open never waits for a writer, so naming a FIFO cannot hang the caller;
-  // reads of anything but a regular file never block either.
-  [[nodiscard]] FileError open_for_reading(std::string_view path);
+  // reads of anything but a regular file never block either. With `status`,
+  // the metadata of the opened file comes back too (saving a separate query);
+  // if it cannot be had, the open fails and nothing stays open.
+  [[nodiscard]] FileError open_for_reading(std::string_view path, FileStatus* status = nullptr);
 
   bool is_open() const { return fd_ >= 0; }
 
