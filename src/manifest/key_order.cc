@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -26,8 +27,8 @@ constexpr std::uint64_t kContinues = 8;
 // several levels at once; typical paths are settled within these 21 bytes.
 constexpr std::size_t kCached = 3;
 
-// Below this size a comparison sort beats the radix passes' fixed cost.
-constexpr std::size_t kRadixMin = 256;
+// Below this size a comparison sort beats a radix pass's fixed cost.
+constexpr std::size_t kRadixMin = 48;
 
 struct Record {
   std::array<std::uint64_t, kCached> words;
@@ -78,32 +79,32 @@ struct RecordLess {
   }
 };
 
-// Stable least-significant-byte-first radix sort on one word of each
-// record, skipping the byte positions where every record agrees.
-void radix_sort(Record* records, Record* scratch, std::size_t n, std::size_t level) {
-  std::array<std::array<std::size_t, 256>, 8> counts{};
+// Bits in which some record's word `level` differs from the first record's.
+std::uint64_t differing_bits(const Record* records, std::size_t n, std::size_t level) {
+  const std::uint64_t head = records[0].words[level];
+  std::uint64_t bits = 0;
+  for (std::size_t i = 1; i < n; ++i) bits |= records[i].words[level] ^ head;
+  return bits;
+}
+
+// One stable counting pass on the byte of word `level` at `shift`. Calls
+// `bucket(offset, size)` for every bucket of two or more records.
+template <typename OnBucket>
+void split_on_byte(Record* records, Record* scratch, std::size_t n, std::size_t level,
+                   unsigned shift, OnBucket bucket) {
+  std::array<std::size_t, 256> count{};
+  for (std::size_t i = 0; i < n; ++i) ++count[(records[i].words[level] >> shift) & 0xFF];
+  std::array<std::size_t, 256> next;
+  std::size_t offset = 0;
+  for (std::size_t b = 0; b < 256; ++b) {
+    next[b] = offset;
+    if (count[b] > 1) bucket(offset, count[b]);
+    offset += count[b];
+  }
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t w = records[i].words[level];
-    for (unsigned b = 0; b < 8; ++b) ++counts[b][(w >> (8 * b)) & 0xFF];
+    scratch[next[(records[i].words[level] >> shift) & 0xFF]++] = records[i];
   }
-  Record* src = records;
-  Record* dst = scratch;
-  for (unsigned b = 0; b < 8; ++b) {
-    auto& count = counts[b];
-    const unsigned shift = 8 * b;
-    if (count[(src[0].words[level] >> shift) & 0xFF] == n) continue;
-    std::size_t offset = 0;
-    for (auto& c : count) {
-      const std::size_t here = c;
-      c = offset;
-      offset += here;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      dst[count[(src[i].words[level] >> shift) & 0xFF]++] = src[i];
-    }
-    std::swap(src, dst);
-  }
-  if (src != records) std::copy(src, src + n, records);
+  std::copy(scratch, scratch + n, records);
 }
 
 // Length of the key bytes that every record of the group shares from `depth`.
@@ -143,8 +144,10 @@ std::vector<std::size_t> key_order(std::span<const Pair> pairs) {
 
   // Groups of records that share every key byte before `depth`, that are in
   // input order among themselves and whose word `level` belongs to `depth`
-  // (kCached: words still to be loaded). An explicit stack keeps long shared
-  // prefixes from turning into deep recursion.
+  // (kCached: words still to be loaded). Each pass splits a group on its most
+  // significant differing byte, so large groups shrink fast while their
+  // records are still in cache. An explicit stack keeps long shared prefixes
+  // from turning into deep recursion.
   struct Group {
     std::size_t begin;
     std::size_t end;
@@ -174,29 +177,24 @@ std::vector<std::size_t> key_order(std::span<const Pair> pairs) {
       }
     }
 
-    const std::uint64_t head = first[0].words[level];
-    const auto same_word = [&](const Record& r) { return r.words[level] == head; };
-    if (std::all_of(first, first + size, same_word)) {
-      // Either every key ends here and they are all equal (input order is
-      // already right) or the tie moves on to the next word.
-      if (continues(head)) pending.push_back({begin, end, depth + kStep, level + 1});
-      continue;
-    }
     if (size < kRadixMin) {
       std::sort(first, first + size, RecordLess{pairs, depth, level});
       continue;
     }
-    if (scratch.empty()) scratch.resize(n);
-    radix_sort(first, scratch.data(), size, level);
-
-    for (std::size_t i = 0; i < size;) {
-      std::size_t j = i + 1;
-      while (j < size && first[j].words[level] == first[i].words[level]) ++j;
-      if (j - i > 1 && continues(first[i].words[level])) {
-        pending.push_back({begin + i, begin + j, depth + kStep, level + 1});
-      }
-      i = j;
+    const std::uint64_t differing = differing_bits(first, size, level);
+    if (differing == 0) {
+      // Either every key ends here and they are all equal (input order is
+      // already right) or the tie moves on to the next word.
+      if (continues(first[0].words[level]))
+        pending.push_back({begin, end, depth + kStep, level + 1});
+      continue;
     }
+    if (scratch.empty()) scratch.resize(n);
+    const auto shift = static_cast<unsigned>(63 - std::countl_zero(differing)) & ~7u;
+    split_on_byte(first, scratch.data(), size, level, shift,
+                  [&](std::size_t offset, std::size_t count) {
+                    pending.push_back({begin + offset, begin + offset + count, depth, level});
+                  });
   }
 
   std::vector<std::size_t> order(n);
