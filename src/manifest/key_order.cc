@@ -159,11 +159,16 @@ std::vector<std::size_t> key_order(std::span<const Pair> pairs) {
   std::vector<Record> scratch;
 
   while (!pending.empty()) {
-    const auto [begin, end, depth, cached_level] = pending.back();
+    const Group group = pending.back();
     pending.pop_back();
+    // Plain copies rather than structured bindings: the bucket callback
+    // captures them.
+    const std::size_t begin = group.begin;
+    const std::size_t end = group.end;
+    const std::size_t depth = group.depth;
     Record* first = records.data() + begin;
     const std::size_t size = end - begin;
-    std::size_t level = cached_level;
+    std::size_t level = group.level;
 
     if (level == kCached) {
       reload(pairs, first, size, depth);
