@@ -1,5 +1,4 @@
-// A scratch directory under /tmp for tests that need real files, removed with
-// everything in it when the object goes away.
+// Scratch files for the hashing tests.
 #pragma once
 
 #include <fcntl.h>
@@ -18,6 +17,7 @@
 
 namespace tov::hashing::testing {
 
+// A directory under /tmp, removed with its contents when the object goes away.
 class TempDir {
  public:
   TempDir() {
@@ -35,7 +35,7 @@ class TempDir {
   const std::filesystem::path& path() const { return path_; }
   std::string operator/(std::string_view name) const { return (path_ / name).string(); }
 
-  // Creates (or replaces) a file and returns its path.
+  // Creates or replaces a file; returns its path.
   std::string write(std::string_view name, std::string_view contents) const {
     const std::string file = *this / name;
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -48,16 +48,16 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// prefix + decimal number; spelled out because g++ 12 warns falsely
-// (-Wrestrict) about a string literal added to a temporary std::string.
+// prefix + number, spelled out because g++ 12 warns falsely (-Wrestrict)
+// about a string literal added to a temporary std::string.
 inline std::string numbered(std::string_view prefix, std::size_t number) {
   std::string out(prefix);
   out += std::to_string(number);
   return out;
 }
 
-// Deterministic bytes that differ at every position, so that a chunk read to
-// the wrong offset changes the digest.
+// Bytes that differ from position to position, so that data read to the
+// wrong offset changes the digest.
 inline std::string patterned_bytes(std::size_t size, unsigned seed = 1) {
   std::string bytes(size, '\0');
   unsigned state = seed * 2654435761u + 12345u;
@@ -68,9 +68,9 @@ inline std::string patterned_bytes(std::size_t size, unsigned seed = 1) {
   return bytes;
 }
 
-// Runs `fn` on another thread and reports whether it finished within a few
-// seconds. If it did not, it is presumed stuck on `fifo`, and a writer is
-// connected and closed to release it, so that a failing test still ends.
+// Runs `fn` on another thread; false if it had not finished after a few
+// seconds. It is then presumed stuck on `fifo` and released by connecting and
+// closing a writer, so that a failing test still ends.
 template <class Fn>
 bool finishes_despite_fifo(const std::string& fifo, Fn fn) {
   std::promise<void> done;
