@@ -1,0 +1,22 @@
+#!/usr/bin/env node
+'use strict';
+
+let main;
+try {
+  ({ main } = require('../lib/cli/main.js'));
+} catch (err) {
+  // Most likely the native addon is not built; say so in one line.
+  process.stderr.write(`tov-engine: ${String(err && err.message).split('\n')[0]}\n`);
+  process.exit(2);
+}
+
+// A closed pipe (`tov-engine manifest | head`) is not an error worth a trace.
+process.stdout.on('error', (err) => {
+  if (err.code === 'EPIPE') process.exit(process.exitCode ?? 0);
+  process.stderr.write(`tov-engine: standard output: ${err.message}\n`);
+  process.exit(2);
+});
+
+main(process.argv.slice(2)).then((status) => {
+  process.exitCode = status;
+});
