@@ -341,6 +341,11 @@ std::size_t Runtime::blocking_threads() const {
   return blocking_threads_.size();
 }
 
+std::size_t Runtime::idle_blocking_threads() const {
+  std::lock_guard lock(blocking_mutex_);
+  return idle_blocking_;
+}
+
 std::size_t Runtime::peak_blocking_jobs() const {
   std::lock_guard lock(blocking_mutex_);
   return peak_jobs_;

@@ -195,6 +195,8 @@ class Runtime {
   std::size_t max_blocking_threads() const noexcept { return max_blocking_; }
   // Blocking threads alive now, busy or idle.
   std::size_t blocking_threads() const;
+  // Blocking threads waiting for a job that none has been promised yet.
+  std::size_t idle_blocking_threads() const;
   // The most blocking jobs that have run at the same time.
   std::size_t peak_blocking_jobs() const;
   bool is_shut_down() const noexcept { return shut_down_.load(std::memory_order_acquire); }
