@@ -31,6 +31,8 @@ std::uint64_t fresh_seed() {
 
 namespace {
 
+enum class Change : std::uint8_t { kNone, kAdded, kModified, kDeleted };
+
 // One open-addressing table for both manifests. A slot belongs to one key and
 // holds the position of that key's last entry in each manifest, so the
 // duplicate rule and the comparison need one hash per entry.
@@ -39,12 +41,6 @@ class DiffTable {
  public:
   static constexpr Index kNone = std::numeric_limits<Index>::max();
 
-  struct Slot {
-    std::uint32_t tag;
-    Index first;
-    Index second;
-  };
-
   DiffTable(std::span<const Pair> first, std::span<const Pair> second, std::size_t capacity)
       : first_(first),
         second_(second),
@@ -52,34 +48,70 @@ class DiffTable {
         mask_(capacity - 1),
         slots_(capacity, Slot{0, kNone, kNone}) {}
 
-  // Records entry `index` as the latest one of its key in the first (or
-  // second) manifest and returns the key's slot.
-  Index put_first(std::size_t index) {
-    const Index pos = locate(first_[index].key);
-    slots_[pos].first = static_cast<Index>(index);
-    return pos;
+  // Decides the change of every key and notes it at the key's last entry:
+  // `deleted` in the first manifest, `added` or `modified` in the second.
+  // All of the first manifest goes in before the second, so when a second
+  // entry arrives its key's first-manifest value is already final, and the
+  // verdict is taken while that entry is still in cache.
+  void classify(std::span<Change> first_changes, std::span<Change> second_changes) {
+    insert_all(first_, [&](Slot& slot, Index i) {
+      if (slot.first != kNone) first_changes[slot.first] = Change::kNone;
+      slot.first = i;
+      first_changes[i] = Change::kDeleted;  // until the second manifest has the key
+    });
+    insert_all(second_, [&](Slot& slot, Index i) {
+      if (slot.second != kNone) second_changes[slot.second] = Change::kNone;
+      slot.second = i;
+      if (slot.first == kNone) {
+        second_changes[i] = Change::kAdded;
+        return;
+      }
+      first_changes[slot.first] = Change::kNone;
+      second_changes[i] = bytes::equal(first_[slot.first].value, second_[i].value)
+                              ? Change::kNone
+                              : Change::kModified;
+    });
   }
-  Index put_second(std::size_t index) {
-    const Index pos = locate(second_[index].key);
-    slots_[pos].second = static_cast<Index>(index);
-    return pos;
-  }
-
-  const Slot& operator[](Index pos) const { return slots_[pos]; }
 
  private:
+  struct Slot {
+    std::uint32_t tag;
+    Index first;
+    Index second;
+  };
+
+  // Hashes run a few entries ahead of the inserts and fetch their slots
+  // early, so the table's cache misses overlap instead of queueing.
+  template <typename OnSlot>
+  void insert_all(std::span<const Pair> pairs, OnSlot on_slot) {
+    constexpr std::size_t kAhead = 8;
+    std::uint64_t hashes[kAhead];
+    const std::size_t n = pairs.size();
+    for (std::size_t i = 0; i < n + kAhead; ++i) {
+      // Entry i - kAhead leaves the ring before entry i takes its place.
+      if (i >= kAhead) {
+        const std::size_t j = i - kAhead;
+        on_slot(locate(pairs[j].key, hashes[j % kAhead]), static_cast<Index>(j));
+      }
+      if (i < n) {
+        const std::uint64_t hash = hasher_(pairs[i].key);
+        hashes[i % kAhead] = hash;
+        bytes::prefetch(&slots_[static_cast<std::size_t>(hash) & mask_]);
+      }
+    }
+  }
+
   // The key's slot; a new key gets an empty one that the caller fills at once.
-  Index locate(std::string_view key) {
-    const std::uint64_t hash = hasher_(key);
+  Slot& locate(std::string_view key, std::uint64_t hash) {
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
     std::size_t pos = static_cast<std::size_t>(hash) & mask_;
     for (;;) {
       Slot& slot = slots_[pos];
       if (slot.first == kNone && slot.second == kNone) {
         slot.tag = tag;
-        return static_cast<Index>(pos);
+        return slot;
       }
-      if (slot.tag == tag && bytes::equal(slot_key(slot), key)) return static_cast<Index>(pos);
+      if (slot.tag == tag && bytes::equal(slot_key(slot), key)) return slot;
       pos = (pos + 1) & mask_;
     }
   }
@@ -98,29 +130,18 @@ class DiffTable {
 template <typename Index>
 DiffResult diff_with(std::span<const Pair> first, std::span<const Pair> second,
                      std::size_t capacity) {
-  DiffTable<Index> table(first, second, capacity);
-  constexpr Index kNone = DiffTable<Index>::kNone;
+  std::vector<Change> first_changes(first.size(), Change::kNone);
+  std::vector<Change> second_changes(second.size(), Change::kNone);
+  DiffTable<Index>(first, second, capacity).classify(first_changes, second_changes);
 
-  // Slot of every entry, so the reporting passes can walk the manifests in
-  // input order (a stable result) without hashing again.
-  std::vector<Index> first_slots(first.size());
-  std::vector<Index> second_slots(second.size());
-  for (std::size_t i = 0; i < first.size(); ++i) first_slots[i] = table.put_first(i);
-  for (std::size_t i = 0; i < second.size(); ++i) second_slots[i] = table.put_second(i);
-
+  // Collected in input order, so equal inputs give equal results.
   DiffResult result;
   for (std::size_t i = 0; i < second.size(); ++i) {
-    const auto& slot = table[second_slots[i]];
-    if (slot.second != i) continue;  // a later entry has the same key
-    if (slot.first == kNone) {
-      result.added.push_back(second[i].key);
-    } else if (!bytes::equal(first[slot.first].value, second[i].value)) {
-      result.modified.push_back(second[i].key);
-    }
+    if (second_changes[i] == Change::kAdded) result.added.push_back(second[i].key);
+    if (second_changes[i] == Change::kModified) result.modified.push_back(second[i].key);
   }
   for (std::size_t i = 0; i < first.size(); ++i) {
-    const auto& slot = table[first_slots[i]];
-    if (slot.first == i && slot.second == kNone) result.deleted.push_back(first[i].key);
+    if (first_changes[i] == Change::kDeleted) result.deleted.push_back(first[i].key);
   }
   return result;
 }
