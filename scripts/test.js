@@ -15,7 +15,7 @@ function run(command, args, options = {}) {
   if (result.status !== 0) failed = true;
 }
 
-const nativeTests = path.join(buildDir, 'Release', 'native_tests');
+const nativeTests = path.join(buildDir, 'native_tests');
 if (fs.existsSync(nativeTests)) {
   run('ctest', ['--test-dir', buildDir, '--output-on-failure']);
 } else {

@@ -1,7 +1,13 @@
 #include "hashing/digest.h"
 
+// The one-shot digest uses the plain SHA-256 functions where the library
+// still offers them: they run the same processor-specific block code as the
+// EVP interface without its per-message provider set-up, which costs more
+// than hashing a short message.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/sha.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +62,7 @@ Digest end(EVP_MD_CTX* ctx) {
   return digest;
 }
 
+#if defined(OPENSSL_NO_DEPRECATED_3_0)
 // One context per thread for the one-shot digest: allocating and releasing a
 // context per call would cost more than hashing a short message.
 struct ThreadContext {
@@ -64,6 +71,7 @@ struct ThreadContext {
 };
 
 thread_local ThreadContext thread_context;
+#endif
 
 constexpr std::array<char, 512> make_hex_pairs() {
   constexpr char digits[] = "0123456789abcdef";
@@ -80,11 +88,20 @@ constexpr std::array<char, 512> kHexPairs = make_hex_pairs();
 }  // namespace
 
 Digest sha256(const void* data, std::size_t size) {
+#if !defined(OPENSSL_NO_DEPRECATED_3_0)
+  Digest digest;
+  SHA256_CTX state;
+  SHA256_Init(&state);
+  if (size != 0) SHA256_Update(&state, data, size);
+  SHA256_Final(digest.data(), &state);
+  return digest;
+#else
   EVP_MD_CTX*& ctx = thread_context.ctx;
   if (ctx == nullptr) ctx = new_context();
   begin(ctx);
   feed(ctx, data, size);
   return end(ctx);
+#endif
 }
 
 void to_hex(const Digest& digest, char* out) {
