@@ -1,0 +1,341 @@
+'use strict';
+// The module in several JavaScript environments: worker threads loading it
+// together and in turn, environments ending, the background runtime's
+// threads and its worker-count setting.
+const { describe, test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const { Worker } = require('node:worker_threads');
+
+const ROOT = path.resolve(__dirname, '..', '..');
+const addon = require(ROOT);
+
+const EXPORT_ORDER = [
+  'sha256', 'fileHash', 'merkleDiff', 'merkleRoot', 'countTokens',
+  'sha256String', 'nativeVersion', 'batchFileHash', 'truncateToTokens',
+];
+
+// Calls all nine functions; runs unchanged in the main thread and, as
+// source text, in workers and child processes.
+async function exerciseAll(module, filePath) {
+  return {
+    keys: Object.keys(module),
+    sha256: module.sha256(Buffer.from('environment')),
+    sha256String: module.sha256String('environment \u00e9'),
+    countTokens: module.countTokens('hello, world!'),
+    truncateToTokens: module.truncateToTokens('alpha beta gamma', 2),
+    nativeVersion: module.nativeVersion(),
+    merkleRoot: module.merkleRoot([['b.txt', 'x'], ['a.txt', 'y']]),
+    merkleDiff: module.merkleDiff([['a', '1'], ['b', '2']], [['a', '1'], ['b', '3'], ['c', '4']]),
+    batchFileHash: module.batchFileHash([filePath, `${filePath}.missing`]),
+    fileHash: await module.fileHash(filePath),
+  };
+}
+
+// Names of the process's threads, as the kernel reports them.
+function threadNames() {
+  const names = [];
+  for (const task of fs.readdirSync('/proc/self/task')) {
+    try {
+      names.push(fs.readFileSync(`/proc/self/task/${task}/comm`, 'utf8').trim());
+    } catch {
+      // The thread ended between the listing and the read.
+    }
+  }
+  return names;
+}
+
+function countThreads(name) {
+  return threadNames().filter((threadName) => threadName === name).length;
+}
+
+const HELPERS = `
+const fs = require('node:fs');
+${threadNames.toString()}
+${countThreads.toString()}
+${exerciseAll.toString()}
+`;
+
+function expectedWorkerThreads(env = process.env) {
+  const configured = env.TOKIO_WORKER_THREADS;
+  return configured === undefined ? os.availableParallelism() : Number(configured);
+}
+
+// Starts a worker that loads the module and reports what exerciseAll gave.
+// With a barrier, it waits until `parties` workers are ready, then loads.
+function loadInWorker(filePath, barrier = null, parties = 0) {
+  const source = `
+${HELPERS}
+const { parentPort, workerData } = require('node:worker_threads');
+(async () => {
+  if (workerData.barrier) {
+    const cells = new Int32Array(workerData.barrier);
+    Atomics.add(cells, 0, 1);
+    Atomics.notify(cells, 0);
+    while (Atomics.load(cells, 0) < workerData.parties) Atomics.wait(cells, 0, Atomics.load(cells, 0), 50);
+  }
+  const module = require(workerData.root);
+  const results = await exerciseAll(module, workerData.filePath);
+  parentPort.postMessage({ results, runtimeThreads: countThreads('tov-worker') });
+})().catch((error) => parentPort.postMessage({ error: String(error && error.stack) }));
+`;
+  const worker = new Worker(source, { eval: true, workerData: { root: ROOT, filePath, barrier, parties } });
+  const message = new Promise((resolve, reject) => {
+    worker.once('message', resolve);
+    worker.once('error', reject);
+  });
+  const exited = new Promise((resolve) => worker.once('exit', resolve));
+  return { worker, message, exited };
+}
+
+function runChild(script, env = {}) {
+  const childEnv = { ...process.env, ...env };
+  for (const [key, value] of Object.entries(env)) if (value === undefined) delete childEnv[key];
+  return spawnSync(process.execPath, ['-e', `${HELPERS}\n${script}`], {
+    env: childEnv,
+    encoding: 'utf8',
+    timeout: 60000,
+  });
+}
+
+let tempDir;
+let filePath;
+let expected;
+
+before(async () => {
+  tempDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-env-test-'));
+  filePath = path.join(tempDir, 'sample.bin');
+  const contents = crypto.randomBytes(200000);
+  fs.writeFileSync(filePath, contents);
+  const digest = crypto.createHash('sha256').update(contents).digest('hex');
+  expected = await exerciseAll(addon, filePath);
+  // The main thread's own results anchor what every environment must give.
+  assert.equal(expected.fileHash, digest);
+  assert.deepEqual(expected.batchFileHash, [[filePath, digest]]);
+  assert.deepEqual(expected.keys, EXPORT_ORDER);
+});
+
+after(() => {
+  fs.rmSync(tempDir, { recursive: true, force: true });
+});
+
+describe('worker threads', () => {
+  test('four workers loading at the same time each get all nine functions', async () => {
+    const barrier = new SharedArrayBuffer(4);
+    const workers = Array.from({ length: 4 }, () => loadInWorker(filePath, barrier, 4));
+    const messages = await Promise.all(workers.map(({ message }) => message));
+    await Promise.all(workers.map(({ exited }) => exited));
+    for (const message of messages) {
+      assert.equal(message.error, undefined, message.error);
+      assert.deepEqual(message.results, expected);
+      // Every environment shares the one runtime of the process.
+      assert.equal(message.runtimeThreads, expectedWorkerThreads());
+    }
+  });
+
+  test('workers loading one after another each get all nine functions', async () => {
+    for (let round = 0; round < 3; round += 1) {
+      const { message, exited } = loadInWorker(filePath);
+      const received = await message;
+      assert.equal(received.error, undefined, received.error);
+      assert.deepEqual(received.results, expected, `worker ${round}`);
+      assert.equal(await exited, 0);
+    }
+  });
+
+  test('each environment gets its own exports object', async () => {
+    const source = `
+const { parentPort, workerData } = require('node:worker_threads');
+const module = require(workerData.root);
+module.marker = 'worker';
+parentPort.postMessage(Object.keys(module));
+`;
+    const worker = new Worker(source, { eval: true, workerData: { root: ROOT } });
+    const keys = await new Promise((resolve, reject) => {
+      worker.once('message', resolve);
+      worker.once('error', reject);
+    });
+    await new Promise((resolve) => worker.once('exit', resolve));
+    assert.deepEqual(keys, [...EXPORT_ORDER, 'marker']);
+    assert.equal(addon.marker, undefined);
+  });
+
+  test('a worker ended while its file digests are pending leaves the others working', async () => {
+    const source = `
+const { parentPort, workerData } = require('node:worker_threads');
+const module = require(workerData.root);
+for (let i = 0; i < 64; i += 1) module.fileHash(workerData.filePath);
+parentPort.postMessage('pending');
+setInterval(() => {}, 1000);
+`;
+    for (let round = 0; round < 3; round += 1) {
+      const worker = new Worker(source, { eval: true, workerData: { root: ROOT, filePath } });
+      await new Promise((resolve, reject) => {
+        worker.once('message', resolve);
+        worker.once('error', reject);
+      });
+      await worker.terminate();
+    }
+    assert.deepEqual(await exerciseAll(addon, filePath), expected);
+  });
+
+  test('the main thread keeps working after its workers ended', async () => {
+    const digests = await Promise.all(Array.from({ length: 16 }, () => addon.fileHash(filePath)));
+    for (const digest of digests) assert.equal(digest, expected.fileHash);
+    assert.deepEqual(await exerciseAll(addon, filePath), expected);
+    assert.equal(countThreads('tov-worker'), expectedWorkerThreads());
+  });
+});
+
+describe('background runtime threads', () => {
+  test('the loaded module runs named runtime worker threads', () => {
+    assert.equal(countThreads('tov-worker'), expectedWorkerThreads());
+  });
+
+  test('the runtime is built by the first load, not before', () => {
+    const child = runChild(
+      `const before = countThreads('tov-worker');
+       require(${JSON.stringify(ROOT)});
+       console.log(JSON.stringify({ before, after: countThreads('tov-worker') }));`,
+      { TOKIO_WORKER_THREADS: undefined },
+    );
+    assert.equal(child.status, 0, child.stderr);
+    const counts = JSON.parse(child.stdout);
+    assert.equal(counts.before, 0);
+    assert.equal(counts.after, os.availableParallelism());
+  });
+
+  for (const [value, count] of [['3', 3], ['+4', 4], ['1', 1]]) {
+    test(`TOKIO_WORKER_THREADS=${value} gives exactly ${count} runtime worker thread(s)`, () => {
+      const child = runChild(
+        `const module = require(${JSON.stringify(ROOT)});
+         console.log(JSON.stringify({ threads: countThreads('tov-worker'), version: module.nativeVersion() }));`,
+        { TOKIO_WORKER_THREADS: value },
+      );
+      assert.equal(child.status, 0, child.stderr);
+      assert.deepEqual(JSON.parse(child.stdout), { threads: count, version: 'tov-engine-native/1.0.0' });
+    });
+  }
+
+  test('file digests complete with a single runtime worker thread', () => {
+    const child = runChild(
+      `const module = require(${JSON.stringify(ROOT)});
+       Promise.all(Array.from({ length: 20 }, () => module.fileHash(${JSON.stringify(filePath)})))
+         .then((digests) => console.log(JSON.stringify([...new Set(digests)])));`,
+      { TOKIO_WORKER_THREADS: '1' },
+    );
+    assert.equal(child.status, 0, child.stderr);
+    assert.deepEqual(JSON.parse(child.stdout), [expected.fileHash]);
+  });
+});
+
+describe('bad worker-thread settings', () => {
+  const cases = [
+    ['0', '"TOKIO_WORKER_THREADS" cannot be set to 0'],
+    ['-4', '"TOKIO_WORKER_THREADS" must be usize, error: invalid digit found in string, value: -4'],
+    ['', '"TOKIO_WORKER_THREADS" must be usize, error: cannot parse integer from empty string, value: '],
+    ['four', '"TOKIO_WORKER_THREADS" must be usize, error: invalid digit found in string, value: four'],
+  ];
+  for (const [value, message] of cases) {
+    test(`${JSON.stringify(value)} aborts loading with its message`, () => {
+      const child = runChild(`require(${JSON.stringify(ROOT)}); console.log('loaded');`, {
+        TOKIO_WORKER_THREADS: value,
+      });
+      assert.equal(child.signal, 'SIGABRT', `status ${child.status}, stderr ${child.stderr}`);
+      assert.equal(child.stdout, '');
+      assert.ok(child.stderr.split('\n').includes(message), JSON.stringify(child.stderr));
+    });
+  }
+
+  test('a bad setting does not matter to a process that never loads the module', () => {
+    const child = runChild("console.log('fine');", { TOKIO_WORKER_THREADS: 'four' });
+    assert.equal(child.status, 0);
+    assert.equal(child.stdout, 'fine\n');
+  });
+});
+
+describe('environment lifetimes', () => {
+  test('the last environment ending shuts the runtime down and a new one builds it again', () => {
+    // Only workers can end while the process lives, so the main thread of
+    // the child never loads the module until the end.
+    const workerSource = `
+${HELPERS}
+const { parentPort, workerData } = require('node:worker_threads');
+exerciseAll(require(workerData.root), workerData.filePath)
+  .then((results) => parentPort.postMessage({ results, runtimeThreads: countThreads('tov-worker') }));
+`;
+    const script = `
+const { Worker } = require('node:worker_threads');
+const root = ${JSON.stringify(ROOT)};
+const filePath = ${JSON.stringify(filePath)};
+const workerSource = ${JSON.stringify(workerSource)};
+function runWorker() {
+  return new Promise((resolve, reject) => {
+    const worker = new Worker(workerSource, { eval: true, workerData: { root, filePath } });
+    let message;
+    worker.once('message', (value) => { message = value; });
+    worker.once('error', reject);
+    worker.once('exit', (code) => resolve({ ...message, code }));
+  });
+}
+async function settledRuntimeThreads() {
+  // The runtime's threads are joined by the ending environment; allow the
+  // kernel a moment to drop them from the listing.
+  for (let i = 0; i < 100 && countThreads('tov-worker') > 0; i += 1) {
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  return countThreads('tov-worker');
+}
+(async () => {
+  const report = { before: countThreads('tov-worker') };
+  report.first = await runWorker();
+  report.afterFirst = await settledRuntimeThreads();
+  report.second = await runWorker();
+  report.afterSecond = await settledRuntimeThreads();
+  report.main = await exerciseAll(require(root), filePath);
+  report.mainThreads = countThreads('tov-worker');
+  console.log(JSON.stringify(report));
+})();
+`;
+    const child = runChild(script, { TOKIO_WORKER_THREADS: '2' });
+    assert.equal(child.status, 0, child.stderr);
+    const report = JSON.parse(child.stdout);
+    assert.equal(report.before, 0);
+    for (const run of [report.first, report.second]) {
+      assert.equal(run.code, 0);
+      assert.deepEqual(run.results, expected);
+      assert.equal(run.runtimeThreads, 2);
+    }
+    assert.equal(report.afterFirst, 0);
+    assert.equal(report.afterSecond, 0);
+    assert.deepEqual(report.main, expected);
+    assert.equal(report.mainThreads, 2);
+  });
+
+  test('a process exits normally with file digests still pending', () => {
+    const child = runChild(
+      `const module = require(${JSON.stringify(ROOT)});
+       for (let i = 0; i < 32; i += 1) module.fileHash(${JSON.stringify(filePath)});
+       console.log('issued');`,
+    );
+    assert.equal(child.status, 0, child.stderr);
+    assert.equal(child.signal, null);
+    assert.equal(child.stdout, 'issued\n');
+  });
+
+  test('a process with workers still holding the module exits normally', () => {
+    const workerSource = `require(${JSON.stringify(ROOT)}); setInterval(() => {}, 1000);`;
+    const child = runChild(
+      `const { Worker } = require('node:worker_threads');
+       require(${JSON.stringify(ROOT)});
+       for (let i = 0; i < 3; i += 1) new Worker(${JSON.stringify(workerSource)}, { eval: true }).unref();
+       setTimeout(() => { console.log('done'); process.exit(0); }, 300);`,
+    );
+    assert.equal(child.status, 0, child.stderr);
+    assert.equal(child.stdout, 'done\n');
+  });
+});
