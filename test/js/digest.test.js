@@ -97,6 +97,13 @@ describe('empty input', () => {
     for (const empty of empties) assert.equal(addon.sha256(empty), EMPTY_DIGEST);
     assert.equal(addon.sha256String(''), EMPTY_DIGEST);
   });
+
+  test('a view whose memory was transferred away digests as zero bytes', () => {
+    const view = new Uint8Array(16).fill(7);
+    structuredClone(view.buffer, { transfer: [view.buffer] });
+    assert.equal(view.byteLength, 0);
+    assert.equal(addon.sha256(view), EMPTY_DIGEST);
+  });
 });
 
 describe('byte views', () => {
