@@ -102,9 +102,11 @@ function parseError(err, command) {
   let text;
   let m;
   if ((m = /^Unknown option '([^']*)'/.exec(msg))) text = `unknown option '${m[1]}'`;
-  else if ((m = /^Option '(-\S+)(?: <value>)?' argument missing/.exec(msg))) text = `option '${m[1]}' needs a value`;
-  else if ((m = /^Option '(-\S+)' does not take an argument/.exec(msg))) text = `option '${m[1]}' takes no value`;
-  else if ((m = /^Unexpected argument '([^']*)'/.exec(msg))) text = `unexpected argument '${m[1]}'`;
+  else if ((m = /^Option '(?:-\w, )?(-[^ ']+)(?: <value>)?' argument missing/.exec(msg))) text = `option '${m[1]}' needs a value`;
+  else if ((m = /^Option '(?:-\w, )?(-[^ ']+)' does not take an argument/.exec(msg))) text = `option '${m[1]}' takes no value`;
+  else if ((m = /^Option '(?:-\w, )?(-[^ ']+)' argument is ambiguous/.exec(msg))) {
+    text = `option '${m[1]}' needs a value (write ${m[1]}=VALUE for a value that starts with '-')`;
+  } else if ((m = /^Unexpected argument '([^']*)'/.exec(msg))) text = `unexpected argument '${m[1]}'`;
   else text = msg.split('\n')[0];
   const where = command ? `tov-engine ${command} --help` : 'tov-engine --help';
   return new CliError(`${text} (see '${where}')`);
@@ -124,16 +126,18 @@ function parse(args, options, command) {
 }
 
 class Io {
-  constructor({ stdout = process.stdout, stderr = process.stderr, stdin = process.stdin, quiet = false } = {}) {
+  constructor(options = {}) {
+    const { stdout = process.stdout, stderr = process.stderr, stdin = process.stdin } = options;
+    this.options = options;
     this.stdout = stdout;
     this.stderr = stderr;
     this.stdin = stdin;
-    this.quiet = quiet;
-    this.progress = new Progress({ stream: stderr, quiet });
+    this.quiet = Boolean(options.quiet);
+    this.progress = new Progress({ stream: stderr, quiet: this.quiet, delay: options.progressDelay });
   }
 
   withQuiet(quiet) {
-    return new Io({ stdout: this.stdout, stderr: this.stderr, stdin: this.stdin, quiet: Boolean(quiet) });
+    return new Io({ ...this.options, quiet });
   }
 
   out(text) {
@@ -363,6 +367,7 @@ async function dispatch(argv, io) {
 /**
  * Runs the command line `argv` (without node and the script) and resolves to
  * the exit status. Every failure becomes one line on standard error.
+ * `streams` may replace stdout, stderr and stdin, and set progressDelay (ms).
  */
 async function main(argv, streams = {}) {
   const io = new Io(streams);

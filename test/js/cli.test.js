@@ -1,0 +1,436 @@
+'use strict';
+// The tov-engine command, run as a child process the way a user runs it,
+// plus its manifest reader and progress line in-process.
+
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const root = path.join(__dirname, '..', '..');
+const bin = path.join(root, 'bin', 'tov-engine.js');
+const format = require('../../lib/cli/format');
+const { Progress } = require('../../lib/cli/progress');
+const { main } = require('../../lib/cli/main');
+
+const EMPTY = 'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855';
+const hasSha256sum = spawnSync('sha256sum', ['--version']).status === 0;
+const isRoot = typeof process.getuid === 'function' && process.getuid() === 0;
+
+function run(args, { cwd = root, input = '' } = {}) {
+  const r = spawnSync(process.execPath, [bin, ...args], { cwd, input, encoding: 'utf8' });
+  return { status: r.status, stdout: r.stdout, stderr: r.stderr };
+}
+
+// Independent of the addon: node:crypto digests and a byte-order sort.
+function digestOf(file) {
+  return crypto.createHash('sha256').update(fs.readFileSync(file)).digest('hex');
+}
+function rootOf(entries) {
+  const sorted = [...entries].sort((a, b) => Buffer.compare(Buffer.from(a[0]), Buffer.from(b[0])));
+  return crypto.createHash('sha256').update(sorted.map(([p, d]) => `${p}:${d}`).join('\n')).digest('hex');
+}
+
+function assertOneLineError(r, pattern) {
+  assert.equal(r.status, 2, `status 2 expected, got ${r.status}: ${r.stderr}`);
+  assert.equal(r.stdout, '');
+  assert.match(r.stderr, /^tov-engine: [^\n]+\n$/, `one line expected: ${JSON.stringify(r.stderr)}`);
+  assert.doesNotMatch(r.stderr, /\bat .*:\d+:\d+/, 'no stack trace');
+  if (pattern) assert.match(r.stderr, pattern);
+}
+
+function write(file, content) {
+  fs.mkdirSync(path.dirname(file), { recursive: true });
+  fs.writeFileSync(file, content);
+}
+
+let tmp;
+before(() => {
+  tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-cli-'));
+});
+after(() => {
+  fs.rmSync(tmp, { recursive: true, force: true });
+});
+
+// A tree with the cases a walk gets wrong: odd names, links, loops, a FIFO,
+// skipped directories and names whose UTF-16 and UTF-8 orders differ.
+function makeTree(dir) {
+  write(path.join(dir, 'b.txt'), 'bee\n');
+  write(path.join(dir, 'a', 'x.js'), 'console.log(1);\n');
+  write(path.join(dir, 'a.txt'), 'a dot txt');
+  write(path.join(dir, 'empty'), '');
+  write(path.join(dir, 'back\\slash'), 'backslash');
+  write(path.join(dir, 'new\nline'), 'newline');
+  write(path.join(dir, 'carriage\rreturn'), 'cr');
+  write(path.join(dir, 'sp ace', '\u{1F600}'), 'astral');
+  write(path.join(dir, 'sp ace', '\uFB01'), 'bmp above surrogates');
+  write(path.join(dir, '.git', 'HEAD'), 'ref: refs/heads/main\n');
+  write(path.join(dir, 'node_modules', 'm', 'index.js'), 'module.exports = 1;\n');
+  write(path.join(dir, 'deep', 'er', '.hidden'), 'hidden');
+  fs.symlinkSync('b.txt', path.join(dir, 'link-to-b'));
+  fs.symlinkSync('missing-target', path.join(dir, 'broken-link'));
+  fs.symlinkSync('..', path.join(dir, 'deep', 'er', 'loop'));
+  fs.symlinkSync(path.join(dir, 'a'), path.join(dir, 'link-to-a'));
+  spawnSync('mkfifo', [path.join(dir, 'fifo')]);
+}
+
+// What the walk should find, relative to the tree, sorted by UTF-8 bytes.
+function expectedFiles({ all = false } = {}) {
+  const files = [
+    'b.txt', 'a/x.js', 'a.txt', 'empty', 'back\\slash', 'new\nline', 'carriage\rreturn',
+    'sp ace/\u{1F600}', 'sp ace/\uFB01', 'deep/er/.hidden', 'link-to-b', 'link-to-a/x.js',
+  ];
+  if (all) files.push('.git/HEAD', 'node_modules/m/index.js');
+  return files.sort((a, b) => Buffer.compare(Buffer.from(a), Buffer.from(b)));
+}
+
+function parseLines(stdout) {
+  return stdout.split('\n').slice(0, -1);
+}
+
+describe('tov-engine manifest', () => {
+  let tree;
+  before(() => {
+    tree = path.join(tmp, 'tree');
+    makeTree(tree);
+  });
+
+  it('prints one sha256sum line per file in byte order, then the root', () => {
+    const r = run(['manifest', 'tree'], { cwd: tmp });
+    assert.equal(r.status, 0, r.stderr);
+    const files = expectedFiles();
+    const entries = files.map((f) => [`tree/${f}`, digestOf(path.join(tree, f))]);
+    const expected = entries.map(([p, d]) => (/[\\\n\r]/.test(p)
+      ? `\\${d}  ${p.replace(/\\/g, '\\\\').replace(/\n/g, '\\n').replace(/\r/g, '\\r')}`
+      : `${d}  ${p}`));
+    expected.push(`# root: ${rootOf(entries)}`);
+    assert.deepEqual(parseLines(r.stdout), expected);
+    // The loop is reported, not followed forever; the FIFO is never opened.
+    assert.match(r.stderr, /warning: skipped tree\/deep\/er\/loop: symbolic link loop/);
+  });
+
+  it('is accepted by sha256sum -c and names paths exactly as sha256sum does', { skip: !hasSha256sum && 'sha256sum is not installed' }, () => {
+    const r = run(['manifest', '--quiet', 'tree/', './tree/a'], { cwd: tmp });
+    assert.equal(r.status, 0, r.stderr);
+    const manifestFile = path.join(tmp, 'tree.sha256');
+    fs.writeFileSync(manifestFile, r.stdout);
+    const check = spawnSync('sha256sum', ['-c', '--strict', manifestFile], { cwd: tmp, encoding: 'utf8' });
+    assert.equal(check.status, 0, check.stdout + check.stderr);
+    assert.doesNotMatch(check.stderr, /WARNING/);
+
+    const lines = parseLines(r.stdout).filter((l) => !l.startsWith('#'));
+    const paths = lines.map((l) => {
+      const escaped = l.startsWith('\\');
+      const p = l.slice(escaped ? 67 : 66);
+      return escaped ? format.unescapePath(p) : p;
+    });
+    assert.ok(paths.includes('tree/b.txt') && paths.includes('./tree/a/x.js'), paths.join(','));
+    const theirs = spawnSync('sha256sum', paths, { cwd: tmp, encoding: 'utf8' });
+    assert.equal(theirs.status, 0, theirs.stderr);
+    assert.deepEqual(lines, parseLines(theirs.stdout));
+
+    // A changed file makes the check fail: the manifest pins contents.
+    fs.writeFileSync(path.join(tree, 'a', 'x.js'), 'changed');
+    try {
+      const failed = spawnSync('sha256sum', ['-c', '--quiet', manifestFile], { cwd: tmp, encoding: 'utf8' });
+      assert.equal(failed.status, 1);
+      assert.match(failed.stdout, /a\/x\.js: FAILED/);
+    } finally {
+      fs.writeFileSync(path.join(tree, 'a', 'x.js'), 'console.log(1);\n');
+    }
+  });
+
+  it('walks .git and node_modules with --all, and an explicit skipped directory always', () => {
+    const all = run(['manifest', '--all', '--json', '.'], { cwd: tree });
+    assert.equal(all.status, 0, all.stderr);
+    assert.deepEqual(JSON.parse(all.stdout).manifest.map((e) => e[0]), expectedFiles({ all: true }).map((f) => `./${f}`));
+    const explicit = run(['manifest', 'node_modules'], { cwd: tree });
+    assert.equal(explicit.status, 0);
+    assert.match(explicit.stdout, /^[0-9a-f]{64} {2}node_modules\/m\/index\.js\n# root: [0-9a-f]{64}\n$/);
+  });
+
+  it('prints relative paths without a PATH and with --relative', () => {
+    const bare = run(['manifest', '--json', '-q'], { cwd: tree });
+    const relative = run(['manifest', '--json', '-q', '--relative', tree]);
+    assert.equal(bare.status, 0, bare.stderr);
+    assert.equal(relative.status, 0, relative.stderr);
+    const parsed = JSON.parse(bare.stdout);
+    assert.deepEqual(parsed.manifest.map((e) => e[0]), expectedFiles());
+    assert.equal(parsed.root, rootOf(parsed.manifest));
+    assert.deepEqual(JSON.parse(relative.stdout), parsed);
+  });
+
+  it('--json holds the same entries and root as the text form', () => {
+    const text = run(['manifest', '-q', 'tree'], { cwd: tmp });
+    const json = run(['manifest', '-q', '--json', 'tree'], { cwd: tmp });
+    assert.equal(json.status, 0);
+    const parsedText = format.parseManifest(Buffer.from(text.stdout), 'text');
+    const parsedJson = JSON.parse(json.stdout);
+    assert.deepEqual(Object.keys(parsedJson), ['root', 'manifest']);
+    assert.deepEqual(parsedJson.manifest, parsedText.entries);
+    assert.equal(parsedJson.root, parsedText.root);
+  });
+
+  it('hashes a file argument as given and an empty directory as an empty manifest', () => {
+    fs.mkdirSync(path.join(tmp, 'void'));
+    const r = run(['manifest', 'tree/empty', 'void'], { cwd: tmp });
+    assert.equal(r.status, 0);
+    assert.equal(r.stdout, `${EMPTY}  tree/empty\n# root: ${rootOf([['tree/empty', EMPTY]])}\n`);
+    assert.equal(run(['manifest', 'void'], { cwd: tmp }).stdout, `# root: ${EMPTY}\n`);
+  });
+
+  it('--output writes the file, prints nothing and leaves an old copy of itself out', () => {
+    const out = path.join(tree, 'MANIFEST.sha256');
+    fs.writeFileSync(out, 'stale');
+    try {
+      const r = run(['manifest', '-o', 'MANIFEST.sha256'], { cwd: tree });
+      assert.equal(r.status, 0, r.stderr);
+      assert.equal(r.stdout, '');
+      const written = format.parseManifest(fs.readFileSync(out), 'written');
+      const everything = format.parseManifest(Buffer.from(run(['manifest', '-q'], { cwd: tree }).stdout), 'all');
+      assert.deepEqual(everything.entries.filter((e) => e[0] === 'MANIFEST.sha256'), [['MANIFEST.sha256', digestOf(out)]]);
+      assert.deepEqual(written.entries, everything.entries.filter((e) => e[0] !== 'MANIFEST.sha256'));
+      assert.equal(written.root, rootOf(written.entries));
+    } finally {
+      fs.rmSync(out);
+    }
+  });
+
+  it('skips names that are not UTF-8 with a warning', () => {
+    const dir = path.join(tmp, 'latin1');
+    fs.mkdirSync(dir);
+    fs.writeFileSync(Buffer.concat([Buffer.from(`${dir}/caf`), Buffer.from([0xe9])]), 'x');
+    fs.writeFileSync(path.join(dir, 'ok'), 'ok');
+    const r = run(['manifest', 'latin1'], { cwd: tmp });
+    assert.equal(r.status, 0);
+    assert.deepEqual(parseLines(r.stdout).slice(0, -1).map((l) => l.slice(66)), ['latin1/ok']);
+    assert.match(r.stderr, /not valid UTF-8/);
+    assert.equal(run(['manifest', '-q', 'latin1'], { cwd: tmp }).stderr, '');
+  });
+
+  it('leaves unreadable files out with a warning', { skip: isRoot && 'root reads every file' }, () => {
+    const dir = path.join(tmp, 'locked');
+    write(path.join(dir, 'secret'), 's');
+    write(path.join(dir, 'open'), 'o');
+    fs.chmodSync(path.join(dir, 'secret'), 0o000);
+    const r = run(['manifest', 'locked'], { cwd: tmp });
+    assert.equal(r.status, 0);
+    assert.match(r.stdout, /locked\/open\n/);
+    assert.doesNotMatch(r.stdout, /secret/);
+    assert.match(r.stderr, /cannot read locked\/secret/);
+  });
+
+  it('draws no progress when standard error is not a terminal', () => {
+    const many = path.join(tmp, 'many');
+    for (let i = 0; i < 2500; i++) write(path.join(many, `d${i % 25}`, `f${i}`), String(i));
+    const r = run(['manifest', 'many'], { cwd: tmp });
+    assert.equal(r.status, 0);
+    assert.equal(r.stderr, '');
+    assert.equal(parseLines(r.stdout).length, 2501);
+  });
+});
+
+describe('tov-engine diff', () => {
+  let left;
+  let right;
+  before(() => {
+    left = path.join(tmp, 'left');
+    right = path.join(tmp, 'right');
+    for (const dir of [left, right]) {
+      write(path.join(dir, 'same'), 'same');
+      write(path.join(dir, 'sub', 'changed'), dir === left ? 'old' : 'new');
+    }
+    write(path.join(left, 'gone'), 'gone');
+    write(path.join(right, 'new\nfile'), 'new');
+  });
+
+  it('finds two copies of a tree equal: status 0, no output', () => {
+    const copy = path.join(tmp, 'left-copy');
+    fs.cpSync(left, copy, { recursive: true });
+    const r = run(['diff', left, copy]);
+    assert.deepEqual(r, { status: 0, stdout: '', stderr: '' });
+  });
+
+  it('lists added, modified and deleted paths with status 1', () => {
+    const r = run(['diff', left, right]);
+    assert.equal(r.status, 1, r.stderr);
+    assert.equal(r.stdout, '\\A  new\\nfile\nM  sub/changed\nD  gone\n');
+    const json = run(['diff', '--json', left, right]);
+    assert.equal(json.status, 1);
+    assert.deepEqual(JSON.parse(json.stdout), { added: ['new\nfile'], modified: ['sub/changed'], deleted: ['gone'] });
+  });
+
+  it('reads manifests in text, JSON and plain-array form against directories and each other', () => {
+    const text = path.join(tmp, 'left.sha256');
+    const json = path.join(tmp, 'left.json');
+    const array = path.join(tmp, 'left-array.json');
+    assert.equal(run(['manifest', '-q', '-o', text], { cwd: left }).status, 0);
+    assert.equal(run(['manifest', '-q', '--json', '-o', json], { cwd: left }).status, 0);
+    fs.writeFileSync(array, JSON.stringify(JSON.parse(fs.readFileSync(json, 'utf8')).manifest));
+    for (const m of [text, json, array]) {
+      assert.deepEqual(run(['diff', m, left]), { status: 0, stdout: '', stderr: '' }, m);
+      assert.equal(run(['diff', m, right]).stdout, '\\A  new\\nfile\nM  sub/changed\nD  gone\n', m);
+    }
+    assert.equal(run(['diff', text, json]).status, 0);
+    // Standard input stands for one operand.
+    const piped = run(['diff', '-', right], { input: fs.readFileSync(array) });
+    assert.equal(piped.status, 1);
+    assert.equal(piped.stdout, '\\A  new\\nfile\nM  sub/changed\nD  gone\n');
+  });
+
+  it('accepts manifests written by sha256sum, binary markers and upper-case digests included', { skip: !hasSha256sum && 'sha256sum is not installed' }, () => {
+    const out = spawnSync('sha256sum', ['-b', 'same', 'sub/changed', 'new\nfile'], { cwd: right, encoding: 'utf8' });
+    const manifest = path.join(tmp, 'right.sha256sum');
+    fs.writeFileSync(manifest, out.stdout.replace(/^(\\?)([0-9a-f]{64})/gm, (m, e, d) => e + d.toUpperCase()));
+    assert.deepEqual(run(['diff', manifest, right]), { status: 0, stdout: '', stderr: '' });
+  });
+
+  it('warns when a root line no longer matches the entries', () => {
+    const text = run(['manifest', '-q'], { cwd: left }).stdout;
+    const cut = text.split('\n').filter((l) => !l.endsWith('gone')).join('\n');
+    const file = path.join(tmp, 'edited.sha256');
+    fs.writeFileSync(file, cut);
+    const r = run(['diff', file, left]);
+    assert.equal(r.status, 1);
+    assert.equal(r.stdout, 'A  gone\n');
+    assert.match(r.stderr, /root does not match/);
+  });
+});
+
+describe('tov-engine tokens', () => {
+  it('prints counts per file and a total', () => {
+    write(path.join(tmp, 't1.txt'), 'hello, world!');
+    write(path.join(tmp, 't2.txt'), 'foo.bar()');
+    const r = run(['tokens', 't1.txt', 't2.txt'], { cwd: tmp });
+    assert.deepEqual(r, { status: 0, stdout: '4  t1.txt\n5  t2.txt\n9  total\n', stderr: '' });
+    assert.deepEqual(JSON.parse(run(['tokens', '--json', 't1.txt'], { cwd: tmp }).stdout), {
+      files: [{ path: 't1.txt', tokens: 4 }],
+      total: 4,
+    });
+  });
+
+  it('reads standard input and cuts to a budget', () => {
+    assert.equal(run(['tokens'], { input: 'naïve über' }).stdout, '7\n');
+    assert.equal(run(['tokens', '--budget', '1'], { input: 'hello world' }).stdout, 'hello ');
+    assert.equal(run(['tokens', '--budget', '0'], { input: 'hello' }).stdout, '');
+    assert.equal(run(['tokens', '--budget', '99', '-'], { input: 'a-b-c  ' }).stdout, 'a-b-c  ');
+  });
+});
+
+describe('tov-engine errors', () => {
+  it('answer bad input with one line on standard error and status 2', () => {
+    fs.writeFileSync(path.join(tmp, 'bad.sha256'), `${EMPTY}  ok\nnot a checksum line\n`);
+    fs.writeFileSync(path.join(tmp, 'bad.json'), '{"manifest": [["a"]]}');
+    fs.writeFileSync(path.join(tmp, 'broken.json'), '[["a", ');
+    const cases = [
+      [[], /missing command/],
+      [['frobnicate'], /unknown command 'frobnicate'/],
+      [['manifest', '--frob'], /unknown option '--frob'/],
+      [['manifest', '--output'], /option '--output' needs a value/],
+      [['manifest', '--json=yes'], /takes no value/],
+      [['manifest', 'no/such/path'], /no\/such\/path: No such file or directory/],
+      [['manifest', 'tree', 'missing-last'], /missing-last: No such file/],
+      [['manifest', '-o', path.join(tmp, 'no-dir', 'm.txt'), 'tree/empty'], /No such file or directory/],
+      [['diff', 'bad.sha256', 'tree'], /bad\.sha256: malformed manifest: line 2/],
+      [['diff', 'bad.json', 'tree'], /bad\.json: malformed manifest: entry 0/],
+      [['diff', 'broken.json', 'tree'], /broken\.json: malformed manifest: invalid JSON/],
+      [['diff', 'tree'], /two operands/],
+      [['diff', '-', '-'], /only one operand/],
+      [['diff', 'nope', 'tree'], /nope: No such file/],
+      [['tokens', 'nope.txt'], /nope\.txt: No such file/],
+      [['tokens', 'tree'], /tree: Is a directory/],
+      [['tokens', '--budget=-1'], /--budget must be a whole number/],
+      [['tokens', '--budget', '-1'], /option '--budget' needs a value \(write --budget=VALUE/],
+      [['tokens', '--budget', '2.5'], /--budget must be a whole number/],
+      [['tokens', '--budget', '4294967296'], /--budget must be a whole number/],
+      [['tokens', '--budget', '3', 't1.txt', 't2.txt'], /at most one FILE/],
+      [['manifest', 'new\nline-missing'], /new\\nline-missing: No such file/],
+    ];
+    for (const [args, pattern] of cases) assertOneLineError(run(args, { cwd: tmp }), pattern);
+  });
+
+  it('prints help for every command on standard output', () => {
+    for (const args of [['--help'], ['help', 'diff'], ['manifest', '--help'], ['diff', '-h'], ['tokens', '--help']]) {
+      const r = run(args);
+      assert.equal(r.status, 0);
+      assert.match(r.stdout, /^Usage: tov-engine/);
+      assert.equal(r.stderr, '');
+    }
+    assert.match(run(['--version']).stdout, /^tov-engine \d+\.\d+\.\d+ \(tov-engine-native\/1\.0\.0\)\n$/);
+  });
+});
+
+describe('manifest reader', () => {
+  it('round-trips every path through the text format', () => {
+    const entries = [['plain', EMPTY], ['a\\b', EMPTY], ['c\nd\re\\', EMPTY], ['#hash', EMPTY], [' lead', EMPTY]];
+    const root = rootOf(entries);
+    assert.deepEqual(format.parseManifest(Buffer.from(format.manifestText(entries, root)), 'm'), { entries, root });
+    assert.deepEqual(format.parseManifest(Buffer.from(format.manifestJson(entries, root)), 'm'), { entries, root });
+  });
+
+  it('accepts CRLF line ends, comments, binary and tagged lines', () => {
+    const text = `# a comment\r\n${EMPTY} *bin\r\nSHA256 (tag (1)) = ${EMPTY}\r\n\r\n`;
+    assert.deepEqual(format.parseManifest(Buffer.from(text), 'm').entries, [['bin', EMPTY], ['tag (1)', EMPTY]]);
+  });
+
+  it('rejects bad escapes, short digests, empty paths and invalid UTF-8', () => {
+    const bad = [`\\${EMPTY}  a\\tb`, `${EMPTY.slice(1)}  x`, `${EMPTY} x`, `${EMPTY}  `, '[["a", "xyz"]]', '{"root": 1, "manifest": []}', '"just a string"'];
+    for (const text of bad) assert.throws(() => format.parseManifest(Buffer.from(text), 'm'), /malformed manifest/, text);
+    assert.throws(() => format.parseManifest(Buffer.from([0x61, 0xff]), 'm'), /not valid UTF-8/);
+  });
+
+  it('orders strings by UTF-8 bytes', () => {
+    const words = ['\uFB01', '\u{1F600}', 'a', 'a.txt', 'a/b', 'B', '', 'é', '\u0000', 'a\u{10FFFF}', 'a\uFFFF'];
+    const bytes = [...words].sort((a, b) => Buffer.compare(Buffer.from(a), Buffer.from(b)));
+    assert.deepEqual([...words].sort(format.compareBytes), bytes);
+  });
+});
+
+describe('progress line', () => {
+  function fakeTerminal(isTTY) {
+    const stream = { isTTY, columns: 40, text: '', write(s) { this.text += s; } };
+    return stream;
+  }
+
+  it('draws on a terminal after its delay, throttled, and clears itself', () => {
+    let t = 0;
+    const stream = fakeTerminal(true);
+    const p = new Progress({ stream, delay: 100, interval: 50, now: () => t });
+    p.update('early');
+    t = 100;
+    p.update('one');
+    t = 120;
+    p.update('too soon');
+    t = 150;
+    p.update('x'.repeat(60));
+    p.clear();
+    assert.equal(stream.text, `\r\x1b[Kone\r\x1b[K${'x'.repeat(36)}...\r\x1b[K`);
+  });
+
+  it('stays silent off a terminal or when quiet', () => {
+    for (const [stream, quiet] of [[fakeTerminal(false), false], [fakeTerminal(true), true]]) {
+      const p = new Progress({ stream, quiet, delay: 0, interval: 0 });
+      p.update('x');
+      p.clear();
+      assert.equal(stream.text, '');
+    }
+  });
+
+  it('is drawn by a long manifest run on a terminal, unless --quiet', async () => {
+    const dir = path.join(tmp, 'progress');
+    for (let i = 0; i < 2100; i++) write(path.join(dir, `f${i}`), String(i));
+    const capture = () => ({ text: '', write(s) { this.text += s; return true; } });
+    for (const quiet of [false, true]) {
+      const stdout = capture();
+      const stderr = Object.assign(capture(), { isTTY: true, columns: 100 });
+      const args = ['manifest', ...(quiet ? ['--quiet'] : []), dir];
+      assert.equal(await main(args, { stdout, stderr, progressDelay: 0 }), 0);
+      assert.equal(stdout.text.split('\n').length, 2102);
+      if (quiet) assert.equal(stderr.text, '');
+      else assert.match(stderr.text, /^\r\x1b\[Ktov-engine: (scanning|hashing) .*\r\x1b\[K$/s);
+    }
+  });
+});
