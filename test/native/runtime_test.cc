@@ -74,6 +74,18 @@ class DropProbe {
   Countdown* destroyed_;
 };
 
+// For states that only time brings about (a thread going idle or retiring):
+// polls until `condition` holds, for at most kPatience.
+template <class Condition>
+bool eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
 std::string current_thread_name() {
   char name[32] = {};
   pthread_getname_np(pthread_self(), name, sizeof(name));
@@ -449,11 +461,7 @@ TEST(RuntimeBlocking, ReusesIdleThreadsAndGrowsWhenAllAreBusy) {
   Countdown first(1);
   runtime.spawn_blocking([&] { first.count_down(); });
   ASSERT_TRUE(first.wait());
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (runtime.idle_blocking_threads() != 1 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
-  ASSERT_EQ(runtime.idle_blocking_threads(), 1u);
+  ASSERT_TRUE(eventually([&] { return runtime.idle_blocking_threads() == 1; }));
 
   // The first job takes the idle thread and waits for the second, which
   // therefore needs a thread of its own.
@@ -469,6 +477,8 @@ TEST(RuntimeBlocking, ReusesIdleThreadsAndGrowsWhenAllAreBusy) {
   ASSERT_TRUE(finished.wait());
   EXPECT_EQ(runtime.blocking_threads(), 2u);
   EXPECT_EQ(runtime.peak_blocking_jobs(), 2u);
+  // Both go back to waiting; the pool's books must balance again.
+  EXPECT_TRUE(eventually([&] { return runtime.idle_blocking_threads() == 2; }));
 }
 
 struct FaultRecord {
@@ -590,11 +600,7 @@ TEST(RuntimeBlocking, IdleThreadsRetireAndThePoolGrowsAgain) {
   Countdown first(1);
   runtime.spawn_blocking([&] { first.count_down(); });
   ASSERT_TRUE(first.wait());
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (runtime.blocking_threads() != 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
-  ASSERT_EQ(runtime.blocking_threads(), 0u);
+  ASSERT_TRUE(eventually([&] { return runtime.blocking_threads() == 0; }));
 
   Countdown second(1);
   ASSERT_TRUE(runtime.spawn_blocking([&] { second.count_down(); }));
