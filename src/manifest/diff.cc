@@ -1,3 +1,5 @@
+#include "manifest/manifest.h"
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -8,7 +10,6 @@
 
 #include "manifest/bytes.h"
 #include "manifest/key_hash.h"
-#include "manifest/manifest.h"
 
 namespace tov::manifest {
 

@@ -121,8 +121,9 @@ std::size_t shared_prefix(std::span<const Pair> pairs, const Record* records, st
 }
 
 // Reloads the cached words of a group whose keys agree on their first
-// `depth` bytes. Records are out of input order by now, so the key reads are
-// scattered; fetching ahead hides part of their latency.
+// `depth` bytes. Tied records are still in input order, but a group is a
+// sparse subset of the input, so the key reads skip through memory; fetching
+// ahead hides part of their latency.
 void reload(std::span<const Pair> pairs, Record* records, std::size_t n, std::size_t depth) {
   constexpr std::size_t kAhead = 8;
   for (std::size_t i = 0; i < n; ++i) {
@@ -190,8 +191,9 @@ std::vector<std::size_t> key_order(std::span<const Pair> pairs) {
     if (differing == 0) {
       // Either every key ends here and they are all equal (input order is
       // already right) or the tie moves on to the next word.
-      if (continues(first[0].words[level]))
+      if (continues(first[0].words[level])) {
         pending.push_back({begin, end, depth + kStep, level + 1});
+      }
       continue;
     }
     if (scratch.empty()) scratch.resize(n);
