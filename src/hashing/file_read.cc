@@ -107,7 +107,10 @@ ReadResult read_to_end(platform::File& file, std::uint64_t reserve) {
 ReadResult read_whole_file(std::string_view path) {
   try {
     platform::File file;
-    if (const auto error = file.open_for_reading(path); error.failed()) {
+    // A plain open, not the batch path's non-blocking one: this read has no
+    // regular-file test, so a FIFO is read like any other file, which means
+    // waiting for its writer and then for its data up to end of file.
+    if (const auto error = file.open_blocking(path); error.failed()) {
       return IoError::from_file_error(error);
     }
     // A failed size query only costs the up-front reservation.

@@ -82,6 +82,11 @@ class ReadResult {
 // reports no size, like those under /proc) makes the buffer grow. A path
 // holding a NUL byte is refused before any system call. The file is closed on
 // every path out. Never throws.
+//
+// Whatever the path names is read, as a plain open and read would: a FIFO
+// blocks until a writer opens it and is read until every writer has closed
+// it, so the call may wait indefinitely and belongs on a thread made for
+// blocking.
 ReadResult read_whole_file(std::string_view path);
 
 namespace detail {

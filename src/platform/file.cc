@@ -80,6 +80,19 @@ FileError File::open_for_reading(std::string_view path, FileStatus* status) {
   return {};
 }
 
+FileError File::open_blocking(std::string_view path) {
+  close();
+  if (has_nul(path)) return FileError::nul_in_path();
+  const std::string terminated(path);
+  int fd;
+  do {
+    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return FileError::from_os(errno);
+  fd_ = fd;
+  return {};
+}
+
 FileError File::status(FileStatus& status) const {
   struct stat info;
   if (::fstat(fd_, &info) != 0) return FileError::from_os(errno);

@@ -56,6 +56,12 @@ class File {
   // if it cannot be had, the open fails and nothing stays open.
   [[nodiscard]] FileError open_for_reading(std::string_view path, FileStatus* status = nullptr);
 
+  // Opens an existing file for reading as a plain open() does, for callers
+  // that read whatever the path yields to its end: naming a FIFO waits until
+  // a writer opens it, and reads wait for data rather than failing with
+  // EAGAIN. Closes any file held before.
+  [[nodiscard]] FileError open_blocking(std::string_view path);
+
   bool is_open() const { return fd_ >= 0; }
 
   [[nodiscard]] FileError status(FileStatus& status) const;

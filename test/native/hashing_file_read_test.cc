@@ -1,10 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "hashing/file_read.h"
 #include "hashing_temp_dir.h"
@@ -109,17 +113,37 @@ TEST(FileRead, NoDescriptorOutlivesACall) {
   EXPECT_EQ(open_descriptor_count(), before);
 }
 
-TEST(FileRead, FifoWithoutWriterReadsAsEmptyWithoutBlocking) {
+// A FIFO is waited on, then read to the end like any file: the reader must
+// be in open() before the writer arrives, and a writer that pauses between
+// writes must not cut the read short.
+TEST(FileRead, FifoIsReadFromItsLateWriterToTheEnd) {
   TempDir dir;
   const std::string fifo = dir / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  bool written = false;
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Blocks until some reader has the FIFO open.
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    written = ::write(fd, "hel", 3) == 3;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    written = written && ::write(fd, "lo", 2) == 2;
+    ::close(fd);
+  });
   std::string outcome;
-  EXPECT_TRUE(testing::finishes_despite_fifo(fifo, [&] {
+  const bool finished = testing::finishes_despite_fifo(fifo, [&] {
     const ReadResult result = read_whole_file(fifo);
-    outcome = result.ok() ? testing::numbered("bytes ", result.contents().size())
-                          : result.error().description();
-  }));
-  EXPECT_EQ(outcome, "bytes 0");
+    outcome = result.ok() ? std::string(result.contents().view()) : result.error().description();
+  });
+  // A reader that gave up early leaves the writer waiting in open(): this
+  // one lets it through so that a failing test still ends.
+  const int release = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  writer.join();
+  if (release >= 0) ::close(release);
+  EXPECT_TRUE(written);
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(outcome, "hello");
 }
 
 TEST(FileRead, SizeBeyondMemoryIsOutOfMemory) {
