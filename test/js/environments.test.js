@@ -49,8 +49,18 @@ function threadNames() {
   return names;
 }
 
+// A thread starts with its creator's name and renames itself a moment
+// later, so a runtime thread that starts a blocking-pool thread briefly
+// shows two of its name. The lowest count over a short window is the number
+// of threads that really carry the name.
 function countThreads(name) {
-  return threadNames().filter((threadName) => threadName === name).length;
+  const pause = new Int32Array(new SharedArrayBuffer(4));
+  let lowest = Infinity;
+  for (let sample = 0; sample < 8; sample += 1) {
+    if (sample > 0) Atomics.wait(pause, 0, 0, 10);
+    lowest = Math.min(lowest, threadNames().filter((threadName) => threadName === name).length);
+  }
+  return lowest;
 }
 
 const HELPERS = `
@@ -102,6 +112,20 @@ function runChild(script, env = {}) {
   });
 }
 
+// A stuck background runtime leaves promises unsettled and workers alive
+// for ever; each such test fails on its own time limit, and the watchdog
+// ends the file so that the whole run still stops by itself.
+const TEST_LIMIT = { timeout: 60000 };
+function armWatchdog(delay, reason) {
+  const timer = setTimeout(() => {
+    process.stderr.write(`${reason}; threads: ${threadNames().join(', ')}\n`);
+    process.exit(1);
+  }, delay);
+  timer.unref();
+  return timer;
+}
+const watchdog = armWatchdog(180000, 'environment tests still running after three minutes');
+
 let tempDir;
 let filePath;
 let expected;
@@ -117,14 +141,17 @@ before(async () => {
   assert.equal(expected.fileHash, digest);
   assert.deepEqual(expected.batchFileHash, [[filePath, digest]]);
   assert.deepEqual(expected.keys, EXPORT_ORDER);
-});
+}, TEST_LIMIT);
 
 after(() => {
+  clearTimeout(watchdog);
   fs.rmSync(tempDir, { recursive: true, force: true });
+  // Once the tests are done nothing may keep the process alive.
+  armWatchdog(10000, 'process still alive ten seconds after the environment tests ended');
 });
 
 describe('worker threads', () => {
-  test('four workers loading at the same time each get all nine functions', async () => {
+  test('four workers loading at the same time each get all nine functions', TEST_LIMIT, async () => {
     const barrier = new SharedArrayBuffer(4);
     const workers = Array.from({ length: 4 }, () => loadInWorker(filePath, barrier, 4));
     const messages = await Promise.all(workers.map(({ message }) => message));
@@ -137,7 +164,7 @@ describe('worker threads', () => {
     }
   });
 
-  test('workers loading one after another each get all nine functions', async () => {
+  test('workers loading one after another each get all nine functions', TEST_LIMIT, async () => {
     for (let round = 0; round < 3; round += 1) {
       const { message, exited } = loadInWorker(filePath);
       const received = await message;
@@ -147,7 +174,7 @@ describe('worker threads', () => {
     }
   });
 
-  test('each environment gets its own exports object', async () => {
+  test('each environment gets its own exports object', TEST_LIMIT, async () => {
     const source = `
 const { parentPort, workerData } = require('node:worker_threads');
 const module = require(workerData.root);
@@ -164,7 +191,7 @@ parentPort.postMessage(Object.keys(module));
     assert.equal(addon.marker, undefined);
   });
 
-  test('a worker ended while its file digests are pending leaves the others working', async () => {
+  test('a worker ended while its file digests are pending leaves the others working', TEST_LIMIT, async () => {
     const source = `
 const { parentPort, workerData } = require('node:worker_threads');
 const module = require(workerData.root);
@@ -183,7 +210,7 @@ setInterval(() => {}, 1000);
     assert.deepEqual(await exerciseAll(addon, filePath), expected);
   });
 
-  test('the main thread keeps working after its workers ended', async () => {
+  test('the main thread keeps working after its workers ended', TEST_LIMIT, async () => {
     const digests = await Promise.all(Array.from({ length: 16 }, () => addon.fileHash(filePath)));
     for (const digest of digests) assert.equal(digest, expected.fileHash);
     assert.deepEqual(await exerciseAll(addon, filePath), expected);
