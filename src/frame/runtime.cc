@@ -1,8 +1,11 @@
 #include "frame/runtime.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <list>
 #include <new>
 #include <system_error>
 
@@ -90,6 +93,49 @@ std::string describe_build_error(const std::system_error& error) {
 
 }  // namespace
 
+struct Runtime::Core : std::enable_shared_from_this<Core> {
+  struct BlockingThread {
+    std::thread thread;
+    bool busy = false;  // running a job; such a thread is detached, not joined, at shutdown
+  };
+  using BlockingThreads = std::list<BlockingThread>;
+
+  Core(Runtime* owner, std::size_t max_blocking, std::chrono::milliseconds keep_alive)
+      : owner(owner), max_blocking(max_blocking), keep_alive(keep_alive) {}
+
+  bool submit(Task task);
+  bool spawn_blocking(UniqueFunction<void()> job);
+  void start_blocking_thread();
+  void blocking_main(BlockingThreads::iterator self);
+
+  // Only its address is used once the runtime may be gone: as the thread's
+  // context and to recognise the runtime's own threads.
+  Runtime* const owner;
+  const std::size_t max_blocking;
+  const std::chrono::milliseconds keep_alive;
+
+  // Workers. All below guarded by queue_mutex.
+  std::mutex queue_mutex;
+  std::condition_variable queue_cv;
+  std::condition_variable started_cv;
+  std::deque<Task> queue;
+  std::size_t idle_workers = 0;
+  std::size_t started_workers = 0;
+  bool stopping = false;
+
+  // Blocking pool. All below guarded by blocking_mutex.
+  std::mutex blocking_mutex;
+  std::condition_variable blocking_cv;
+  std::deque<UniqueFunction<void()>> blocking_queue;
+  BlockingThreads blocking_threads;  // started and not retired
+  BlockingThreads retired_threads;   // finished, waiting to be joined
+  std::size_t idle_blocking = 0;     // waiting for work and not yet claimed
+  std::size_t wakeups = 0;           // idle threads claimed but not yet awake
+  std::size_t running_jobs = 0;
+  std::size_t peak_jobs = 0;
+  bool blocking_stopping = false;
+};
+
 std::shared_ptr<detail::FaultScope> detail::current_fault_scope() {
   return tls_step != nullptr ? *tls_step->scope : nullptr;
 }
@@ -98,7 +144,7 @@ Runtime::Runtime(std::size_t worker_threads, std::size_t max_blocking_threads,
                  std::chrono::milliseconds blocking_keep_alive)
     : worker_count_(std::max<std::size_t>(worker_threads, 1)),
       max_blocking_(std::max<std::size_t>(max_blocking_threads, 1)),
-      keep_alive_(blocking_keep_alive) {
+      core_(std::make_shared<Core>(this, max_blocking_, blocking_keep_alive)) {
   try {
     // Bounded: an absurd count from the environment should fail at thread
     // creation with the system's reason, not at a giant allocation.
@@ -112,8 +158,8 @@ Runtime::Runtime(std::size_t worker_threads, std::size_t max_blocking_threads,
   }
   // Returning only once every worker runs (and carries its name) makes the
   // thread set observable as soon as the runtime exists.
-  std::unique_lock lock(queue_mutex_);
-  started_cv_.wait(lock, [&] { return started_workers_ == worker_count_; });
+  std::unique_lock lock(core_->queue_mutex);
+  core_->started_cv.wait(lock, [&] { return core_->started_workers == worker_count_; });
 }
 
 Runtime::~Runtime() {
@@ -139,34 +185,36 @@ Runtime::Built Runtime::create(std::size_t worker_threads, std::size_t max_block
 }
 
 bool Runtime::spawn(UniqueFunction<void()> task) {
-  return submit(Task{std::move(task), nullptr});
+  return core_->submit(Task{std::move(task), nullptr});
 }
 
 bool Runtime::spawn_guarded(UniqueFunction<void()> task,
                             UniqueFunction<void(std::string_view)> on_fault) {
   if (!task) return false;
-  return submit(Task{std::move(task), std::make_shared<detail::FaultScope>(std::move(on_fault))});
+  return core_->submit(
+      Task{std::move(task), std::make_shared<detail::FaultScope>(std::move(on_fault))});
 }
 
 // `task` is a by-value parameter so that a rejected one is destroyed after
 // the lock is released: its destructor may spawn again.
-bool Runtime::submit(Task task) {
+bool Runtime::Core::submit(Task task) {
   if (!task.fn) return false;
   bool wake = false;
   {
-    std::lock_guard lock(queue_mutex_);
-    if (stopping_) return false;
-    queue_.push_back(std::move(task));
-    wake = idle_workers_ > 0;
+    std::lock_guard lock(queue_mutex);
+    if (stopping) return false;
+    queue.push_back(std::move(task));
+    wake = idle_workers > 0;
   }
-  if (wake) queue_cv_.notify_one();
+  if (wake) queue_cv.notify_one();
   return true;
 }
 
-void Runtime::continue_in(std::shared_ptr<detail::FaultScope> scope,
+void Runtime::continue_in(Core& core, std::shared_ptr<detail::FaultScope> scope,
                           UniqueFunction<void()> fn) noexcept {
   try {
-    submit(Task{std::move(fn), scope});
+    // Refused after shutdown: the continuation dies here, unrun.
+    core.submit(Task{std::move(fn), scope});
   } catch (...) {
     // Only queue growth can fail here. The continuation is lost, so the task
     // has been abandoned part-way: that is a fault of the task.
@@ -211,7 +259,7 @@ void Runtime::run_task(Task& task) noexcept {
   }
   if (!faulted) {
     try {
-      for (UniqueFunction<void()>& job : awaited) spawn_blocking(std::move(job));
+      for (UniqueFunction<void()>& job : awaited) core_->spawn_blocking(std::move(job));
     } catch (...) {
       fault = current_fault_text();
       faulted = true;
@@ -225,19 +273,21 @@ void Runtime::worker_main() {
   tls_owner = this;
   ContextGuard context(*this);
   platform::set_current_thread_name("tov-worker");
-  std::unique_lock lock(queue_mutex_);
-  ++started_workers_;
-  started_cv_.notify_all();
-  while (!stopping_) {
-    if (queue_.empty()) {
-      ++idle_workers_;
-      queue_cv_.wait(lock);
-      --idle_workers_;
+  // Workers are joined before the runtime goes, so the core needs no hold here.
+  Core& core = *core_;
+  std::unique_lock lock(core.queue_mutex);
+  ++core.started_workers;
+  core.started_cv.notify_all();
+  while (!core.stopping) {
+    if (core.queue.empty()) {
+      ++core.idle_workers;
+      core.queue_cv.wait(lock);
+      --core.idle_workers;
       continue;
     }
     {
-      Task task = std::move(queue_.front());
-      queue_.pop_front();
+      Task task = std::move(core.queue.front());
+      core.queue.pop_front();
       lock.unlock();
       run_task(task);
       // The task dies here, before the lock is taken again.
@@ -247,65 +297,73 @@ void Runtime::worker_main() {
 }
 
 bool Runtime::spawn_blocking(UniqueFunction<void()> job) {
+  return core_->spawn_blocking(std::move(job));
+}
+
+bool Runtime::Core::spawn_blocking(UniqueFunction<void()> job) {
   if (!job) return false;
   BlockingThreads finished;
   std::exception_ptr failure;
   bool wake = false;
   {
-    std::lock_guard lock(blocking_mutex_);
-    if (blocking_stopping_) return false;
-    finished.splice(finished.end(), retired_threads_);
-    blocking_queue_.push_back(std::move(job));
-    if (idle_blocking_ > 0) {
-      --idle_blocking_;
-      ++wakeups_;
+    std::lock_guard lock(blocking_mutex);
+    if (blocking_stopping) return false;
+    finished.splice(finished.end(), retired_threads);
+    blocking_queue.push_back(std::move(job));
+    if (idle_blocking > 0) {
+      --idle_blocking;
+      ++wakeups;
       wake = true;
-    } else if (blocking_threads_.size() < max_blocking_) {
+    } else if (blocking_threads.size() < max_blocking) {
       try {
         start_blocking_thread();
       } catch (...) {
         // With other threads alive the job will still be picked up; with
         // none it would wait forever, so take it back and say why.
-        if (blocking_threads_.empty()) {
-          job = std::move(blocking_queue_.back());
-          blocking_queue_.pop_back();
+        if (blocking_threads.empty()) {
+          job = std::move(blocking_queue.back());
+          blocking_queue.pop_back();
           failure = std::current_exception();
         }
       }
     }
   }
-  if (wake) blocking_cv_.notify_one();
-  for (std::thread& thread : finished) thread.join();
+  if (wake) blocking_cv.notify_one();
+  for (BlockingThread& retired : finished) retired.thread.join();
   if (failure) std::rethrow_exception(failure);
   return true;
 }
 
-// Called with blocking_mutex_ held.
-void Runtime::start_blocking_thread() {
+// Called with blocking_mutex held.
+void Runtime::Core::start_blocking_thread() {
   // The list node exists before the thread, so that nothing can fail between
   // starting a thread and recording it.
-  blocking_threads_.emplace_back();
-  const auto self = std::prev(blocking_threads_.end());
+  blocking_threads.emplace_back();
+  const auto self = std::prev(blocking_threads.end());
   try {
-    *self = std::thread([this, self] { blocking_main(self); });
+    // The thread's own hold on the core: it may outlive the runtime.
+    self->thread = std::thread([core = shared_from_this(), self] { core->blocking_main(self); });
   } catch (...) {
-    blocking_threads_.erase(self);
+    blocking_threads.erase(self);
     throw;
   }
 }
 
-void Runtime::blocking_main(BlockingThreads::iterator self) {
-  tls_owner = this;
-  ContextGuard context(*this);
+void Runtime::Core::blocking_main(BlockingThreads::iterator self) {
+  tls_owner = owner;
+  ContextGuard context(*owner);
   platform::set_current_thread_name("tov-blocking");
-  std::unique_lock lock(blocking_mutex_);
-  while (!blocking_stopping_) {
-    if (!blocking_queue_.empty()) {
-      ++running_jobs_;
-      peak_jobs_ = std::max(peak_jobs_, running_jobs_);
+  std::unique_lock lock(blocking_mutex);
+  // `self` belongs to shutdown once blocking_stopping is set (it may already
+  // be destroyed, this thread detached), so it is touched only before that.
+  while (!blocking_stopping) {
+    if (!blocking_queue.empty()) {
+      self->busy = true;
+      ++running_jobs;
+      peak_jobs = std::max(peak_jobs, running_jobs);
       {
-        UniqueFunction<void()> job = std::move(blocking_queue_.front());
-        blocking_queue_.pop_front();
+        UniqueFunction<void()> job = std::move(blocking_queue.front());
+        blocking_queue.pop_front();
         lock.unlock();
         try {
           job();
@@ -315,48 +373,50 @@ void Runtime::blocking_main(BlockingThreads::iterator self) {
         }
       }
       lock.lock();
-      --running_jobs_;
+      --running_jobs;
+      if (blocking_stopping) break;
+      self->busy = false;
       continue;
     }
-    ++idle_blocking_;
-    const bool woken = blocking_cv_.wait_for(lock, keep_alive_,
-                                             [&] { return wakeups_ > 0 || blocking_stopping_; });
-    if (wakeups_ > 0) {
+    ++idle_blocking;
+    const bool woken =
+        blocking_cv.wait_for(lock, keep_alive, [&] { return wakeups > 0 || blocking_stopping; });
+    if (wakeups > 0) {
       // Claimed by a spawner, which already took us off the idle count.
-      --wakeups_;
+      --wakeups;
       continue;
     }
-    --idle_blocking_;
+    --idle_blocking;
     if (!woken) {
       // Idle for the whole keep-alive: retire. Whoever starts the next job
       // (or shutdown) joins this thread.
-      retired_threads_.splice(retired_threads_.end(), blocking_threads_, self);
+      retired_threads.splice(retired_threads.end(), blocking_threads, self);
       return;
     }
   }
 }
 
 std::size_t Runtime::blocking_threads() const {
-  std::lock_guard lock(blocking_mutex_);
-  return blocking_threads_.size();
+  std::lock_guard lock(core_->blocking_mutex);
+  return core_->blocking_threads.size();
 }
 
 std::size_t Runtime::idle_blocking_threads() const {
-  std::lock_guard lock(blocking_mutex_);
-  return idle_blocking_;
+  std::lock_guard lock(core_->blocking_mutex);
+  return core_->idle_blocking;
 }
 
 std::size_t Runtime::peak_blocking_jobs() const {
-  std::lock_guard lock(blocking_mutex_);
-  return peak_jobs_;
+  std::lock_guard lock(core_->blocking_mutex);
+  return core_->peak_jobs;
 }
 
 void Runtime::stop_workers() noexcept {
   {
-    std::lock_guard lock(queue_mutex_);
-    stopping_ = true;
+    std::lock_guard lock(core_->queue_mutex);
+    core_->stopping = true;
   }
-  queue_cv_.notify_all();
+  core_->queue_cv.notify_all();
   for (std::thread& worker : workers_) {
     if (worker.joinable()) worker.join();
   }
@@ -370,34 +430,42 @@ void Runtime::shutdown() noexcept {
   std::lock_guard guard(shutdown_mutex_);
   if (shut_down_.load(std::memory_order_acquire)) return;
 
+  Core& core = *core_;
   std::deque<Task> dropped_tasks;
   {
-    std::lock_guard lock(queue_mutex_);
-    stopping_ = true;
-    dropped_tasks.swap(queue_);
+    std::lock_guard lock(core.queue_mutex);
+    core.stopping = true;
+    dropped_tasks.swap(core.queue);
   }
-  queue_cv_.notify_all();
+  core.queue_cv.notify_all();
   std::deque<UniqueFunction<void()>> dropped_jobs;
   {
-    std::lock_guard lock(blocking_mutex_);
-    blocking_stopping_ = true;
-    dropped_jobs.swap(blocking_queue_);
+    std::lock_guard lock(core.blocking_mutex);
+    core.blocking_stopping = true;
+    dropped_jobs.swap(core.blocking_queue);
   }
-  blocking_cv_.notify_all();
+  core.blocking_cv.notify_all();
   // Destroyed here, unrun, with no lock held: destructors may call back in.
   dropped_tasks.clear();
   dropped_jobs.clear();
 
   stop_workers();
-  // No thread starts or retires once blocking_stopping_ is set, so these
-  // lists are final.
-  BlockingThreads threads;
+  // No thread starts, retires or takes a job once blocking_stopping is set,
+  // so these lists are final and a thread not busy now never will be.
+  Core::BlockingThreads threads;
   {
-    std::lock_guard lock(blocking_mutex_);
-    threads.splice(threads.end(), blocking_threads_);
-    threads.splice(threads.end(), retired_threads_);
+    std::lock_guard lock(core.blocking_mutex);
+    threads.splice(threads.end(), core.blocking_threads);
+    threads.splice(threads.end(), core.retired_threads);
+    // A busy thread's job may never return. Detached, it finds the core
+    // through its own hold, drops the continuation and exits.
+    for (Core::BlockingThread& blocking : threads) {
+      if (blocking.busy) blocking.thread.detach();
+    }
   }
-  for (std::thread& thread : threads) thread.join();
+  for (Core::BlockingThread& blocking : threads) {
+    if (blocking.thread.joinable()) blocking.thread.join();
+  }
   shut_down_.store(true, std::memory_order_release);
 }
 

@@ -8,15 +8,18 @@
 // continuation) to run_blocking and returns. The continuation runs on a
 // worker once the job is done and counts as part of the same task, so a fault
 // in it is reported like a fault in the first step.
+//
+// A blocking job may never end (an open() of a FIFO that gets no writer, a
+// read from a dead network file system), so shutdown does not wait for
+// running ones. The state their threads touch once the job returns lives in
+// a block that those threads share with the runtime, so that it outlives the
+// Runtime object for as long as any of them needs it.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <exception>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -105,7 +108,8 @@ inline constinit thread_local Runtime* tls_current_runtime = nullptr;
 
 // The runtime whose context this thread is in: the innermost live
 // ContextGuard's, or the runtime owning this thread when it is a worker or a
-// blocking thread; nullptr otherwise.
+// blocking thread; nullptr otherwise. A blocking job still running when its
+// runtime was shut down must not use it: the runtime may be gone by then.
 inline Runtime* current() noexcept {
   return detail::tls_current_runtime;
 }
@@ -176,7 +180,10 @@ class Runtime {
 
   // Runs `job` on a blocking thread, then `then(Outcome<T>)` on a worker,
   // where T is what the job returns. A job that throws gives an outcome that
-  // did not complete. After shutdown neither runs; both are destroyed.
+  // did not complete. After shutdown neither runs; both are destroyed. A job
+  // already running when shutdown begins runs on, but unless it returns in
+  // time for a worker to take `then`, `then` is destroyed unrun: on the job's
+  // own thread when the job outlasts shutdown.
   // Outside a guarded task this returns and throws as spawn_blocking.
   // Inside one, `then` belongs to that task, and the job is queued only when
   // the current step returns normally (so the step's own fault drops it);
@@ -185,10 +192,14 @@ class Runtime {
   requires std::is_invocable_v < std::decay_t<Then>
   &, Outcome < T >> bool run_blocking(Job&& job, Then&& then);
 
-  // Idempotent. Stops accepting work, destroys queued tasks and queued
-  // blocking jobs on the calling thread without running them, lets running
-  // ones finish and joins every thread. Must not be called from one of this
-  // runtime's own threads (that would join itself); doing so aborts.
+  // Idempotent. Stops accepting work and destroys queued tasks and queued
+  // blocking jobs on the calling thread without running them. Running tasks
+  // finish and every worker is joined, as is every idle blocking thread.
+  // Blocking jobs that are running are not waited for, since they may never
+  // end: their threads are detached, and each destroys its job's
+  // continuation unrun when the job returns, then exits. Such a job must
+  // not touch the runtime (see current()). Must not be called from one of
+  // this runtime's own threads (that would join itself); doing so aborts.
   void shutdown() noexcept;
 
   std::size_t worker_count() const noexcept { return worker_count_; }
@@ -206,45 +217,29 @@ class Runtime {
     UniqueFunction<void()> fn;
     std::shared_ptr<detail::FaultScope> scope;  // null for unguarded tasks
   };
-  using BlockingThreads = std::list<std::thread>;
+  // The task queue and the blocking pool: everything a blocking thread
+  // touches once its job has returned. Shared by the runtime and each
+  // blocking thread, so a thread detached by shutdown never reaches freed
+  // memory.
+  struct Core;
 
   template <class T, class Job>
   static Outcome<T> run_job(Job& job) noexcept;
 
-  bool submit(Task task);
-  void continue_in(std::shared_ptr<detail::FaultScope> scope, UniqueFunction<void()> fn) noexcept;
+  // Hands a blocking job's continuation to the workers; after shutdown it is
+  // destroyed unrun on the calling thread instead. Needs only `core`, which
+  // the calling blocking thread keeps alive.
+  static void continue_in(Core& core, std::shared_ptr<detail::FaultScope> scope,
+                          UniqueFunction<void()> fn) noexcept;
   bool await_blocking(UniqueFunction<void()> job);
   void run_task(Task& task) noexcept;
   void worker_main();
-  void blocking_main(BlockingThreads::iterator self);
-  void start_blocking_thread();
   void stop_workers() noexcept;
 
   const std::size_t worker_count_;
   const std::size_t max_blocking_;
-  const std::chrono::milliseconds keep_alive_;
-
-  // Workers. All below guarded by queue_mutex_.
-  std::mutex queue_mutex_;
-  std::condition_variable queue_cv_;
-  std::condition_variable started_cv_;
-  std::deque<Task> queue_;
-  std::size_t idle_workers_ = 0;
-  std::size_t started_workers_ = 0;
-  bool stopping_ = false;
+  const std::shared_ptr<Core> core_;
   std::vector<std::thread> workers_;  // touched only by the constructor and shutdown
-
-  // Blocking pool. All below guarded by blocking_mutex_.
-  mutable std::mutex blocking_mutex_;
-  std::condition_variable blocking_cv_;
-  std::deque<UniqueFunction<void()>> blocking_queue_;
-  BlockingThreads blocking_threads_;  // started and not retired
-  BlockingThreads retired_threads_;   // finished, waiting to be joined
-  std::size_t idle_blocking_ = 0;     // waiting for work and not yet claimed
-  std::size_t wakeups_ = 0;           // idle threads claimed but not yet awake
-  std::size_t running_jobs_ = 0;
-  std::size_t peak_jobs_ = 0;
-  bool blocking_stopping_ = false;
 
   std::mutex shutdown_mutex_;
   std::atomic<bool> shut_down_{false};
@@ -268,12 +263,15 @@ template <class Job, class Then, class T>
 requires std::is_invocable_v < std::decay_t<Then>
 &, Outcome < T >> bool Runtime::run_blocking(Job&& job, Then&& then) {
   static_assert(!std::is_reference_v<T>, "a blocking job must return a value, not a reference");
-  return await_blocking([this, scope = detail::current_fault_scope(), job = std::forward<Job>(job),
-                         then = std::forward<Then>(then)]() mutable {
+  // Runs on a blocking thread, which holds the core: the runtime itself may
+  // be gone by the time the job returns.
+  return await_blocking([core = core_.get(), scope = detail::current_fault_scope(),
+                         job = std::forward<Job>(job), then = std::forward<Then>(then)]() mutable {
     Outcome<T> outcome = run_job<T>(job);
-    continue_in(std::move(scope), [then = std::move(then), outcome = std::move(outcome)]() mutable {
-      then(std::move(outcome));
-    });
+    continue_in(*core, std::move(scope),
+                [then = std::move(then), outcome = std::move(outcome)]() mutable {
+                  then(std::move(outcome));
+                });
   });
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -73,6 +74,45 @@ class DropProbe {
  private:
   Countdown* destroyed_;
 };
+
+// Holds whoever waits until opened, with no time limit: for jobs that stand
+// for a read that never ends on its own. A test that opens it on every path
+// out still ends when what it checks is broken.
+class Gate {
+ public:
+  void open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+
+  void wait() {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+// Counts down when the thread that armed it exits: thread-local objects are
+// destroyed only as their thread ends.
+class ThreadExitProbe {
+ public:
+  static void arm(Countdown& exited) { instance.exited_ = &exited; }
+  ~ThreadExitProbe() {
+    if (exited_ != nullptr) exited_->count_down();
+  }
+
+ private:
+  static thread_local ThreadExitProbe instance;
+  Countdown* exited_ = nullptr;
+};
+thread_local ThreadExitProbe ThreadExitProbe::instance;
 
 // For states that only time brings about (a thread going idle or retiring):
 // polls until `condition` holds, for at most kPatience.
@@ -623,7 +663,7 @@ TEST(RuntimeFaults, ThrowingTasksLeaveTheWorkerRunning) {
 
 // --- Shutdown --------------------------------------------------------------
 
-TEST(RuntimeShutdown, DropsQueuedWorkAndLetsRunningWorkFinish) {
+TEST(RuntimeShutdown, DropsQueuedWorkAndLetsRunningTasksFinish) {
   constexpr int kQueuedTasks = 10;
   constexpr int kQueuedJobs = 5;
   Runtime runtime(1, 1);
@@ -631,7 +671,7 @@ TEST(RuntimeShutdown, DropsQueuedWorkAndLetsRunningWorkFinish) {
   Countdown task_started(1);
   Countdown release_task(1);
   Countdown job_started(1);
-  Countdown release_job(1);
+  Gate release_job;
   // Queued tasks, queued jobs, and a queued run_blocking's job and continuation.
   Countdown queued_dropped(kQueuedTasks + kQueuedJobs + 2);
   Countdown continuation_dropped(1);
@@ -649,7 +689,7 @@ TEST(RuntimeShutdown, DropsQueuedWorkAndLetsRunningWorkFinish) {
   runtime.run_blocking(
       [&] {
         job_started.count_down();
-        (void)release_job.wait();
+        release_job.wait();
         running_job_finished = true;
       },
       [&, probe = DropProbe(continuation_dropped)](Outcome<void>) { continuation_ran = true; });
@@ -666,25 +706,105 @@ TEST(RuntimeShutdown, DropsQueuedWorkAndLetsRunningWorkFinish) {
       [&, probe = DropProbe(queued_dropped)] { queued_ran = true; },
       [&, probe = DropProbe(queued_dropped)](Outcome<void>) { queued_ran = true; });
 
-  std::thread stopper([&] { runtime.shutdown(); });
+  auto stopped = std::async(std::launch::async, [&] { runtime.shutdown(); });
   // The queue is emptied while the running work still holds its threads.
   const bool dropped_while_running = queued_dropped.wait();
   const bool task_still_running = !running_task_finished;
   release_task.count_down();
-  release_job.count_down();
-  stopper.join();
+  const bool returned = stopped.wait_for(kPatience) == std::future_status::ready;
+  const bool job_outlived_shutdown = !running_job_finished;
+  release_job.open();
+  stopped.wait();
 
   EXPECT_TRUE(dropped_while_running);
   EXPECT_TRUE(task_still_running);
+  EXPECT_TRUE(returned) << "shutdown waited for a blocking job";
+  EXPECT_TRUE(job_outlived_shutdown);
   EXPECT_TRUE(runtime.is_shut_down());
   EXPECT_TRUE(running_task_finished) << "shutdown waits for running tasks";
-  EXPECT_TRUE(running_job_finished) << "shutdown waits for running blocking jobs";
-  // The running job finished after shutdown began, so its continuation was
-  // refused and destroyed.
-  EXPECT_TRUE(continuation_dropped.done());
+  // The running job finished after shutdown, so its continuation was refused
+  // and destroyed.
+  EXPECT_TRUE(continuation_dropped.wait());
+  EXPECT_TRUE(running_job_finished);
   EXPECT_FALSE(continuation_ran);
   EXPECT_FALSE(queued_ran);
-  EXPECT_EQ(threads_named("tov-blocking"), blocking_before);
+  EXPECT_TRUE(eventually([&] { return threads_named("tov-blocking") == blocking_before; }));
+}
+
+// Jobs stuck for good (a FIFO that never gets a writer) must not hold up
+// shutdown. Their threads are cut loose and may outlive the runtime object:
+// when a job does end, nothing of it may run on, and the thread must leave
+// without touching the freed runtime (which the sanitizer builds check).
+TEST(RuntimeShutdown, LeavesStuckJobsBehindAndTheirThreadsExitLater) {
+  const int blocking_before = threads_named("tov-blocking");
+  auto runtime = std::make_unique<Runtime>(1, 4);
+  Gate release;
+  Countdown stuck_started(2);
+  Countdown stuck_threads_exited(2);
+  Countdown idle_thread_exited(1);
+  Countdown then_dropped(2);
+  Countdown handler_dropped(1);
+  std::atomic<int> continuations_ran{0};
+  std::atomic<bool> fault_reported{false};
+  auto resources = std::make_shared<int>(0);
+
+  // One stuck job from outside any task, one awaited by a guarded task.
+  ASSERT_TRUE(runtime->run_blocking(
+      [&, resources] {
+        ThreadExitProbe::arm(stuck_threads_exited);
+        stuck_started.count_down();
+        release.wait();
+        return *resources;
+      },
+      [&, probe = DropProbe(then_dropped)](Outcome<int>) { ++continuations_ran; }));
+  ASSERT_TRUE(runtime->spawn_guarded(
+      [&, resources] {
+        current()->run_blocking(
+            [&, resources] {
+              ThreadExitProbe::arm(stuck_threads_exited);
+              stuck_started.count_down();
+              release.wait();
+            },
+            [&, probe = DropProbe(then_dropped)](Outcome<void>) { ++continuations_ran; });
+      },
+      [&, probe = DropProbe(handler_dropped)](std::string_view) { fault_reported = true; }));
+  ASSERT_TRUE(stuck_started.wait());
+  // A third thread, started while both others are busy, finishes its job
+  // and waits idle: that one is joined as usual.
+  Countdown quick_done(1);
+  ASSERT_TRUE(runtime->spawn_blocking([&] {
+    ThreadExitProbe::arm(idle_thread_exited);
+    quick_done.count_down();
+  }));
+  ASSERT_TRUE(quick_done.wait());
+  ASSERT_TRUE(eventually([&] { return runtime->idle_blocking_threads() == 1; }));
+  EXPECT_EQ(runtime->blocking_threads(), 3u);
+
+  auto stopped = std::async(std::launch::async, [&] { runtime->shutdown(); });
+  const bool returned = stopped.wait_for(kPatience) == std::future_status::ready;
+  if (!returned) {
+    // Free the jobs so that the test ends, reporting the hang.
+    release.open();
+    stopped.wait();
+    FAIL() << "shutdown waited for blocking jobs that were still running";
+  }
+  EXPECT_TRUE(idle_thread_exited.done()) << "the idle thread was not joined";
+  EXPECT_EQ(threads_named("tov-blocking"), blocking_before + 2);
+  EXPECT_FALSE(then_dropped.done());
+  EXPECT_EQ(resources.use_count(), 3);
+
+  runtime.reset();
+  release.open();
+
+  // Each continuation dies unrun on its job's thread, the jobs' captures go
+  // with them, and both threads leave.
+  EXPECT_TRUE(then_dropped.wait());
+  EXPECT_TRUE(handler_dropped.wait());
+  EXPECT_TRUE(stuck_threads_exited.wait());
+  EXPECT_TRUE(eventually([&] { return resources.use_count() == 1; }));
+  EXPECT_TRUE(eventually([&] { return threads_named("tov-blocking") == blocking_before; }));
+  EXPECT_EQ(continuations_ran.load(), 0);
+  EXPECT_FALSE(fault_reported);
 }
 
 TEST(RuntimeShutdown, IsIdempotentAndRefusesLaterWork) {
