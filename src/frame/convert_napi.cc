@@ -57,31 +57,40 @@ std::string coerced_string(napi_env env, napi_value value) {
   return plain_string(env, as_string);
 }
 
+// A host call made while rendering failed. If it raised a JavaScript
+// exception (a throwing getter, toJSON or stringify) that exception is what
+// gets reported, whatever status the host returned with it.
+ErrorRecord rendering_failure(napi_env env, napi_status status, const char* message) {
+  bool pending = false;
+  if (napi_is_exception_pending(env, &pending) == napi_ok && pending) {
+    return ErrorRecord::from_pending_exception(env);
+  }
+  return ErrorRecord(status, message);
+}
+
 Result<std::string> render_object(napi_env env, napi_value value) {
   napi_value global = nullptr;
   napi_status status = napi_get_global(env, &global);
   if (status != napi_ok) return ErrorRecord(status, "Get global object from Env failed");
   napi_value json = nullptr;
   status = napi_get_named_property(env, global, "JSON", &json);
-  if (status != napi_ok) return ErrorRecord(status, "get_named_property_unchecked error");
+  if (status != napi_ok) return rendering_failure(env, status, "get_named_property_unchecked error");
   napi_value stringify = nullptr;
   status = napi_get_named_property(env, json, "stringify", &stringify);
-  if (status != napi_ok) return ErrorRecord(status, "get_named_property_unchecked error");
+  if (status != napi_ok) return rendering_failure(env, status, "get_named_property_unchecked error");
   napi_value undefined = nullptr;
   status = napi_get_undefined(env, &undefined);
   if (status != napi_ok) return ErrorRecord(status, "Get raw this failed");
   napi_value text = nullptr;
   status = napi_call_function(env, undefined, stringify, 1, &value, &text);
-  if (status == napi_pending_exception) return ErrorRecord::from_pending_exception(env);
-  if (status != napi_ok) return ErrorRecord(status, {});
+  if (status != napi_ok) return rendering_failure(env, status, "");
   return "Object " + coerced_string(env, text);
 }
 
 Result<std::string> render_function(napi_env env, napi_value value) {
   napi_value name = nullptr;
   const napi_status status = napi_get_named_property(env, value, "name", &name);
-  if (status == napi_pending_exception) return ErrorRecord::from_pending_exception(env);
-  if (status != napi_ok) return ErrorRecord(status, {});
+  if (status != napi_ok) return rendering_failure(env, status, "");
   std::string text = plain_string(env, name);
   if (text.empty()) text = "anonymous";
   return "function " + text + "(..) ";
@@ -138,6 +147,17 @@ Result<std::uint32_t> array_length(napi_env env, napi_value value) {
   status = napi_get_array_length(env, value, &length);
   if (status != napi_ok) return ErrorRecord(status, "Failed to get Array length");
   return length;
+}
+
+// How many items a list conversion reserves room for before reading any. An
+// array's length is only a claim: a sparse array can report 2^32 - 1 items
+// and hold none (its first hole then fails the conversion), and reserving for
+// that claim would ask for tens of gigabytes and end the process. Longer
+// lists grow as they are read, which costs a few copies of small records.
+constexpr std::uint32_t kMaxReservedItems = 1 << 16;
+
+std::uint32_t reservation_for(std::uint32_t length) {
+  return length < kMaxReservedItems ? length : kMaxReservedItems;
 }
 
 Result<napi_value> array_element(napi_env env, napi_value array, std::uint32_t index) {
@@ -275,7 +295,7 @@ Result<TextList> to_text_list(napi_env env, napi_value value) {
   Result<std::uint32_t> length = array_length(env, value);
   if (!length) return length.take_error();
   TextList list;
-  list.items_.reserve(*length);
+  list.items_.reserve(reservation_for(*length));
   for (std::uint32_t index = 0; index < *length; ++index) {
     Result<napi_value> element = array_element(env, value, index);
     if (!element) return element.take_error();
@@ -290,7 +310,7 @@ Result<Manifest> to_manifest(napi_env env, napi_value value) {
   Result<std::uint32_t> length = array_length(env, value);
   if (!length) return length.take_error();
   Manifest manifest;
-  manifest.entries_.reserve(*length);
+  manifest.entries_.reserve(reservation_for(*length));
   for (std::uint32_t index = 0; index < *length; ++index) {
     Result<napi_value> element = array_element(env, value, index);
     if (!element) return element.take_error();

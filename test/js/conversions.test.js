@@ -174,7 +174,6 @@ describe('text conversion: exceptions raised while rendering', () => {
 
   test(
     'a non-error object thrown by a function name getter becomes an Error with its string form',
-    { todo: 'native: name getter failure reported by the host as GenericFailure is not turned into a record from the exception' },
     () => {
       const fn = Object.defineProperty(function hidden() {}, 'name', {
         get() {
