@@ -1,0 +1,193 @@
+'use strict';
+// Shared by the stress and leak tests: the addon under test, plain JavaScript
+// references for every function, and temporary directories.
+//
+// TOV_ADDON names another build of the addon (for example one built with
+// AddressSanitizer); by default the package root is loaded.
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const addonPath = process.env.TOV_ADDON ? path.resolve(process.env.TOV_ADDON) : path.join(__dirname, '..', '..');
+
+function loadAddon() {
+  return require(addonPath);
+}
+
+const VERSION = 'tov-engine-native/1.0.0';
+const EMPTY_DIGEST = 'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855';
+
+function sha256Hex(bytes) {
+  return crypto.createHash('sha256').update(bytes).digest('hex');
+}
+
+// The bytes the addon sees for a string: UTF-8, lone surrogates replaced.
+function utf8(text) {
+  return Buffer.from(text, 'utf8');
+}
+
+function isWord(byte) {
+  return (
+    (byte >= 0x30 && byte <= 0x39) || (byte >= 0x41 && byte <= 0x5a) || (byte >= 0x61 && byte <= 0x7a) || byte === 0x5f
+  );
+}
+
+function isBlank(byte) {
+  return byte === 0x20 || byte === 0x09 || byte === 0x0a || byte === 0x0d;
+}
+
+function countTokensOfBytes(bytes) {
+  let count = 0;
+  let previousWord = false;
+  for (const byte of bytes) {
+    const word = isWord(byte);
+    if (word ? !previousWord : !isBlank(byte)) count++;
+    previousWord = word;
+  }
+  return count >>> 0;
+}
+
+// The budget walk, then back to the start of the character it stopped in.
+function truncateReference(text, budget) {
+  const bytes = utf8(text);
+  if (budget === 0) return '';
+  let count = 0;
+  let previousWord = false;
+  let cut = bytes.length;
+  for (let i = 0; i < bytes.length; i++) {
+    const byte = bytes[i];
+    const word = isWord(byte);
+    if (word ? !previousWord : !isBlank(byte)) {
+      if (count + 1 > budget) {
+        cut = i;
+        break;
+      }
+      count++;
+    }
+    previousWord = word;
+  }
+  while (cut > 0 && cut < bytes.length && (bytes[cut] & 0xc0) === 0x80) cut--;
+  return bytes.subarray(0, cut).toString('utf8');
+}
+
+// Entries with at least two items, as [key bytes, value bytes, input index].
+function manifestPairs(manifest) {
+  const pairs = [];
+  manifest.forEach((entry, index) => {
+    if (entry.length >= 2) pairs.push([utf8(entry[0]), utf8(entry[1]), index]);
+  });
+  return pairs;
+}
+
+function merkleRootReference(manifest) {
+  const pairs = manifestPairs(manifest);
+  pairs.sort((a, b) => Buffer.compare(a[0], b[0]) || a[2] - b[2]);
+  const lines = [];
+  for (const [key, value] of pairs) lines.push(Buffer.concat([key, Buffer.from(':'), value]));
+  const text = [];
+  lines.forEach((line, i) => {
+    if (i > 0) text.push(Buffer.from('\n'));
+    text.push(line);
+  });
+  return sha256Hex(Buffer.concat(text));
+}
+
+// Keys compare as bytes; the last occurrence of a key wins. Lists sorted,
+// since their order is not part of the result.
+function merkleDiffReference(first, second) {
+  const table = (manifest) => {
+    const map = new Map();
+    for (const [key, value] of manifestPairs(manifest)) map.set(key.toString('latin1'), value.toString('latin1'));
+    return map;
+  };
+  const a = table(first);
+  const b = table(second);
+  const back = (key) => Buffer.from(key, 'latin1').toString('utf8');
+  const added = [];
+  const modified = [];
+  const deleted = [];
+  for (const [key, value] of b) {
+    if (!a.has(key)) added.push(back(key));
+    else if (a.get(key) !== value) modified.push(back(key));
+  }
+  for (const key of a.keys()) if (!b.has(key)) deleted.push(back(key));
+  return { added: added.sort(), modified: modified.sort(), deleted: deleted.sort() };
+}
+
+function sortedDiff(result) {
+  return {
+    added: [...result.added].sort(),
+    modified: [...result.modified].sort(),
+    deleted: [...result.deleted].sort(),
+  };
+}
+
+// What batchFileHash keeps for a path: a regular file (links followed) that
+// can be read whole.
+function batchReference(paths) {
+  const out = [];
+  for (const p of paths) {
+    try {
+      if (!fs.statSync(p).isFile()) continue;
+      // The path comes back through UTF-8, so lone surrogates come back replaced.
+      out.push([utf8(p).toString('utf8'), sha256Hex(fs.readFileSync(p))]);
+    } catch {
+      // unreadable or not a usable path: left out, as the addon does
+    }
+  }
+  return out;
+}
+
+function makeTempDir(prefix) {
+  return fs.mkdtempSync(path.join(os.tmpdir(), `tov-stress-${prefix}-`));
+}
+
+function removeTempDir(dir) {
+  fs.rmSync(dir, { recursive: true, force: true });
+}
+
+// A deterministic generator, so that a failing run can be repeated with the
+// seed it printed.
+function makeRandom(seed) {
+  let state = seed >>> 0 || 1;
+  const next = () => {
+    state ^= state << 13;
+    state >>>= 0;
+    state ^= state >>> 17;
+    state ^= state << 5;
+    state >>>= 0;
+    return state;
+  };
+  return {
+    seed,
+    u32: next,
+    int: (n) => next() % n,
+    pick: (items) => items[next() % items.length],
+    chance: (p) => next() / 0x100000000 < p,
+  };
+}
+
+function seedFromEnv() {
+  const fromEnv = Number(process.env.TOV_STRESS_SEED);
+  return Number.isInteger(fromEnv) && fromEnv > 0 ? fromEnv : (Date.now() % 0x7fffffff) + 1;
+}
+
+module.exports = {
+  addonPath,
+  loadAddon,
+  VERSION,
+  EMPTY_DIGEST,
+  sha256Hex,
+  utf8,
+  countTokensOfBytes,
+  truncateReference,
+  merkleRootReference,
+  merkleDiffReference,
+  sortedDiff,
+  batchReference,
+  makeTempDir,
+  removeTempDir,
+  makeRandom,
+  seedFromEnv,
+};
