@@ -46,6 +46,12 @@ void acquire_runtime() {
 void release_runtime() {
   if (environments.fetch_sub(1) != 1) return;
   std::unique_lock lock(slot_lock);
+  // Between the count reaching 0 and this lock, another environment may have
+  // registered: it found the runtime still in the slot and only counted
+  // itself, so the runtime is now that environment's and must stay. Acquires
+  // count under the lock, so the count read here cannot change until the
+  // lock is released.
+  if (environments.load() != 0) return;
   std::unique_ptr<runtime::Runtime> ending = std::move(slot);
   published.store(nullptr);
   // Unfinished tasks are dropped: they belong to the environment being torn down.
