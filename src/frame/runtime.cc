@@ -9,6 +9,7 @@
 #include <new>
 #include <system_error>
 
+#include "platform/module_pin.h"
 #include "platform/platform.h"
 
 namespace tov::runtime {
@@ -453,6 +454,7 @@ void Runtime::shutdown() noexcept {
   // No thread starts, retires or takes a job once blocking_stopping is set,
   // so these lists are final and a thread not busy now never will be.
   Core::BlockingThreads threads;
+  bool detached = false;
   {
     std::lock_guard lock(core.blocking_mutex);
     threads.splice(threads.end(), core.blocking_threads);
@@ -460,9 +462,15 @@ void Runtime::shutdown() noexcept {
     // A busy thread's job may never return. Detached, it finds the core
     // through its own hold, drops the continuation and exits.
     for (Core::BlockingThread& blocking : threads) {
-      if (blocking.busy) blocking.thread.detach();
+      if (!blocking.busy) continue;
+      blocking.thread.detach();
+      detached = true;
     }
   }
+  // A detached thread still runs this module's code, which the host may
+  // unload as soon as its last environment is gone: that happens only after
+  // this returns, so pinning here is in time.
+  if (detached) platform::pin_loaded_module();
   for (Core::BlockingThread& blocking : threads) {
     if (blocking.thread.joinable()) blocking.thread.join();
   }

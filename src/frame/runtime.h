@@ -13,7 +13,9 @@
 // read from a dead network file system), so shutdown does not wait for
 // running ones. The state their threads touch once the job returns lives in
 // a block that those threads share with the runtime, so that it outlives the
-// Runtime object for as long as any of them needs it.
+// Runtime object for as long as any of them needs it; and the module's code
+// is pinned in memory, since the host may unload the module once its last
+// environment has ended.
 #pragma once
 
 #include <atomic>
@@ -198,8 +200,10 @@ class Runtime {
   // Blocking jobs that are running are not waited for, since they may never
   // end: their threads are detached, and each destroys its job's
   // continuation unrun when the job returns, then exits. Such a job must
-  // not touch the runtime (see current()). Must not be called from one of
-  // this runtime's own threads (that would join itself); doing so aborts.
+  // not touch the runtime (see current()); and since its thread runs this
+  // module's code, detaching one keeps the module loaded for the rest of the
+  // process. Must not be called from one of this runtime's own threads (that
+  // would join itself); doing so aborts.
   void shutdown() noexcept;
 
   std::size_t worker_count() const noexcept { return worker_count_; }
