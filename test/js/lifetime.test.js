@@ -8,7 +8,7 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawn, execFileSync } = require('node:child_process');
+const { spawn, spawnSync, execFileSync } = require('node:child_process');
 
 const PACKAGE_ROOT = path.resolve(__dirname, '..', '..');
 
@@ -108,9 +108,7 @@ describe('a pending fileHash keeps the process alive', () => {
     assert.equal(result.stdout, '200');
   });
 
-  test('until a FIFO whose writer opens it later has been read',
-    { todo: 'fileHash opens FIFOs non-blocking: it resolves to the empty digest at once instead of waiting for the writer' },
-    async () => {
+  test('until a FIFO whose writer opens it later has been read', async () => {
       const fifo = path.join(dir, 'late-writer.fifo');
       execFileSync('mkfifo', [fifo]);
       const { child, outcome } = startNode(`${LOAD}
@@ -316,4 +314,113 @@ describe('workers that end with fileHash calls in flight', () => {
     assertCleanExit(result);
     assert.equal(result.stdout, 'OK');
   });
+});
+
+describe('a fileHash stuck on a FIFO does not hold up the end of its environment', () => {
+  // The read never finishes by itself: either the open waits for a writer
+  // that never comes, or a writer holds the FIFO open and never writes. The
+  // environment that ends is the last one with the module, so the runtime is
+  // shut down with the read still running.
+  //
+  // The main thread, which never loads the module in the worker cases, can
+  // connect a writer only while the read is in open(): a non-blocking open
+  // for writing fails with ENXIO until a reader is there.
+  const HELPERS = `
+    const fs = require('node:fs');
+    function connectWriter(fifo, then) {
+      let fd;
+      try {
+        fd = fs.openSync(fifo, fs.constants.O_WRONLY | fs.constants.O_NONBLOCK);
+      } catch (error) {
+        if (error.code !== 'ENXIO') throw error;
+        setTimeout(() => connectWriter(fifo, then), 20);
+        return;
+      }
+      then(fd);
+    }
+    function runtimeThreads() {
+      let count = 0;
+      for (const task of fs.readdirSync('/proc/self/task')) {
+        try {
+          if (fs.readFileSync('/proc/self/task/' + task + '/comm', 'utf8').trim() === 'tov-blocking') count++;
+        } catch {}
+      }
+      return count;
+    }
+    function whenNoRuntimeThreads(then, deadline = Date.now() + 10000) {
+      if (runtimeThreads() === 0) then('gone');
+      else if (Date.now() > deadline) then('still there');
+      else setTimeout(() => whenNoRuntimeThreads(then, deadline), 20);
+    }`;
+
+  function runStuck(script) {
+    // Hang check, not a timing check: the bound is generous.
+    const result = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8', timeout: 20000 });
+    assert.equal(result.error, undefined, `child hung or failed to start: ${result.error}\nstderr: ${result.stderr}`);
+    assert.equal(result.signal, null, `child died by ${result.signal}\nstderr: ${result.stderr}`);
+    assert.equal(result.status, 0, `child exited with ${result.status}\nstderr: ${result.stderr}`);
+    return result.stdout;
+  }
+
+  let counter = 0;
+  function freshFifo() {
+    const fifo = path.join(dir, `stuck-${counter++}.fifo`);
+    execFileSync('mkfifo', [fifo]);
+    return fifo;
+  }
+
+  for (const writer of [false, true]) {
+    const how = writer ? 'a writer that never writes' : 'no writer';
+
+    // Once the worker is gone the read is let through, so that its thread
+    // leaves: the host has meanwhile dropped the worker's hold on the module,
+    // and the thread must still find its code there on the way out.
+    test(`a worker that loaded the module is terminated (${how}); the read ends later`, () => {
+      const fifo = freshFifo();
+      const workerSource = `
+        const { parentPort } = require('node:worker_threads');
+        const native = require(${JSON.stringify(PACKAGE_ROOT)});
+        native.fileHash(${JSON.stringify(fifo)}).then(
+          () => parentPort.postMessage('settled'),
+          () => parentPort.postMessage('rejected'));
+        parentPort.postMessage('started');`;
+      const stdout = runStuck(`${HELPERS}
+        const fifo = ${JSON.stringify(fifo)};
+        const { Worker } = require('node:worker_threads');
+        const worker = new Worker(${JSON.stringify(workerSource)}, { eval: true });
+        let writer = -1;
+        worker.on('message', (message) => {
+          process.stdout.write(message + ';');
+          if (message !== 'started') return;
+          const end = () => setTimeout(() => worker.terminate(), 200);
+          ${writer ? 'connectWriter(fifo, (fd) => { writer = fd; end(); });' : 'end();'}
+        });
+        worker.on('exit', (code) => {
+          process.stdout.write('exit ' + code + ';');
+          const finish = (fd) => {
+            fs.writeSync(fd, 'late');
+            fs.closeSync(fd);
+            whenNoRuntimeThreads((state) => process.stdout.write('threads ' + state));
+          };
+          ${writer ? 'finish(writer);' : 'connectWriter(fifo, finish);'}
+        });`);
+      assert.equal(stdout, 'started;exit 1;threads gone');
+    });
+
+    test(`the main thread calls process.exit (${how}) and the process exits`, () => {
+      const fifo = freshFifo();
+      const stdout = runStuck(`${HELPERS}
+        ${LOAD}
+        const fifo = ${JSON.stringify(fifo)};
+        native.fileHash(fifo).then(
+          () => process.stdout.write('settled;'),
+          () => process.stdout.write('rejected;'));
+        const end = () => setTimeout(() => {
+          process.stdout.write('exiting');
+          process.exit(0);
+        }, 200);
+        ${writer ? 'connectWriter(fifo, end);' : 'end();'}`);
+      assert.equal(stdout, 'exiting');
+    });
+  }
 });
