@@ -1,0 +1,163 @@
+'use strict';
+// Builds the libFuzzer targets of the byte-level cores with clang (with
+// AddressSanitizer and UndefinedBehaviorSanitizer) and runs each for a
+// bounded time. Each target checks its core against a plain reference, so a
+// wrong answer aborts like a crash does.
+//
+//   node scripts/fuzz.js [--seconds=N] [--target=NAME ...] [--replay]
+//
+// --seconds (or TOV_FUZZ_SECONDS): time per target, default 30.
+// --replay: run each target once over its committed corpus and stop; the
+//           committed corpus includes every input that once found a fault.
+//
+// The committed seeds in fuzz/corpus/NAME are only read; what the fuzzer
+// learns goes to fuzz/corpus-work/NAME (not committed), and a crash input to
+// fuzz/corpus-work/NAME-crashes/. A crash input worth keeping is copied into
+// fuzz/corpus/NAME with a name that says what it found.
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+
+const root = path.join(__dirname, '..');
+const buildDir = path.join(root, 'build-fuzz');
+const workDir = path.join(root, 'fuzz', 'corpus-work');
+
+function coreSources(dir) {
+  return fs
+    .readdirSync(path.join(root, 'src', dir))
+    .filter((name) => name.endsWith('.cc') && !name.endsWith('_napi.cc'))
+    .map((name) => path.join('src', dir, name));
+}
+
+const TARGETS = {
+  tokens: {
+    sources: () => ['fuzz/tokens_fuzz.cc', ...coreSources('tokens')],
+    libs: [],
+    maxLen: 4096,
+  },
+  manifest: {
+    sources: () => ['fuzz/manifest_fuzz.cc', ...coreSources('manifest'), 'src/hashing/digest.cc'],
+    libs: ['-lcrypto'],
+    maxLen: 16384,
+  },
+  diff: {
+    sources: () => ['fuzz/diff_fuzz.cc', ...coreSources('manifest'), 'src/hashing/digest.cc'],
+    libs: ['-lcrypto'],
+    maxLen: 16384,
+  },
+};
+
+function parseArgs(argv) {
+  const options = { seconds: Number(process.env.TOV_FUZZ_SECONDS || 30), targets: [], replay: false };
+  for (const arg of argv) {
+    if (arg.startsWith('--seconds=')) options.seconds = Number(arg.slice('--seconds='.length));
+    else if (arg.startsWith('--target=')) options.targets.push(arg.slice('--target='.length));
+    else if (arg === '--replay') options.replay = true;
+    else throw new Error(`unknown argument ${arg}`);
+  }
+  if (!(Number.isInteger(options.seconds) && options.seconds > 0)) throw new Error('--seconds takes a positive integer');
+  if (options.targets.length === 0) options.targets = Object.keys(TARGETS);
+  for (const name of options.targets) {
+    if (!TARGETS[name]) throw new Error(`unknown target ${name}; known: ${Object.keys(TARGETS).join(', ')}`);
+  }
+  return options;
+}
+
+function newestChange(files) {
+  const headers = ['fuzz', 'src/tokens', 'src/manifest', 'src/hashing'].flatMap((dir) =>
+    fs.readdirSync(path.join(root, dir)).filter((name) => name.endsWith('.h')).map((name) => path.join(dir, name)),
+  );
+  return Math.max(...[...files, ...headers].map((file) => fs.statSync(path.join(root, file)).mtimeMs));
+}
+
+function build(name) {
+  const target = TARGETS[name];
+  const sources = target.sources();
+  const binary = path.join(buildDir, `${name}_fuzz`);
+  if (fs.existsSync(binary) && fs.statSync(binary).mtimeMs > newestChange(sources)) return binary;
+  fs.mkdirSync(buildDir, { recursive: true });
+  const args = [
+    '-std=c++20', '-O1', '-g', '-Wall', '-Wextra',
+    '-fsanitize=fuzzer,address,undefined', '-fno-sanitize-recover=undefined',
+    '-Isrc', ...sources, ...target.libs, '-o', binary,
+  ];
+  console.log(`$ clang++ ${args.join(' ')}`);
+  const result = spawnSync('clang++', args, { cwd: root, stdio: 'inherit' });
+  if (result.error) throw result.error;
+  if (result.status !== 0) throw new Error(`building the ${name} fuzz target failed`);
+  return binary;
+}
+
+function hexDump(file) {
+  const bytes = fs.readFileSync(file);
+  const shown = bytes.subarray(0, 256);
+  const lines = [];
+  for (let i = 0; i < shown.length; i += 32) lines.push(`  ${shown.subarray(i, i + 32).toString('hex')}`);
+  if (bytes.length > shown.length) lines.push(`  ... (${bytes.length} bytes in all)`);
+  return lines.join('\n');
+}
+
+function run(name, binary, options) {
+  const committed = path.join(root, 'fuzz', 'corpus', name);
+  const work = path.join(workDir, name);
+  const crashes = path.join(workDir, `${name}-crashes`);
+  fs.mkdirSync(work, { recursive: true });
+  fs.mkdirSync(crashes, { recursive: true });
+  const before = new Set(fs.readdirSync(crashes));
+  const args = options.replay
+    ? ['-runs=0', committed]
+    : [
+        `-max_total_time=${options.seconds}`,
+        `-max_len=${TARGETS[name].maxLen}`,
+        '-timeout=10',
+        '-rss_limit_mb=4096',
+        '-print_final_stats=1',
+        // The work corpus comes first: new inputs are written there only.
+        work,
+        committed,
+      ];
+  args.unshift(`-artifact_prefix=${crashes}${path.sep}`);
+  console.log(`\n== ${name}: ${options.replay ? 'replaying the committed corpus' : `${options.seconds} s`} ==`);
+  const result = spawnSync(binary, args, {
+    cwd: root,
+    stdio: 'inherit',
+    env: {
+      ...process.env,
+      ASAN_OPTIONS: 'detect_leaks=1:halt_on_error=1',
+      UBSAN_OPTIONS: 'halt_on_error=1:print_stacktrace=1',
+    },
+  });
+  if (result.error) throw result.error;
+  const found = fs.readdirSync(crashes).filter((file) => !before.has(file));
+  if (result.status === 0 && found.length === 0) return true;
+  console.error(`\n${name}: the fuzzer stopped with status ${result.status ?? result.signal}`);
+  for (const file of found) {
+    const full = path.join(crashes, file);
+    console.error(`crash input ${full}:\n${hexDump(full)}`);
+    console.error(`reproduce: ${path.relative(root, binary)} ${path.relative(root, full)}`);
+  }
+  return false;
+}
+
+function main() {
+  const options = parseArgs(process.argv.slice(2));
+  const started = Date.now();
+  const failed = [];
+  for (const name of options.targets) {
+    const binary = build(name);
+    if (!run(name, binary, options)) failed.push(name);
+  }
+  const seconds = ((Date.now() - started) / 1000).toFixed(1);
+  if (failed.length > 0) {
+    console.error(`\nfuzzing FAILED for ${failed.join(', ')} after ${seconds} s`);
+    process.exit(1);
+  }
+  console.log(`\nfuzzing clean: ${options.targets.join(', ')} in ${seconds} s`);
+}
+
+try {
+  main();
+} catch (error) {
+  console.error(error.message);
+  process.exit(1);
+}
