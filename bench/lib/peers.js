@@ -1,0 +1,130 @@
+'use strict';
+// The plain JavaScript ways of doing what each native function does. They are
+// written the way a careful Node.js developer would write them without the
+// addon, and they must give the same answers: the suite checks that before it
+// times anything.
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const fsp = require('node:fs/promises');
+
+function sha256Hex(data) {
+  return crypto.createHash('sha256').update(data).digest('hex');
+}
+
+// The token rule applied to the UTF-8 bytes: a run of ASCII letters, digits
+// and underscores is one token, every other non-blank byte is one token.
+function countTokens(text) {
+  const buf = Buffer.from(text, 'utf8');
+  let count = 0;
+  let previousWord = false;
+  for (let i = 0; i < buf.length; i++) {
+    const b = buf[i];
+    const word =
+      (b >= 0x30 && b <= 0x39) || (b >= 0x41 && b <= 0x5a) || (b >= 0x61 && b <= 0x7a) || b === 0x5f;
+    if (word) {
+      if (!previousWord) count++;
+    } else if (b !== 0x20 && b !== 0x0a && b !== 0x09 && b !== 0x0d) {
+      count++;
+    }
+    previousWord = word;
+  }
+  return count;
+}
+
+// Index of the first byte whose token would exceed the budget, or -1 when the
+// whole text fits.
+function cutIndex(buf, budget) {
+  if (budget === 0) return 0;
+  let count = 0;
+  let previousWord = false;
+  for (let i = 0; i < buf.length; i++) {
+    const b = buf[i];
+    const word =
+      (b >= 0x30 && b <= 0x39) || (b >= 0x41 && b <= 0x5a) || (b >= 0x61 && b <= 0x7a) || b === 0x5f;
+    const starts = word ? !previousWord : b !== 0x20 && b !== 0x0a && b !== 0x09 && b !== 0x0d;
+    if (starts) {
+      if (count + 1 > budget) return i;
+      count++;
+    }
+    previousWord = word;
+  }
+  return -1;
+}
+
+function truncateToTokens(text, budget) {
+  const buf = Buffer.from(text, 'utf8');
+  const cut = cutIndex(buf, budget);
+  return cut < 0 ? text : buf.toString('utf8', 0, cut);
+}
+
+// Synchronous loop over the paths; unreadable paths and non-files are left
+// out silently, as batchFileHash does.
+function batchFileHash(paths) {
+  const out = [];
+  for (const path of paths) {
+    try {
+      const stat = fs.statSync(path);
+      if (!stat.isFile()) continue;
+      out.push([path, sha256Hex(fs.readFileSync(path))]);
+    } catch {
+      // Skipped, like the native batch.
+    }
+  }
+  return out;
+}
+
+function merkleRoot(manifest) {
+  const pairs = manifest.filter((entry) => entry.length >= 2);
+  // Array#sort is stable, so equal keys keep their input order.
+  pairs.sort((x, y) => (x[0] < y[0] ? -1 : x[0] > y[0] ? 1 : 0));
+  return sha256Hex(pairs.map((entry) => `${entry[0]}:${entry[1]}`).join('\n'));
+}
+
+function merkleDiff(first, second) {
+  const before = new Map();
+  for (const entry of first) if (entry.length >= 2) before.set(entry[0], entry[1]);
+  const after = new Map();
+  for (const entry of second) if (entry.length >= 2) after.set(entry[0], entry[1]);
+  const added = [];
+  const modified = [];
+  const deleted = [];
+  for (const [key, value] of after) {
+    const old = before.get(key);
+    if (old === undefined) added.push(key);
+    else if (old !== value) modified.push(key);
+  }
+  for (const key of before.keys()) if (!after.has(key)) deleted.push(key);
+  return { added, modified, deleted };
+}
+
+function fileHashStream(path) {
+  return new Promise((resolve, reject) => {
+    const hash = crypto.createHash('sha256');
+    hash.setEncoding('hex');
+    let hex = '';
+    fs.createReadStream(path)
+      .on('error', reject)
+      .pipe(hash)
+      .on('error', reject)
+      .on('data', (chunk) => {
+        hex += chunk;
+      })
+      .on('end', () => resolve(hex));
+  });
+}
+
+async function fileHashReadFile(path) {
+  return sha256Hex(await fsp.readFile(path));
+}
+
+module.exports = {
+  sha256Hex,
+  countTokens,
+  cutIndex,
+  truncateToTokens,
+  batchFileHash,
+  merkleRoot,
+  merkleDiff,
+  fileHashStream,
+  fileHashReadFile,
+};

@@ -1,0 +1,192 @@
+'use strict';
+// The benchmark's own pieces: the JavaScript peers must compute what the
+// native functions are defined to compute (or the ratios compare different
+// work), the generated inputs must have the sizes and change counts the
+// table claims, and the statistics and the openssl parser must read right.
+//   node --test bench/test/
+const { describe, test } = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const peers = require('../lib/peers');
+const data = require('../lib/data');
+const { summarize, compare } = require('../lib/measure');
+const { parseOpensslSpeed } = require('../lib/machine');
+
+describe('token peers', () => {
+  test('count the defined estimates', () => {
+    const cases = [
+      ['', 0],
+      [' \t\r\n', 0],
+      ['\f', 1],
+      ['\v', 1],
+      ['hello world', 2],
+      ['hello, world!', 4],
+      ['foo_bar123', 1],
+      ['__init__', 1],
+      ['a+b', 3],
+      ['foo.bar()', 5],
+      ['3.14', 3],
+      ['1,000,000', 5],
+      ["don't", 3],
+      ['  hello   world  ', 2],
+      ['x\0y', 3],
+      ['é', 2],
+      ['über', 3],
+      ['naïve', 4],
+      ['日本', 6],
+      ['🚀', 4],
+      ['@[`{', 4],
+    ];
+    for (const [text, expected] of cases) assert.equal(peers.countTokens(text), expected, JSON.stringify(text));
+  });
+
+  test('truncate to the defined prefixes', () => {
+    const cases = [
+      ['hello world', 0, ''],
+      ['   ', 0, ''],
+      ['   ', 1, '   '],
+      ['', 5, ''],
+      ['hello world', 1, 'hello '],
+      ['hello world', 2, 'hello world'],
+      ['abc  def  ', 1, 'abc  '],
+      ['abc  def  ', 2, 'abc  def  '],
+      ['a, b', 2, 'a, '],
+      ['foo.bar', 2, 'foo.'],
+      ['a-b-c', 3, 'a-b'],
+      ['a-b-c', 4, 'a-b-'],
+      ['éa', 2, 'é'],
+      ['aé', 3, 'aé'],
+    ];
+    for (const [text, budget, expected] of cases) {
+      assert.equal(peers.truncateToTokens(text, budget), expected, `${JSON.stringify(text)} / ${budget}`);
+    }
+  });
+
+  test('a cut result holds exactly the budget', () => {
+    const text = data.sourceText(20000, 5);
+    const total = peers.countTokens(text);
+    for (const budget of [1, 7, Math.floor(total / 3), total - 1]) {
+      const buf = Buffer.from(text);
+      const cut = peers.cutIndex(buf, budget);
+      assert.ok(cut > 0 && cut < buf.length);
+      // The kept bytes fit the budget and would not fit one token less.
+      const kept = buf.subarray(0, cut);
+      assert.equal(peers.cutIndex(kept, budget), -1);
+      assert.ok(peers.cutIndex(kept, budget - 1) >= 0);
+    }
+    assert.equal(peers.cutIndex(Buffer.from(text), total), -1);
+  });
+});
+
+describe('manifest peers', () => {
+  const sha = (text) => crypto.createHash('sha256').update(text).digest('hex');
+
+  test('merkleRoot sorts by key, keeps ties in order and skips short entries', () => {
+    assert.equal(
+      peers.merkleRoot([['b', '2'], ['a', '1']]),
+      '2bc11e86e8348c7c62f11e681435b5d013a262e5a9f3b8ce61c25831a516a45e',
+    );
+    assert.equal(peers.merkleRoot([]), sha(''));
+    assert.equal(peers.merkleRoot([['a'], []]), sha(''));
+    assert.equal(peers.merkleRoot([['a', '2'], ['a', '1'], ['B', 'x', 'ignored']]), sha('B:x\na:2\na:1'));
+    assert.equal(peers.merkleRoot([['a/b', '1'], ['a.txt', '2'], ['a', '3']]), sha('a:3\na.txt:2\na/b:1'));
+  });
+
+  test('merkleDiff reports added, modified and deleted keys; the last duplicate wins', () => {
+    assert.deepEqual(
+      peers.merkleDiff([['a', '1'], ['b', '2'], ['c', '3']], [['a', '1'], ['b', '9'], ['d', '4']]),
+      { added: ['d'], modified: ['b'], deleted: ['c'] },
+    );
+    assert.deepEqual(peers.merkleDiff([['a', '1']], [['a', '2'], ['a', '1']]), { added: [], modified: [], deleted: [] });
+    assert.deepEqual(peers.merkleDiff([['a', '1']], [['a', '1'], ['a', '2']]), { added: [], modified: ['a'], deleted: [] });
+    assert.deepEqual(peers.merkleDiff([], [['x', '1'], ['x', '1']]), { added: ['x'], modified: [], deleted: [] });
+    assert.deepEqual(peers.merkleDiff([['a', '1']], [['a']]), { added: [], modified: [], deleted: ['a'] });
+  });
+});
+
+describe('file peers', () => {
+  test('agree with each other and skip what is not a readable file', async () => {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-bench-peers-'));
+    try {
+      const file = path.join(dir, 'f.bin');
+      const content = crypto.randomBytes(200000);
+      fs.writeFileSync(file, content);
+      const expected = crypto.createHash('sha256').update(content).digest('hex');
+      assert.equal(await peers.fileHashStream(file), expected);
+      assert.equal(await peers.fileHashReadFile(file), expected);
+      assert.deepEqual(peers.batchFileHash([file, path.join(dir, 'missing'), dir, file]), [
+        [file, expected],
+        [file, expected],
+      ]);
+      await assert.rejects(peers.fileHashStream(path.join(dir, 'missing')), { code: 'ENOENT' });
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+});
+
+describe('generated inputs', () => {
+  test('source text has the exact byte size, non-ASCII and CRLF', () => {
+    for (const size of [1, 1000, 1 << 16]) {
+      assert.equal(Buffer.byteLength(data.sourceText(size, 2), 'utf8'), size);
+    }
+    const text = data.sourceText(1 << 16, 2);
+    assert.match(text, /[^\x00-\x7f]/);
+    assert.match(text, /\r\n/);
+    assert.equal(data.sourceText(5000, 9), data.sourceText(5000, 9));
+  });
+
+  test('a prefix keeps whole characters and the requested size', () => {
+    const prefix = data.utf8Prefix('aé日🚀', 5);
+    assert.equal(Buffer.byteLength(prefix), 5);
+    assert.equal(prefix, 'aéyy');
+  });
+
+  test('a revision changes the counted shares and keeps keys unique', () => {
+    const first = data.manifest(20000);
+    assert.equal(new Set(first.map((e) => e[0])).size, first.length);
+    const { second, expected } = data.revise(first, { modified: 0.03, deleted: 0.02, added: 0.02 });
+    const diff = peers.merkleDiff(first, second);
+    assert.equal(diff.added.length, expected.added);
+    assert.equal(diff.modified.length, expected.modified);
+    assert.equal(diff.deleted.length, expected.deleted);
+    for (const share of ['added', 'modified', 'deleted']) {
+      assert.ok(expected[share] > 200 && expected[share] < 900, `${share}: ${expected[share]}`);
+    }
+  });
+});
+
+describe('measurement', () => {
+  test('summaries interpolate quartiles', () => {
+    const s = summarize([5, 1, 3, 2, 4]);
+    assert.deepEqual([s.min, s.q1, s.median, s.q3, s.max], [1, 2, 3, 4, 5]);
+    assert.equal(summarize([1, 2]).median, 1.5);
+  });
+
+  test('compare times every side in every round and relates them to the first', async () => {
+    const calls = { fast: 0, slow: 0 };
+    const spin = (ns) => {
+      const end = process.hrtime.bigint() + BigInt(ns);
+      while (process.hrtime.bigint() < end);
+    };
+    const result = await compare(
+      { fast: () => { calls.fast++; spin(20000); }, slow: () => { calls.slow++; spin(100000); } },
+      { rounds: 5, sampleMs: 1, warmupMs: 1 },
+    );
+    assert.equal(result.sides.fast.samples.length, 5);
+    assert.equal(result.sides.slow.samples.length, 5);
+    assert.ok(result.ratios.slow.ofBests > 2, `ratio ${result.ratios.slow.ofBests}`);
+    assert.ok(calls.fast > calls.slow);
+  });
+
+  test('openssl speed output is read for one and for several processes', () => {
+    const multi = 'Forked child 0\nGot: +F:25:sha256:300000000.50 from 0\nGot: +F:25:sha256:200000000.25 from 1\n';
+    assert.deepEqual(parseOpensslSpeed(multi), { bytesPerSecond: 500000000.75, processes: 2 });
+    const single = 'type          16384 bytes\nsha256          1234567.89k\n';
+    assert.deepEqual(parseOpensslSpeed(single), { bytesPerSecond: 1234567890, processes: 1 });
+    assert.equal(parseOpensslSpeed('openssl: speed: unknown option\n'), null);
+  });
+});
