@@ -7,8 +7,16 @@
 //   node scripts/sanitize.js thread    ThreadSanitizer over the runtime, the pools
 //                                      and the batch tests
 //
+// With address, the addon itself is then built with AddressSanitizer and
+// UndefinedBehaviorSanitizer (build-asan-addon) and the JavaScript stress
+// tests run against it inside node, with the sanitizer runtime preloaded:
+// that covers the Node-API glue, which the native tests cannot reach.
+// LeakSanitizer stays off there, since node itself leaves memory behind at
+// exit; the leak tests of test/stress cover the addon's own allocations.
+//
 // Options: --filter=PATTERN replaces the GoogleTest filter; --repeat=N runs
-// the tests N times (races are timing-dependent, so TSan benefits from more).
+// the tests N times (races are timing-dependent, so TSan benefits from more);
+// --native-only skips the addon phase.
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -43,7 +51,7 @@ const MODES = {
     sanitize: 'thread',
     // The suites whose code runs on more than one thread.
     filter: 'Runtime*:Pool*:Batch*',
-    repeat: 3,
+    repeat: 10,
     env: {
       TSAN_OPTIONS: 'halt_on_error=1:second_deadlock_stack=1:history_size=4',
     },
@@ -54,10 +62,17 @@ const MODES = {
 // as well as the exit status, in case a report does not end the process.
 const REPORT = /ERROR: (AddressSanitizer|LeakSanitizer)|WARNING: ThreadSanitizer|runtime error:|SUMMARY: UndefinedBehaviorSanitizer/;
 
+// The stress tests that run against the sanitized addon; the leak checks
+// measure memory, which the sanitizer's allocator makes meaningless.
+const ADDON_STRESS_TESTS = ['random-values', 'workers', 'file-hash', 'batch'].map((name) =>
+  path.join('test', 'stress', `${name}.test.js`),
+);
+
 function parseArgs(argv) {
-  const options = { mode: null, filter: null, repeat: null };
+  const options = { mode: null, filter: null, repeat: null, nativeOnly: false };
   for (const arg of argv) {
-    if (arg.startsWith('--filter=')) options.filter = arg.slice('--filter='.length);
+    if (arg === '--native-only') options.nativeOnly = true;
+    else if (arg.startsWith('--filter=')) options.filter = arg.slice('--filter='.length);
     else if (arg.startsWith('--repeat=')) options.repeat = Number(arg.slice('--repeat='.length));
     else if (!options.mode) options.mode = arg;
     else throw new Error(`unexpected argument ${arg}`);
@@ -114,13 +129,12 @@ function needsFixedLayout(output) {
   return /unexpected memory mapping|FATAL: ThreadSanitizer/.test(output);
 }
 
-function runTests(binary, args, env, { fixedLayout }) {
-  const [command, commandArgs] = fixedLayout
-    ? ['setarch', [process.arch === 'arm64' ? 'aarch64' : 'x86_64', '-R', binary, ...args]]
-    : [binary, args];
-  console.log(`$ ${command} ${commandArgs.join(' ')}`);
+// Runs a command with its output passed through and also kept, so that it
+// can be searched for sanitizer reports afterwards.
+function streamed(command, args, env) {
+  console.log(`$ ${command} ${args.join(' ')}`);
   return new Promise((resolve, reject) => {
-    const child = spawn(command, commandArgs, { cwd: root, env: { ...process.env, ...env } });
+    const child = spawn(command, args, { cwd: root, env: { ...process.env, ...env } });
     let output = '';
     const keep = (chunk, sink) => {
       sink.write(chunk);
@@ -132,6 +146,11 @@ function runTests(binary, args, env, { fixedLayout }) {
     child.on('error', reject);
     child.on('close', (status, signal) => resolve({ status, signal, output }));
   });
+}
+
+function runTests(binary, args, env, { fixedLayout }) {
+  if (!fixedLayout) return streamed(binary, args, env);
+  return streamed('setarch', [process.arch === 'arm64' ? 'aarch64' : 'x86_64', '-R', binary, ...args], env);
 }
 
 async function main() {
@@ -155,14 +174,58 @@ async function main() {
     console.log('ThreadSanitizer cannot map its shadow memory here; rerunning without address randomisation');
     run = await runTests(binary, args, mode.env, { fixedLayout: true });
   }
-  const seconds = ((Date.now() - started) / 1000).toFixed(1);
-  const reported = REPORT.test(run.output);
-  if (run.status !== 0 || reported) {
-    const why = reported ? 'a sanitizer report' : `exit status ${run.status ?? run.signal}`;
-    console.error(`\n${options.mode} sanitizer run FAILED (${why}) after ${seconds} s`);
+  const fail = (what, result) => {
+    const seconds = ((Date.now() - started) / 1000).toFixed(1);
+    const why = REPORT.test(result.output) ? 'a sanitizer report' : `exit status ${result.status ?? result.signal}`;
+    console.error(`\n${options.mode} sanitizer: ${what} FAILED (${why}) after ${seconds} s`);
     process.exit(1);
+  };
+  if (run.status !== 0 || REPORT.test(run.output)) fail('native tests', run);
+  let summary = `${selected} native tests x ${repeat}`;
+
+  if (options.mode === 'address' && !options.nativeOnly) {
+    const addon = buildSanitizedAddon();
+    const stress = await runAddonStress(addon);
+    if (stress.status !== 0 || REPORT.test(stress.output)) fail('stress tests against the sanitized addon', stress);
+    summary += `, ${ADDON_STRESS_TESTS.length} stress test files against the sanitized addon`;
   }
-  console.log(`\n${options.mode} sanitizer run clean: ${selected} tests x ${repeat}, ${seconds} s`);
+  const seconds = ((Date.now() - started) / 1000).toFixed(1);
+  console.log(`\n${options.mode} sanitizer run clean: ${summary}, ${seconds} s`);
+}
+
+function buildSanitizedAddon() {
+  const buildDir = path.join(root, 'build-asan-addon');
+  step(
+    process.execPath,
+    [
+      path.join(root, 'node_modules', 'cmake-js', 'bin', 'cmake-js'),
+      'compile',
+      '--out', buildDir,
+      '--CDTOV_SANITIZE=address',
+      '--CDTOV_STATIC_OPENSSL=OFF',
+      '--CDTOV_BUILD_TESTS=OFF',
+      '--CDCMAKE_BUILD_TYPE=Debug',
+      '--CDCMAKE_CXX_FLAGS=-O1 -g',
+    ],
+    { CC: 'clang', CXX: 'clang++' },
+  );
+  const addon = path.join(buildDir, 'Release', 'tov_engine_native.node');
+  if (!fs.existsSync(addon)) throw new Error(`the sanitized addon was not built at ${addon}`);
+  return addon;
+}
+
+// The sanitizer runtime must be the first library loaded, since node itself
+// is not instrumented.
+function runAddonStress(addon) {
+  const runtime = spawnSync('clang', [`-print-file-name=libclang_rt.asan-${process.arch === 'arm64' ? 'aarch64' : 'x86_64'}.so`], { encoding: 'utf8' }).stdout.trim();
+  if (!fs.existsSync(runtime)) throw new Error(`AddressSanitizer runtime not found (${runtime})`);
+  const env = {
+    LD_PRELOAD: runtime,
+    ASAN_OPTIONS: 'detect_leaks=0:halt_on_error=1:detect_stack_use_after_return=1',
+    UBSAN_OPTIONS: 'halt_on_error=1:print_stacktrace=1',
+    TOV_ADDON: addon,
+  };
+  return streamed(process.execPath, ['--expose-gc', '--test', ...ADDON_STRESS_TESTS], env);
 }
 
 main().catch((error) => {
