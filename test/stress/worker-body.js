@@ -6,7 +6,11 @@
 const { workerData, parentPort } = require('node:worker_threads');
 
 const addon = require(workerData.addonPath);
-const { files, missing, passes, exitAfter, light } = workerData;
+const { files, missing, passes, exitAfter, light, fifo } = workerData;
+
+// A read that never ends (a FIFO nobody writes to) holds a blocking thread
+// when the environment ends; its end must not wait for it.
+if (fifo) addon.fileHash(fifo).catch(() => {});
 
 async function pass() {
   const pending = [];

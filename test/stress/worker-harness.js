@@ -37,6 +37,9 @@ for (let i = 0; i < 12; i++) {
   digests.push(hex(bytes));
 }
 const missing = path.join(dir, 'missing');
+const fifo = path.join(dir, 'fifo');
+const { spawnSync } = require('node:child_process');
+if (spawnSync('mkfifo', [fifo]).status !== 0) throw new Error('mkfifo failed');
 const batch = [...files, ...files].map((file, i) => [file, digests[i % files.length]]);
 const expected = {
   version: 'tov-engine-native/1.0.0',
@@ -68,7 +71,14 @@ const random = (n) => {
 function runWorker() {
   const fate = random(10);
   const worker = new Worker(path.join(__dirname, 'worker-body.js'), {
-    workerData: { addonPath, files, missing, passes: 3, exitAfter: fate === 0 ? random(3) : -1 },
+    workerData: {
+      addonPath,
+      files,
+      missing,
+      passes: 3,
+      exitAfter: fate === 0 ? random(3) : -1,
+      fifo: fate >= 8 ? fifo : null,
+    },
   });
   let passes = 0;
   worker.on('message', (result) => {
