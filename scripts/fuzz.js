@@ -40,6 +40,11 @@ const TARGETS = {
     libs: ['-lcrypto'],
     maxLen: 16384,
   },
+  env_count: {
+    sources: () => ['fuzz/env_count_fuzz.cc', 'src/frame/runtime_config.cc', 'src/hashing/pool.cc', 'src/platform/platform.cc'],
+    libs: ['-pthread'],
+    maxLen: 256,
+  },
   diff: {
     sources: () => ['fuzz/diff_fuzz.cc', ...coreSources('manifest'), 'src/hashing/digest.cc'],
     libs: ['-lcrypto'],
@@ -64,7 +69,7 @@ function parseArgs(argv) {
 }
 
 function newestChange(files) {
-  const headers = ['fuzz', 'src/tokens', 'src/manifest', 'src/hashing'].flatMap((dir) =>
+  const headers = ['fuzz', 'src/tokens', 'src/manifest', 'src/hashing', 'src/frame', 'src/platform'].flatMap((dir) =>
     fs.readdirSync(path.join(root, dir)).filter((name) => name.endsWith('.h')).map((name) => path.join(dir, name)),
   );
   return Math.max(...[...files, ...headers].map((file) => fs.statSync(path.join(root, file)).mtimeMs));
