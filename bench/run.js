@@ -114,6 +114,11 @@ function header(info, addonPath, version, options) {
 }
 
 async function main() {
+  // A reader that stops early (| head) is not a failure of the run.
+  process.stdout.on('error', (error) => {
+    if (error.code === 'EPIPE') process.exit(0);
+    throw error;
+  });
   const options = parseArgs(process.argv.slice(2));
   if (options.list) {
     for (const c of CASES) process.stdout.write(`${c.group.padEnd(13)} ${c.id.padEnd(26)} ${c.title}\n`);

@@ -45,7 +45,9 @@ function ratioText(r) {
   if (r.kind === 'info' && !Number.isFinite(r.ratio)) return '';
   if (!Number.isFinite(r.ratio)) return '-';
   if (r.kind === 'fraction') return `${(r.ratio * 100).toFixed(0)}%`;
-  return `${r.ratio.toFixed(2)}x`;
+  // Enough digits that a miss never prints as the target itself.
+  const digits = r.verdict === 'MISS' && Number(r.ratio.toFixed(2)) >= r.target ? 3 : 2;
+  return `${r.ratio.toFixed(digits)}x`;
 }
 
 function targetText(r) {
