@@ -607,3 +607,52 @@ test('fileHash with every kind of value and random paths', async () => {
   }
   await Promise.all(pending);
 });
+
+// Getters and toJSON run during a conversion; they may call the addon again
+// or change the array that is being read.
+test('values whose own code calls back into the addon or changes the array being read', () => {
+  const shrinking = ['x', 'y', 'z'];
+  Object.defineProperty(shrinking, 1, {
+    get() {
+      shrinking.length = 0;
+      return addon.sha256String('inner');
+    },
+  });
+  // Item 1 is the getter's digest; item 2 is gone by the time it is read.
+  checkThrows(() => addon.batchFileHash(shrinking), 'StringExpected', 'Undefined');
+
+  const growing = ['a'];
+  Object.defineProperty(growing, 0, {
+    get() {
+      for (let i = 0; i < 1000; i++) growing.push('b'.repeat(1000));
+      return 'a';
+    },
+  });
+  // The length was read before the getter ran, so only item 0 is looked at.
+  assert.deepEqual(addon.batchFileHash(growing), []);
+
+  const reentrant = [['k', 'v'], ['k2', 'v2']];
+  Object.defineProperty(reentrant, 0, {
+    get: () => [addon.merkleRoot([['a', 'b']]), String(addon.countTokens('a b'))],
+  });
+  const entry0 = [addon.merkleRoot([['a', 'b']]), '2'];
+  assert.equal(addon.merkleRoot(reentrant), merkleRootReference([entry0, ['k2', 'v2']]));
+
+  const rendering = { toJSON: () => addon.merkleDiff([['a', '1']], [['a', '2']]) };
+  checkThrows(() => addon.countTokens(rendering), 'StringExpected', 'Object {"added":[],"modified":["a"],"deleted":[]}');
+
+  // A Buffer whose memory is taken away between calls.
+  const memory = new ArrayBuffer(1 << 20);
+  const view = new Uint8Array(memory);
+  assert.equal(addon.sha256(view), sha256Hex(Buffer.alloc(1 << 20)));
+  structuredClone(memory, { transfer: [memory] });
+  assert.equal(addon.sha256(view), sha256Hex(Buffer.alloc(0)));
+});
+
+function checkThrows(fn, code, rendering) {
+  assert.throws(fn, (error) => {
+    assert.equal(error.code, code);
+    assert.equal(error.message, `Failed to convert JavaScript value \`${rendering}\` into rust type \`String\``);
+    return true;
+  });
+}
