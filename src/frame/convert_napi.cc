@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "frame/gc_napi.h"
+#include "platform/memory.h"
 
 namespace tov::frame {
 
@@ -131,6 +132,19 @@ ErrorRecord unreadable_string(napi_env env, napi_value value, napi_status status
   return text_error(env, value, status, "Failed to convert napi `");
 }
 
+bool is_ascii(std::string_view text) {
+  const char* at = text.data();
+  std::size_t left = text.size();
+  std::uint64_t high = 0;
+  for (; left >= 8; at += 8, left -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, at, 8);
+    high |= word;
+  }
+  for (; left > 0; ++at, --left) high |= static_cast<unsigned char>(*at);
+  return (high & 0x8080808080808080ull) == 0;
+}
+
 [[noreturn]] void out_of_memory() { throw std::bad_alloc(); }
 
 std::string indexed(const char* prefix, std::size_t index) {
@@ -225,22 +239,25 @@ void BufferHandle::release() {
 }
 
 Result<BufferHandle> to_buffer(napi_env env, napi_value value) {
-  napi_ref ref = nullptr;
-  napi_status status = napi_create_reference(env, value, 1, &ref);
-  if (status != napi_ok) return ErrorRecord(status, "Failed to create reference from Buffer");
   void* data = nullptr;
   std::size_t size = 0;
-  status = napi_get_buffer_info(env, value, &data, &size);
+  const napi_status status = napi_get_buffer_info(env, value, &data, &size);
   if (status != napi_ok) {
+    // A value the host will not even reference fails for that reason first.
+    napi_ref ref = nullptr;
+    const napi_status ref_status = napi_create_reference(env, value, 1, &ref);
+    if (ref_status != napi_ok) return ErrorRecord(ref_status, "Failed to create reference from Buffer");
     std::uint32_t count = 0;
     napi_reference_unref(env, ref, &count);
     napi_delete_reference(env, ref);
     return ErrorRecord(status, "Failed to get Buffer pointer and length");
   }
-  // An empty view may report no data; the digest never reads it then.
+  // A synchronous call's arguments stay reachable from the caller's frame
+  // until it returns, so the bytes need no reference of their own while they
+  // are digested; a reference costs more than hashing a short Buffer.
   static const std::uint8_t kEmpty[1] = {0};
   const auto* bytes = size == 0 || data == nullptr ? kEmpty : static_cast<const std::uint8_t*>(data);
-  return BufferHandle(env, ref, bytes, data == nullptr ? 0 : size);
+  return BufferHandle(env, nullptr, bytes, data == nullptr ? 0 : size);
 }
 
 // ---- Lists ----
@@ -264,7 +281,7 @@ void TextArena::reserve_spare(std::size_t spare) {
   if (capacity_ - size_ >= spare) return;
   std::size_t capacity = capacity_ < 4096 ? 4096 : capacity_ * 2;
   while (capacity - size_ < spare) capacity *= 2;
-  void* grown = std::realloc(bytes_, capacity);
+  void* grown = platform::reallocate_block(bytes_, size_, capacity);
   if (grown == nullptr) out_of_memory();
   bytes_ = static_cast<char*>(grown);
   capacity_ = capacity;
@@ -345,7 +362,11 @@ Result<std::uint32_t> to_u32(napi_env env, napi_value value) {
 
 Result<napi_value> make_string(napi_env env, std::string_view text) {
   napi_value value = nullptr;
-  const napi_status status = napi_create_string_utf8(env, text.data(), text.size(), &value);
+  // ASCII is the same in UTF-8 and Latin-1, and the host copies Latin-1
+  // straight into a one-byte string instead of decoding it.
+  const napi_status status =
+      is_ascii(text) ? napi_create_string_latin1(env, text.data(), text.size(), &value)
+                     : napi_create_string_utf8(env, text.data(), text.size(), &value);
   if (status != napi_ok) return ErrorRecord(status, "Failed to convert rust `String` into napi `string`");
   return value;
 }

@@ -38,7 +38,10 @@ bool hash_regular_file(std::string_view path, Digest& digest) {
 
   Streamer& streamer = thread_streamer();
   // Sizes are not trusted: some regular files report 0 and still have
-  // content, others grow while being read. The read goes on to end of file.
+  // content, others grow while being read. The read goes on to end of file,
+  // except that a short read which reaches the reported size is taken as the
+  // end: that saves the final empty read, a system call per small file.
+  std::uint64_t total = 0;
   for (;;) {
     std::size_t got = 0;
     if (file.read(streamer.buffer.get(), kChunkSize, got).failed()) {
@@ -47,6 +50,8 @@ bool hash_regular_file(std::string_view path, Digest& digest) {
     }
     if (got == 0) break;
     streamer.hasher.update(streamer.buffer.get(), got);
+    total += got;
+    if (got < kChunkSize && status.size != 0 && total >= status.size) break;
   }
   digest = streamer.hasher.finish();
   return true;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/memory.h"
 #include "platform/platform.h"
 
 namespace tov::hashing {
@@ -59,7 +60,7 @@ class ContentsBuilder {
 
   bool resize_block(std::size_t capacity) {
     if (capacity <= capacity_) return true;
-    void* block = std::realloc(contents_.data_.get(), capacity);
+    void* block = platform::reallocate_block(contents_.data_.get(), size_, capacity);
     if (block == nullptr) return false;
     contents_.data_.release();
     contents_.data_.reset(static_cast<std::uint8_t*>(block));

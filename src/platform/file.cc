@@ -71,11 +71,9 @@ FileError File::open_for_reading(std::string_view path, FileStatus* status) {
     close();
     return FileError::from_os(code);
   }
-  // Regular files get ordinary blocking reads back; FIFOs and devices keep
-  // O_NONBLOCK so that a read with no data ends instead of waiting forever.
-  // None of the other flags that F_SETFL changes was asked for above, so 0
-  // clears O_NONBLOCK without a round trip to read the flags first.
-  if (S_ISREG(info.st_mode)) ::fcntl(fd_, F_SETFL, 0);
+  // O_NONBLOCK stays: it changes nothing for regular files, and FIFOs and
+  // devices keep it so that a read with no data ends instead of waiting
+  // forever. Clearing it would cost a system call per file.
   if (status != nullptr) *status = to_status(info);
   return {};
 }
