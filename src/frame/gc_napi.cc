@@ -97,23 +97,15 @@ void create_custom_gc(napi_env env) {
 }
 
 void release_buffer_reference(napi_env env, napi_ref ref, bool on_owner_thread) {
-  if (on_owner_thread) {
-    // The common case: the call that converted the Buffer releases it on its
-    // own JavaScript thread, whatever became of the custom GC.
-    std::uint32_t count = 0;
-    throw_on_failure(env, napi_reference_unref(env, ref, &count),
-                     "Failed to unref Buffer reference in drop");
-    throw_on_failure(env, napi_delete_reference(env, ref),
-                     "Failed to delete Buffer reference in drop");
-    return;
-  }
-  if (custom_gc_closed.load()) return;
-  bool marked = false;
-  {
+  // The common case is the call that converted the Buffer releasing it on its
+  // own JavaScript thread, whatever became of the custom GC.
+  bool here = on_owner_thread;
+  if (!here) {
+    if (custom_gc_closed.load()) return;
     std::shared_lock lock(env_access_lock);
-    marked = env_access.contains(std::this_thread::get_id());
+    here = env_access.contains(std::this_thread::get_id());
   }
-  if (marked) {
+  if (here) {
     std::uint32_t count = 0;
     throw_on_failure(env, napi_reference_unref(env, ref, &count),
                      "Failed to unref Buffer reference in drop");
