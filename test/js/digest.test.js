@@ -3,26 +3,11 @@
 // byte views, string encoding, and agreement with node:crypto.
 const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
-const crypto = require('node:crypto');
 
 const addon = require('../..');
+const { EMPTY_DIGEST, sha256Hex: reference, xorshift32: prng } = require('../support');
 
-const reference = (data) => crypto.createHash('sha256').update(data).digest('hex');
 const HEX_DIGEST = /^[0-9a-f]{64}$/;
-const EMPTY_DIGEST = 'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855';
-
-// Deterministic bytes so that a failure can be replayed.
-function prng(seed) {
-  let state = seed >>> 0;
-  return () => {
-    state ^= state << 13;
-    state >>>= 0;
-    state ^= state >>> 17;
-    state ^= state << 5;
-    state >>>= 0;
-    return state;
-  };
-}
 
 function randomBytes(next, length) {
   const bytes = Buffer.allocUnsafe(length);

@@ -1,70 +1,25 @@
 'use strict';
 // merkleRoot and merkleDiff seen from JavaScript: canonical text, byte order,
 // duplicate handling, conversion errors, and random manifests checked against
-// small reference models written here.
+// the small reference models in test/support.
 const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const native = require('../..');
+const {
+  EMPTY_DIGEST,
+  sha256Hex,
+  utf8,
+  merkleRootReference: referenceRoot,
+  merkleDiffReference: referenceDiff,
+  sortedDiff,
+  mulberry32: makeRandom,
+  assertConversionError,
+} = require('../support');
 
-const EMPTY_DIGEST = 'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855';
 const AB_DIGEST = '2bc11e86e8348c7c62f11e681435b5d013a262e5a9f3b8ce61c25831a516a45e';
 
-function sha256Text(text) {
-  return crypto.createHash('sha256').update(Buffer.from(text, 'utf8')).digest('hex');
-}
-
-// Keys sort by their UTF-8 bytes, ties keep input order (Array#sort is stable).
-function referenceRoot(manifest) {
-  const pairs = manifest
-    .filter((entry) => entry.length >= 2)
-    .map((entry) => ({ key: Buffer.from(entry[0], 'utf8'), line: `${entry[0]}:${entry[1]}` }));
-  pairs.sort((x, y) => Buffer.compare(x.key, y.key));
-  return sha256Text(pairs.map((pair) => pair.line).join('\n'));
-}
-
-function referenceDiff(first, second) {
-  const table = (manifest) => {
-    const map = new Map();
-    for (const entry of manifest) if (entry.length >= 2) map.set(entry[0], entry[1]);
-    return map;
-  };
-  const before = table(first);
-  const after = table(second);
-  const added = [];
-  const modified = [];
-  const deleted = [];
-  for (const [key, value] of after) {
-    if (!before.has(key)) added.push(key);
-    else if (before.get(key) !== value) modified.push(key);
-  }
-  for (const key of before.keys()) if (!after.has(key)) deleted.push(key);
-  return { added: added.sort(), modified: modified.sort(), deleted: deleted.sort() };
-}
-
-// The order inside each change list is unspecified, so compare sorted copies.
-function sortedDiff(result) {
-  return {
-    added: [...result.added].sort(),
-    modified: [...result.modified].sort(),
-    deleted: [...result.deleted].sort(),
-  };
-}
-
-// Small deterministic generator so that a failing seed can be replayed.
-function makeRandom(seed) {
-  let state = seed >>> 0;
-  const next = () => {
-    state = (state + 0x6d2b79f5) >>> 0;
-    let t = state;
-    t = Math.imul(t ^ (t >>> 15), t | 1);
-    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-  };
-  const int = (n) => Math.floor(next() * n);
-  const pick = (items) => items[int(items.length)];
-  return { next, int, pick };
-}
+const sha256Text = (text) => sha256Hex(utf8(text));
 
 // Pieces chosen to stress byte order: ASCII around '.', '/', ':', case pairs,
 // NUL and line feed, and multi-byte characters whose UTF-16 order differs
@@ -111,15 +66,6 @@ function randomKeyPool(random, size) {
     pool.push(base + randomText(random, 6));
   }
   return pool;
-}
-
-function assertConversionError(fn, code, message) {
-  assert.throws(fn, (error) => {
-    assert.ok(error instanceof Error);
-    assert.equal(error.code, code);
-    if (message !== undefined) assert.equal(error.message, message);
-    return true;
-  });
 }
 
 describe('merkleRoot: canonical text', () => {

@@ -5,44 +5,22 @@ const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
 
 const addon = require('../..');
+const {
+  isWord,
+  isBlank,
+  countTokensOfBytes: referenceCount,
+  tokenCutIndex: referenceCut,
+  xorshift32: prng,
+} = require('../support');
 
 const WORD = 'word';
 const BLANK = 'blank';
 const SYMBOL = 'symbol';
 
 function byteClass(byte) {
-  const isDigit = byte >= 0x30 && byte <= 0x39;
-  const isLetter = (byte >= 0x41 && byte <= 0x5a) || (byte >= 0x61 && byte <= 0x7a);
-  if (isDigit || isLetter || byte === 0x5f) return WORD;
-  if (byte === 0x09 || byte === 0x0a || byte === 0x0d || byte === 0x20) return BLANK;
+  if (isWord(byte)) return WORD;
+  if (isBlank(byte)) return BLANK;
   return SYMBOL;
-}
-
-function referenceCount(bytes) {
-  let count = 0;
-  let previousWord = false;
-  for (const byte of bytes) {
-    const kind = byteClass(byte);
-    if (kind === SYMBOL || (kind === WORD && !previousWord)) count += 1;
-    previousWord = kind === WORD;
-  }
-  return count;
-}
-
-// Byte index where truncation cuts, or the byte length when nothing is cut.
-function referenceCut(bytes, budget) {
-  if (budget === 0) return 0;
-  let count = 0;
-  let previousWord = false;
-  for (let i = 0; i < bytes.length; i += 1) {
-    const kind = byteClass(bytes[i]);
-    if (kind === SYMBOL || (kind === WORD && !previousWord)) {
-      if (count + 1 > budget) return i;
-      count += 1;
-    }
-    previousWord = kind === WORD;
-  }
-  return bytes.length;
 }
 
 const isContinuation = (byte) => (byte & 0xc0) === 0x80;
@@ -69,19 +47,6 @@ function checkTruncation(text, budget) {
   }
   if (budget >= referenceCount(bytes)) assert.equal(result, normalised, `budget covers text: ${label}`);
   return result;
-}
-
-// Deterministic generator so that a failing case can be replayed.
-function prng(seed) {
-  let state = seed >>> 0;
-  return () => {
-    state ^= state << 13;
-    state >>>= 0;
-    state ^= state >>> 17;
-    state ^= state << 5;
-    state >>>= 0;
-    return state;
-  };
 }
 
 const WORD_CHARS = 'abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_';

@@ -5,13 +5,13 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { loadAddon, sha256Hex, makeTempDir, removeTempDir, makeRandom, seedFromEnv } = require('./support');
+const { loadAddon, sha256Hex, makeTempDir, removeTempDir, makeRandom, seedFromEnv } = require('../support');
 
 const addon = loadAddon();
 const random = makeRandom(seedFromEnv());
 
 test('100,000 paths, mostly missing, keep input order and drop what cannot be read', (t) => {
-  const dir = makeTempDir('batch-many');
+  const dir = makeTempDir('stress-batch-many');
   t.after(() => removeTempDir(dir));
   const real = [];
   for (let i = 0; i < 300; i++) {
@@ -93,7 +93,7 @@ function walk(dir, out = []) {
 }
 
 test('every entry of a deep and wide tree', (t) => {
-  const root = makeTempDir('batch-tree');
+  const root = makeTempDir('stress-batch-tree');
   t.after(() => removeTempDir(root));
   const { files, deepest } = makeTree(root);
   const digests = new Map(files);

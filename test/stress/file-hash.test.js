@@ -6,7 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { loadAddon, sha256Hex, makeTempDir, removeTempDir, makeRandom, seedFromEnv, EMPTY_DIGEST } = require('./support');
+const { loadAddon, sha256Hex, makeTempDir, removeTempDir, makeRandom, seedFromEnv, EMPTY_DIGEST } = require('../support');
 
 const addon = loadAddon();
 const random = makeRandom(seedFromEnv());
@@ -28,7 +28,7 @@ function makeFiles(dir) {
 }
 
 test('5000 fileHash calls in flight settle with the right outcome', async (t) => {
-  const dir = makeTempDir('filehash');
+  const dir = makeTempDir('stress-filehash');
   t.after(() => removeTempDir(dir));
   const files = makeFiles(dir);
   fs.mkdirSync(path.join(dir, 'a-directory'));
@@ -66,7 +66,7 @@ test('5000 fileHash calls in flight settle with the right outcome', async (t) =>
 });
 
 test('calls made from inside settle callbacks, and a burst that is never awaited', async (t) => {
-  const dir = makeTempDir('filehash-chain');
+  const dir = makeTempDir('stress-filehash-chain');
   t.after(() => removeTempDir(dir));
   const file = path.join(dir, 'empty');
   fs.writeFileSync(file, '');
@@ -85,7 +85,7 @@ test('calls made from inside settle callbacks, and a burst that is never awaited
 });
 
 test('a file that changes while many reads of it are in flight', async (t) => {
-  const dir = makeTempDir('filehash-race');
+  const dir = makeTempDir('stress-filehash-race');
   t.after(() => removeTempDir(dir));
   const file = path.join(dir, 'changing');
   const versions = [Buffer.alloc(0), Buffer.alloc(300000, 1), Buffer.alloc(70000, 2)];

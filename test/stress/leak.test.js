@@ -14,7 +14,7 @@ const path = require('node:path');
 const v8 = require('node:v8');
 const vm = require('node:vm');
 const { setImmediate: tick } = require('node:timers/promises');
-const { loadAddon, makeTempDir, removeTempDir } = require('./support');
+const { loadAddon, makeTempDir, removeTempDir } = require('../support');
 
 const addon = loadAddon();
 
@@ -99,7 +99,7 @@ test('synchronous functions, on success and on failure', async () => {
 });
 
 test('fileHash and batchFileHash, on success and on failure', async (t) => {
-  const dir = makeTempDir('leak');
+  const dir = makeTempDir('stress-leak');
   t.after(() => removeTempDir(dir));
   const files = [];
   for (let i = 0; i < 20; i++) {

@@ -24,7 +24,7 @@ const {
   removeTempDir,
   makeRandom,
   seedFromEnv,
-} = require('./support');
+} = require('../support');
 
 const addon = loadAddon();
 const seed = seedFromEnv();
@@ -547,7 +547,7 @@ test('the longest string the engine makes', () => {
 });
 
 test('batchFileHash with random real and missing paths', (t) => {
-  const dir = makeTempDir('random');
+  const dir = makeTempDir('stress-random');
   t.after(() => removeTempDir(dir));
   const names = [];
   for (let i = 0; i < 40; i++) {

@@ -10,14 +10,13 @@
 // loads it, so the runtime is built and shut down as workers come and go.
 // Prints "harness ok" and exits 0 when every check held.
 const assert = require('node:assert/strict');
-const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 
 const [mode, waves, perWave] = [process.argv[2], Number(process.argv[3]), Number(process.argv[4])];
-const addonPath = process.env.TOV_ADDON ? path.resolve(process.env.TOV_ADDON) : path.join(__dirname, '..', '..');
+const { addonPath, sha256Hex: hex } = require('../support');
 const watchdog = setTimeout(() => {
   console.error('harness: workers still running after 150 s');
   process.exit(2);
@@ -26,7 +25,6 @@ const watchdog = setTimeout(() => {
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-stress-workers-'));
 process.on('exit', () => fs.rmSync(dir, { recursive: true, force: true }));
 
-const hex = (bytes) => crypto.createHash('sha256').update(bytes).digest('hex');
 const files = [];
 const digests = [];
 for (let i = 0; i < 12; i++) {

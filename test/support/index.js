@@ -1,9 +1,11 @@
 'use strict';
-// Shared by the stress and leak tests: the addon under test, plain JavaScript
-// references for every function, and temporary directories.
+// Shared by the JavaScript, stress and benchmark tests: the addon under test,
+// plain JavaScript references for every function, seeded generators and
+// temporary directories.
 //
 // TOV_ADDON names another build of the addon (for example one built with
 // AddressSanitizer); by default the package root is loaded.
+const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -48,25 +50,28 @@ function countTokensOfBytes(bytes) {
   return count >>> 0;
 }
 
-// The budget walk, then back to the start of the character it stopped in.
-function truncateReference(text, budget) {
-  const bytes = utf8(text);
-  if (budget === 0) return '';
+// Byte index of the first token that would exceed the budget, or the byte
+// length when the whole text fits.
+function tokenCutIndex(bytes, budget) {
+  if (budget === 0) return 0;
   let count = 0;
   let previousWord = false;
-  let cut = bytes.length;
   for (let i = 0; i < bytes.length; i++) {
     const byte = bytes[i];
     const word = isWord(byte);
     if (word ? !previousWord : !isBlank(byte)) {
-      if (count + 1 > budget) {
-        cut = i;
-        break;
-      }
+      if (count + 1 > budget) return i;
       count++;
     }
     previousWord = word;
   }
+  return bytes.length;
+}
+
+// The budget walk, then back to the start of the character it stopped in.
+function truncateReference(text, budget) {
+  const bytes = utf8(text);
+  let cut = tokenCutIndex(bytes, budget);
   while (cut > 0 && cut < bytes.length && (bytes[cut] & 0xc0) === 0x80) cut--;
   return bytes.subarray(0, cut).toString('utf8');
 }
@@ -115,6 +120,7 @@ function merkleDiffReference(first, second) {
   return { added: added.sort(), modified: modified.sort(), deleted: deleted.sort() };
 }
 
+// The order inside each change list is unspecified, so compare sorted copies.
 function sortedDiff(result) {
   return {
     added: [...result.added].sort(),
@@ -139,19 +145,43 @@ function batchReference(paths) {
   return out;
 }
 
+// A conversion failure: an Error carrying the status name as its code, and the
+// given message when one is given.
+function assertConversionError(fn, code, message) {
+  assert.throws(fn, (error) => {
+    assert.ok(error instanceof Error);
+    assert.equal(error.code, code);
+    if (message !== undefined) assert.equal(error.message, message);
+    return true;
+  });
+}
+
 function makeTempDir(prefix) {
-  return fs.mkdtempSync(path.join(os.tmpdir(), `tov-stress-${prefix}-`));
+  return fs.mkdtempSync(path.join(os.tmpdir(), `tov-${prefix}-`));
 }
 
+// Safe to call when the directory was never made.
 function removeTempDir(dir) {
-  fs.rmSync(dir, { recursive: true, force: true });
+  if (dir) fs.rmSync(dir, { recursive: true, force: true });
 }
 
-// A deterministic generator, so that a failing run can be repeated with the
-// seed it printed.
-function makeRandom(seed) {
-  let state = seed >>> 0 || 1;
-  const next = () => {
+// Writes a file below `dir`, making the directories on the way.
+function writeFileIn(dir, name, contents) {
+  const file = path.join(dir, name);
+  fs.mkdirSync(path.dirname(file), { recursive: true });
+  fs.writeFileSync(file, contents);
+  return file;
+}
+
+// Deterministic generators, so that a failing run can be repeated with its
+// seed. Each test keeps the generator it was written with: its inputs depend
+// on the exact sequence.
+
+// xorshift32: a function returning the next unsigned 32-bit value. A zero
+// seed stays zero.
+function xorshift32(seed) {
+  let state = seed >>> 0;
+  return () => {
     state ^= state << 13;
     state >>>= 0;
     state ^= state >>> 17;
@@ -159,6 +189,26 @@ function makeRandom(seed) {
     state >>>= 0;
     return state;
   };
+}
+
+// mulberry32: `next` gives a float in [0, 1).
+function mulberry32(seed) {
+  let state = seed >>> 0;
+  const next = () => {
+    state = (state + 0x6d2b79f5) >>> 0;
+    let t = state;
+    t = Math.imul(t ^ (t >>> 15), t | 1);
+    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
+    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
+  };
+  const int = (n) => Math.floor(next() * n);
+  const pick = (items) => items[int(items.length)];
+  return { next, int, pick };
+}
+
+// The stress tests' generator: xorshift32 that never starts at zero.
+function makeRandom(seed) {
+  const next = xorshift32(seed >>> 0 || 1);
   return {
     seed,
     u32: next,
@@ -180,14 +230,21 @@ module.exports = {
   EMPTY_DIGEST,
   sha256Hex,
   utf8,
+  isWord,
+  isBlank,
   countTokensOfBytes,
+  tokenCutIndex,
   truncateReference,
   merkleRootReference,
   merkleDiffReference,
   sortedDiff,
   batchReference,
+  assertConversionError,
   makeTempDir,
   removeTempDir,
+  writeFileIn,
+  xorshift32,
+  mulberry32,
   makeRandom,
   seedFromEnv,
 };
