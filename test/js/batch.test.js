@@ -10,22 +10,20 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const native = require('../..');
+const {
+  EMPTY_DIGEST,
+  sha256Hex: digestOf,
+  makeTempDir,
+  removeTempDir,
+  writeFileIn,
+  assertConversionError,
+} = require('../support');
 
 const PACKAGE_ROOT = path.resolve(__dirname, '..', '..');
-const EMPTY_DIGEST = 'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855';
 
 let dir;
 
-function digestOf(bytes) {
-  return crypto.createHash('sha256').update(bytes).digest('hex');
-}
-
-function writeFile(name, contents) {
-  const file = path.join(dir, name);
-  fs.mkdirSync(path.dirname(file), { recursive: true });
-  fs.writeFileSync(file, contents);
-  return file;
-}
+const writeFile = (name, contents) => writeFileIn(dir, name, contents);
 
 // Runs a script in a fresh node process, so that a hang is cut off by the
 // timeout and a crash shows as a signal instead of taking the suite down.
@@ -43,21 +41,12 @@ function assertChildOk(result) {
   assert.equal(result.status, 0, `child exited with ${result.status}\n${result.stderr}`);
 }
 
-function assertConversionError(fn, code, message) {
-  assert.throws(fn, (error) => {
-    assert.ok(error instanceof Error);
-    assert.equal(error.code, code);
-    assert.equal(error.message, message);
-    return true;
-  });
-}
-
 before(() => {
-  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-batch-'));
+  dir = makeTempDir('batch');
 });
 
 after(() => {
-  if (dir) fs.rmSync(dir, { recursive: true, force: true });
+  removeTempDir(dir);
 });
 
 describe('batchFileHash: which paths are kept', () => {

@@ -5,25 +5,15 @@ const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const native = require('../..');
+const { EMPTY_DIGEST, sha256Hex: digestOf, makeTempDir, removeTempDir, writeFileIn } = require('../support');
 
-const EMPTY_DIGEST = 'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855';
 const NOT_FOUND = 'Read error: No such file or directory (os error 2)';
 
 let dir;
 
-function digestOf(bytes) {
-  return crypto.createHash('sha256').update(bytes).digest('hex');
-}
-
-function writeFile(name, contents) {
-  const file = path.join(dir, name);
-  fs.mkdirSync(path.dirname(file), { recursive: true });
-  fs.writeFileSync(file, contents);
-  return file;
-}
+const writeFile = (name, contents) => writeFileIn(dir, name, contents);
 
 // The call itself must not throw; only the promise may fail.
 async function assertRejects(filePath, message) {
@@ -55,11 +45,11 @@ async function drainMicrotasks() {
 }
 
 before(() => {
-  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-file-hash-'));
+  dir = makeTempDir('file-hash');
 });
 
 after(() => {
-  if (dir) fs.rmSync(dir, { recursive: true, force: true });
+  removeTempDir(dir);
 });
 
 describe('fileHash: results', () => {

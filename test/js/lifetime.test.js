@@ -6,17 +6,13 @@ const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawn, spawnSync, execFileSync } = require('node:child_process');
+const { sha256Hex: digestOf, makeTempDir, removeTempDir } = require('../support');
 
 const PACKAGE_ROOT = path.resolve(__dirname, '..', '..');
 
 let dir;
-
-function digestOf(bytes) {
-  return crypto.createHash('sha256').update(bytes).digest('hex');
-}
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
@@ -61,11 +57,11 @@ function assertCleanExit(result) {
 const LOAD = `const native = require(${JSON.stringify(PACKAGE_ROOT)});`;
 
 before(() => {
-  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-lifetime-'));
+  dir = makeTempDir('lifetime');
 });
 
 after(() => {
-  if (dir) fs.rmSync(dir, { recursive: true, force: true });
+  removeTempDir(dir);
 });
 
 describe('a pending fileHash keeps the process alive', () => {
