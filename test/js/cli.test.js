@@ -5,9 +5,7 @@
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
-const crypto = require('node:crypto');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 
 const root = path.join(__dirname, '..', '..');
@@ -15,8 +13,14 @@ const bin = path.join(root, 'bin', 'tov-engine.js');
 const format = require('../../lib/cli/format');
 const { Progress } = require('../../lib/cli/progress');
 const { main } = require('../../lib/cli/main');
+const {
+  EMPTY_DIGEST: EMPTY,
+  sha256Hex,
+  merkleRootReference: rootOf,
+  makeTempDir,
+  removeTempDir,
+} = require('../support');
 
-const EMPTY = 'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855';
 const hasSha256sum = spawnSync('sha256sum', ['--version']).status === 0;
 const isRoot = typeof process.getuid === 'function' && process.getuid() === 0;
 
@@ -25,14 +29,8 @@ function run(args, { cwd = root, input = '' } = {}) {
   return { status: r.status, stdout: r.stdout, stderr: r.stderr };
 }
 
-// Independent of the addon: node:crypto digests and a byte-order sort.
-function digestOf(file) {
-  return crypto.createHash('sha256').update(fs.readFileSync(file)).digest('hex');
-}
-function rootOf(entries) {
-  const sorted = [...entries].sort((a, b) => Buffer.compare(Buffer.from(a[0]), Buffer.from(b[0])));
-  return crypto.createHash('sha256').update(sorted.map(([p, d]) => `${p}:${d}`).join('\n')).digest('hex');
-}
+// Independent of the addon: node:crypto digests, and rootOf sorts by bytes.
+const digestOf = (file) => sha256Hex(fs.readFileSync(file));
 
 function assertOneLineError(r, pattern) {
   assert.equal(r.status, 2, `status 2 expected, got ${r.status}: ${r.stderr}`);
@@ -49,10 +47,10 @@ function write(file, content) {
 
 let tmp;
 before(() => {
-  tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-cli-'));
+  tmp = makeTempDir('cli');
 });
 after(() => {
-  fs.rmSync(tmp, { recursive: true, force: true });
+  removeTempDir(tmp);
 });
 
 // A tree with the cases a walk gets wrong: odd names, links, loops, a FIFO,

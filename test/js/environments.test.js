@@ -13,6 +13,7 @@ const { Worker } = require('node:worker_threads');
 
 const ROOT = path.resolve(__dirname, '..', '..');
 const addon = require(ROOT);
+const { sha256Hex, makeTempDir, removeTempDir } = require('../support');
 
 const EXPORT_ORDER = [
   'sha256', 'fileHash', 'merkleDiff', 'merkleRoot', 'countTokens',
@@ -131,11 +132,11 @@ let filePath;
 let expected;
 
 before(async () => {
-  tempDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-env-test-'));
+  tempDir = makeTempDir('env-test');
   filePath = path.join(tempDir, 'sample.bin');
   const contents = crypto.randomBytes(200000);
   fs.writeFileSync(filePath, contents);
-  const digest = crypto.createHash('sha256').update(contents).digest('hex');
+  const digest = sha256Hex(contents);
   expected = await exerciseAll(addon, filePath);
   // The main thread's own results anchor what every environment must give.
   assert.equal(expected.fileHash, digest);
@@ -145,7 +146,7 @@ before(async () => {
 
 after(() => {
   clearTimeout(watchdog);
-  fs.rmSync(tempDir, { recursive: true, force: true });
+  removeTempDir(tempDir);
   // Once the tests are done nothing may keep the process alive.
   armWatchdog(10000, 'process still alive ten seconds after the environment tests ended');
 });

@@ -6,8 +6,8 @@ const { describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
+const { makeTempDir, removeTempDir } = require('../support');
 
 const root = path.join(__dirname, '..', '..');
 const tsc = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');
@@ -26,7 +26,7 @@ describe('type declarations', { skip }, () => {
   });
 
   it('reject a wrong type', () => {
-    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-types-'));
+    const dir = makeTempDir('types');
     try {
       const target = JSON.stringify(path.join(root, 'index.js'));
       fs.writeFileSync(
@@ -43,7 +43,7 @@ describe('type declarations', { skip }, () => {
       assert.match(r.output, /wrong\.ts\(2,7\): error TS2322: Type 'Promise<string>' is not assignable to type 'string'/);
       assert.match(r.output, /wrong\.ts\(3,7\): error TS2322: Type 'string\[\]' is not assignable to type 'number\[\]'/);
     } finally {
-      fs.rmSync(dir, { recursive: true, force: true });
+      removeTempDir(dir);
     }
   });
 
