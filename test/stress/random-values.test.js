@@ -295,26 +295,24 @@ function element(array, index) {
   }
 }
 
-function listFailure(value) {
+// An array whose elements are read one by one and each checked by `itemFailure`.
+function arrayFailure(value, itemFailure) {
   if (!isHostArray(value)) return Expected.fail('InvalidArg', 'Given napi value is not an array');
   for (let index = 0; index < value.length; index++) {
     const item = element(value, index);
     if (item.failure) return item.failure;
-    const failure = textFailure(item.value);
+    const failure = itemFailure(item.value);
     if (failure) return failure;
   }
   return null;
 }
 
+function listFailure(value) {
+  return arrayFailure(value, textFailure);
+}
+
 function manifestFailure(value) {
-  if (!isHostArray(value)) return Expected.fail('InvalidArg', 'Given napi value is not an array');
-  for (let index = 0; index < value.length; index++) {
-    const entry = element(value, index);
-    if (entry.failure) return entry.failure;
-    const failure = listFailure(entry.value);
-    if (failure) return failure;
-  }
-  return null;
+  return arrayFailure(value, listFailure);
 }
 
 function u32Failure(value) {
