@@ -3,6 +3,7 @@
 const peers = require('../lib/peers');
 const { manifest, revise } = require('../lib/data');
 const { sameAnswer, speedup } = require('../lib/case');
+const { sortedDiff } = require('../../test/support');
 
 const ENTRIES = 100000;
 const CHANGES = { modified: 0.03, deleted: 0.02, added: 0.02 };
@@ -11,14 +12,6 @@ let cachedFirst = null;
 function first() {
   if (cachedFirst === null) cachedFirst = manifest(ENTRIES);
   return cachedFirst;
-}
-
-function sortedDiff(diff) {
-  return {
-    added: [...diff.added].sort(),
-    modified: [...diff.modified].sort(),
-    deleted: [...diff.deleted].sort(),
-  };
 }
 
 module.exports = [

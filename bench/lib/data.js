@@ -2,18 +2,14 @@
 // In-memory inputs: source-like text and manifests. Everything is derived from
 // a fixed seed so that every run times the same bytes.
 
-// Small, fast, seeded generator (mulberry32).
+const { mulberry32 } = require('../../test/support');
+
+// Small, fast, seeded generator (the tests' mulberry32), called directly for
+// a float in [0, 1).
 function rng(seed) {
-  let state = seed >>> 0;
-  const next = () => {
-    state = (state + 0x6d2b79f5) >>> 0;
-    let t = state;
-    t = Math.imul(t ^ (t >>> 15), t | 1);
-    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-  };
-  next.int = (n) => Math.floor(next() * n);
-  next.pick = (items) => items[Math.floor(next() * items.length)];
+  const { next, int, pick } = mulberry32(seed);
+  next.int = int;
+  next.pick = pick;
   return next;
 }
 

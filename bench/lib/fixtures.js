@@ -9,6 +9,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { rng } = require('./data');
+const { sha256Hex } = require('../../test/support');
 
 const LAYOUT_VERSION = 1;
 
@@ -35,10 +36,6 @@ const SETS = {
     sizes: (count) => new Array(count).fill(64 * 1024 * 1024),
   },
 };
-
-function sha256Hex(data) {
-  return crypto.createHash('sha256').update(data).digest('hex');
-}
 
 function log(message) {
   process.stderr.write(`${message}\n`);

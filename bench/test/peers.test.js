@@ -8,12 +8,12 @@ const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const peers = require('../lib/peers');
 const data = require('../lib/data');
 const { summarize, compare } = require('../lib/measure');
 const { parseOpensslSpeed } = require('../lib/machine');
+const { sha256Hex, makeTempDir, removeTempDir } = require('../../test/support');
 
 describe('token peers', () => {
   test('count the defined estimates', () => {
@@ -82,17 +82,15 @@ describe('token peers', () => {
 });
 
 describe('manifest peers', () => {
-  const sha = (text) => crypto.createHash('sha256').update(text).digest('hex');
-
   test('merkleRoot sorts by key, keeps ties in order and skips short entries', () => {
     assert.equal(
       peers.merkleRoot([['b', '2'], ['a', '1']]),
       '2bc11e86e8348c7c62f11e681435b5d013a262e5a9f3b8ce61c25831a516a45e',
     );
-    assert.equal(peers.merkleRoot([]), sha(''));
-    assert.equal(peers.merkleRoot([['a'], []]), sha(''));
-    assert.equal(peers.merkleRoot([['a', '2'], ['a', '1'], ['B', 'x', 'ignored']]), sha('B:x\na:2\na:1'));
-    assert.equal(peers.merkleRoot([['a/b', '1'], ['a.txt', '2'], ['a', '3']]), sha('a:3\na.txt:2\na/b:1'));
+    assert.equal(peers.merkleRoot([]), sha256Hex(''));
+    assert.equal(peers.merkleRoot([['a'], []]), sha256Hex(''));
+    assert.equal(peers.merkleRoot([['a', '2'], ['a', '1'], ['B', 'x', 'ignored']]), sha256Hex('B:x\na:2\na:1'));
+    assert.equal(peers.merkleRoot([['a/b', '1'], ['a.txt', '2'], ['a', '3']]), sha256Hex('a:3\na.txt:2\na/b:1'));
   });
 
   test('merkleDiff reports added, modified and deleted keys; the last duplicate wins', () => {
@@ -109,12 +107,12 @@ describe('manifest peers', () => {
 
 describe('file peers', () => {
   test('agree with each other and skip what is not a readable file', async () => {
-    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-bench-peers-'));
+    const dir = makeTempDir('bench-peers');
     try {
       const file = path.join(dir, 'f.bin');
       const content = crypto.randomBytes(200000);
       fs.writeFileSync(file, content);
-      const expected = crypto.createHash('sha256').update(content).digest('hex');
+      const expected = sha256Hex(content);
       assert.equal(await peers.fileHashStream(file), expected);
       assert.equal(await peers.fileHashReadFile(file), expected);
       assert.deepEqual(peers.batchFileHash([file, path.join(dir, 'missing'), dir, file]), [
@@ -123,7 +121,7 @@ describe('file peers', () => {
       ]);
       await assert.rejects(peers.fileHashStream(path.join(dir, 'missing')), { code: 'ENOENT' });
     } finally {
-      fs.rmSync(dir, { recursive: true, force: true });
+      removeTempDir(dir);
     }
   });
 });
