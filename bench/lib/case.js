@@ -30,31 +30,31 @@ function timing(ctx, overrides = {}) {
 
 // Rows for a comparison whose first side is ours and whose other sides are
 // peers, one row per peer.
-async function speedup(ctx, spec) {
-  const result = await compare(spec.sides, timing(ctx, spec.timing));
-  const names = Object.keys(spec.sides);
+async function speedup(ctx, definition) {
+  const result = await compare(definition.sides, timing(ctx, definition.timing));
+  const names = Object.keys(definition.sides);
   const ours = result.sides[names[0]];
   const best = ctx.options.stat === 'best';
   return names.slice(1).map((name) => {
     const ratio = result.ratios[name];
     const peer = result.sides[name];
-    const peerSpec = (spec.peers && spec.peers[name]) || {};
+    const peerDefinition = (definition.peers && definition.peers[name]) || {};
     return row({
-      id: peerSpec.id || spec.id,
-      group: spec.group,
-      title: peerSpec.title || spec.title,
-      peerName: peerSpec.description || spec.peerDescription,
-      oursText: describeSide(best ? ours.min : ours.median, spec.bytes),
-      peerText: describeSide(best ? peer.min : peer.median, spec.bytes),
+      id: peerDefinition.id || definition.id,
+      group: definition.group,
+      title: peerDefinition.title || definition.title,
+      peerName: peerDefinition.description || definition.peerDescription,
+      oursText: describeSide(best ? ours.min : ours.median, definition.bytes),
+      peerText: describeSide(best ? peer.min : peer.median, definition.bytes),
       ratio: best ? ratio.ofBests : ratio.ofMedians,
       otherRatio: best ? ratio.ofMedians : ratio.ofBests,
       ratioRange: [ratio.q1, ratio.q3],
-      target: peerSpec.target !== undefined ? peerSpec.target : spec.target,
+      target: peerDefinition.target !== undefined ? peerDefinition.target : definition.target,
       kind: 'speedup',
       oursNs: best ? ours.min : ours.median,
       peerNs: best ? peer.min : peer.median,
-      bytesPerCall: spec.bytes || null,
-      note: peerSpec.note || spec.note,
+      bytesPerCall: definition.bytes || null,
+      note: peerDefinition.note || definition.note,
       raw: { ours, peer, iterations: result.iterations },
     });
   });
