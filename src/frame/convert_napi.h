@@ -40,9 +40,10 @@ class Text {
   std::size_t size_ = 0;
 };
 
-// A Buffer argument used in place. The reference keeps the Buffer alive until
-// the handle is released, which happens on the thread that made it whenever
-// possible (see release()).
+// A Buffer argument used in place. A synchronous call needs no reference (its
+// argument stays reachable until it returns), so to_buffer makes none; a
+// handle that outlives its call would hold one, released on the thread that
+// made it whenever possible (see release()).
 class BufferHandle {
  public:
   BufferHandle(napi_env env, napi_ref ref, const std::uint8_t* data, std::size_t size)
