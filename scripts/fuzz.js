@@ -41,7 +41,7 @@ const TARGETS = {
     maxLen: 16384,
   },
   env_count: {
-    sources: () => ['fuzz/env_count_fuzz.cc', 'src/frame/runtime_config.cc', 'src/hashing/pool.cc', 'src/platform/platform.cc'],
+    sources: () => ['fuzz/env_count_fuzz.cc', 'src/frame/runtime_config.cc', 'src/hashing/pool.cc', 'src/platform/platform.cc', 'src/platform/environment.cc'],
     libs: ['-pthread'],
     maxLen: 256,
   },

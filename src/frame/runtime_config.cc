@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "platform/environment.h"
 #include "platform/platform.h"
 
 namespace tov::runtime {
@@ -74,25 +75,6 @@ std::string quoted_escaped(std::string_view text) {
   return out;
 }
 
-// Parses like a conventional unsigned-integer parser: one optional leading
-// "+", then decimal digits only, scanned left to right so that the first
-// problem met decides the error.
-const char* parse_unsigned(std::string_view text, std::size_t& value) {
-  if (text.empty()) return "cannot parse integer from empty string";
-  if (text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return "invalid digit found in string";
-  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-  std::size_t result = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return "invalid digit found in string";
-    const auto digit = static_cast<std::size_t>(c - '0');
-    if (result > (kMax - digit) / 10) return "number too large to fit in target type";
-    result = result * 10 + digit;
-  }
-  value = result;
-  return nullptr;
-}
-
 }  // namespace
 
 WorkerThreads worker_threads_from(std::optional<std::string_view> raw, std::size_t cpus) {
@@ -108,7 +90,7 @@ WorkerThreads worker_threads_from(std::optional<std::string_view> raw, std::size
     return out;
   }
   std::size_t value = 0;
-  if (const char* parse_error = parse_unsigned(*raw, value)) {
+  if (const char* parse_error = platform::parse_count(*raw, value)) {
     out.error = name + " must be usize, error: " + parse_error + ", value: " + std::string(*raw);
     return out;
   }
@@ -121,8 +103,7 @@ WorkerThreads worker_threads_from(std::optional<std::string_view> raw, std::size
 }
 
 WorkerThreads worker_threads_from_env() {
-  const char* raw = std::getenv(kWorkerThreadsVariable);
-  return worker_threads_from(raw != nullptr ? std::optional<std::string_view>(raw) : std::nullopt,
+  return worker_threads_from(platform::environment(kWorkerThreadsVariable),
                              platform::available_cpus());
 }
 

@@ -8,32 +8,19 @@
 #include <string>
 #include <system_error>
 
+#include "platform/environment.h"
 #include "platform/platform.h"
 
 namespace tov::hashing {
 
 namespace {
 
-// Decimal digits after an optional '+'; anything else, including an empty
-// text, white space or a value that does not fit, is not a count.
+// A count, or nothing when the text is not one (empty, signs other than a
+// leading "+", other characters, too large).
 std::optional<std::size_t> parse_count(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
   std::size_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::size_t>(c - '0');
-    if (value > (max - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
+  if (platform::parse_count(text, value) != nullptr) return std::nullopt;
   return value;
-}
-
-std::optional<std::string_view> environment(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  return std::string_view(value);
 }
 
 // The pool whose worker is the current thread, if any, so that a loop
@@ -95,7 +82,8 @@ WorkerPool& WorkerPool::shared() {
   // Deliberately never destroyed: joining at exit could wait on work that
   // another thread is still running, and the parked threads cost nothing.
   static WorkerPool* const pool = new WorkerPool(
-      worker_count_from_env(environment("RAYON_NUM_THREADS"), environment("RAYON_RS_NUM_CPUS"),
+      worker_count_from_env(platform::environment("RAYON_NUM_THREADS"),
+                            platform::environment("RAYON_RS_NUM_CPUS"),
                             platform::available_cpus()));
   return *pool;
 }
