@@ -39,23 +39,10 @@ const char* type_name(napi_valuetype type) {
   }
 }
 
-// Reads a JavaScript string known to be one, for use inside messages.
-std::string plain_string(napi_env env, napi_value value) {
-  std::size_t length = 0;
-  if (napi_get_value_string_utf8(env, value, nullptr, 0, &length) != napi_ok) return {};
-  std::string text(length, '\0');
-  std::size_t written = 0;
-  if (napi_get_value_string_utf8(env, value, text.data(), length + 1, &written) != napi_ok) {
-    return {};
-  }
-  text.resize(written);
-  return text;
-}
-
 std::string coerced_string(napi_env env, napi_value value) {
   napi_value as_string = nullptr;
   if (napi_coerce_to_string(env, value, &as_string) != napi_ok) return {};
-  return plain_string(env, as_string);
+  return read_string(env, as_string);
 }
 
 // A host call made while rendering failed. If it raised a JavaScript
@@ -92,7 +79,7 @@ Result<std::string> render_function(napi_env env, napi_value value) {
   napi_value name = nullptr;
   const napi_status status = napi_get_named_property(env, value, "name", &name);
   if (status != napi_ok) return rendering_failure(env, status, "");
-  std::string text = plain_string(env, name);
+  std::string text = read_string(env, name);
   if (text.empty()) text = "anonymous";
   return "function " + text + "(..) ";
 }

@@ -33,6 +33,8 @@ constexpr const char* kStatusNames[] = {
 };
 constexpr int kLastKeptStatus = 22;
 
+}  // namespace
+
 // Reads a JavaScript string whole; an empty text when the value is not one.
 std::string read_string(napi_env env, napi_value value) {
   size_t length = 0;
@@ -45,8 +47,6 @@ std::string read_string(napi_env env, napi_value value) {
   text.resize(written);
   return text;
 }
-
-}  // namespace
 
 int map_status(napi_status status) noexcept {
   const int code = static_cast<int>(status);

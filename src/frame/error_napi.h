@@ -17,6 +17,10 @@ constexpr int kStatusUnknown = 1024;
 int map_status(napi_status status) noexcept;
 const char* status_name(int status) noexcept;
 
+// Reads a JavaScript string whole, for messages; an empty text when the value
+// is not a string.
+std::string read_string(napi_env env, napi_value value);
+
 // A failure on its way to JavaScript. When made from a JavaScript exception it
 // owns a reference to that exception, deleted with the record.
 class ErrorRecord {
