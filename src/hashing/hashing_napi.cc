@@ -9,21 +9,12 @@
 #include "frame/runtime_slot.h"
 #include "hashing/batch.h"
 #include "hashing/digest.h"
+#include "hashing/hex_napi.h"
 #include "lib/exports.h"
 
 namespace tov {
 
 using frame::Result;
-
-namespace {
-
-Result<napi_value> make_hex(napi_env env, const hashing::Digest& digest) {
-  char hex[hashing::kHexDigestSize];
-  hashing::to_hex(digest, hex);
-  return frame::make_string(env, {hex, sizeof(hex)});
-}
-
-}  // namespace
 
 napi_value exports::sha256(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
@@ -31,7 +22,7 @@ napi_value exports::sha256(napi_env env, napi_callback_info info) {
     frame::RuntimeContext context;
     const hashing::Digest digest = hashing::sha256(buffer.data(), buffer.size());
     buffer.release();
-    return make_hex(env, digest);
+    return hashing::make_hex(env, digest);
   });
 }
 
@@ -39,7 +30,7 @@ napi_value exports::sha256_string(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(text, frame::to_text(env, args[0]));
     frame::RuntimeContext context;
-    return make_hex(env, hashing::sha256(text.data(), text.size()));
+    return hashing::make_hex(env, hashing::sha256(text.data(), text.size()));
   });
 }
 
@@ -57,7 +48,7 @@ napi_value exports::batch_file_hash(napi_env env, napi_callback_info info) {
       TOV_TRY(entry, frame::make_array(env, 2));
       TOV_TRY(path, frame::make_string(env, views[hits[index].index]));
       TOV_CHECK(frame::set_element(env, entry, 0, path));
-      TOV_TRY(digest, make_hex(env, hits[index].digest));
+      TOV_TRY(digest, hashing::make_hex(env, hits[index].digest));
       TOV_CHECK(frame::set_element(env, entry, 1, digest));
       TOV_CHECK(frame::set_element(env, result, index, entry));
     }

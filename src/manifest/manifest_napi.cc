@@ -8,7 +8,7 @@
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
 #include "frame/runtime_slot.h"
-#include "hashing/digest.h"
+#include "hashing/hex_napi.h"
 #include "lib/exports.h"
 #include "manifest/manifest.h"
 
@@ -37,10 +37,7 @@ napi_value exports::merkle_root(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(entries, frame::to_manifest(env, args[0]));
     frame::RuntimeContext context;
-    const hashing::Digest root = manifest::merkle_root(pairs_of(entries));
-    char hex[hashing::kHexDigestSize];
-    hashing::to_hex(root, hex);
-    return frame::make_string(env, {hex, sizeof(hex)});
+    return hashing::make_hex(env, manifest::merkle_root(pairs_of(entries)));
   });
 }
 
