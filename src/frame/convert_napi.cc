@@ -4,7 +4,6 @@
 #include <new>
 #include <utility>
 
-#include "frame/gc_napi.h"
 #include "platform/memory.h"
 
 namespace tov::frame {
@@ -212,19 +211,6 @@ Result<Text> to_text(napi_env env, napi_value value) {
 
 // ---- Buffers ----
 
-BufferHandle::BufferHandle(BufferHandle&& other) noexcept
-    : env_(other.env_),
-      ref_(std::exchange(other.ref_, nullptr)),
-      data_(other.data_),
-      size_(other.size_),
-      owner_(other.owner_) {}
-
-void BufferHandle::release() {
-  if (ref_ == nullptr) return;
-  release_buffer_reference(env_, std::exchange(ref_, nullptr),
-                           std::this_thread::get_id() == owner_);
-}
-
 Result<BufferHandle> to_buffer(napi_env env, napi_value value) {
   void* data = nullptr;
   std::size_t size = 0;
@@ -239,12 +225,11 @@ Result<BufferHandle> to_buffer(napi_env env, napi_value value) {
     napi_delete_reference(env, ref);
     return ErrorRecord(status, "Failed to get Buffer pointer and length");
   }
-  // A synchronous call's arguments stay reachable from the caller's frame
-  // until it returns, so the bytes need no reference of their own while they
-  // are digested; a reference costs more than hashing a short Buffer.
+  // No reference is kept (see BufferHandle): it would cost more than hashing
+  // a short Buffer.
   static const std::uint8_t kEmpty[1] = {0};
   const auto* bytes = size == 0 || data == nullptr ? kEmpty : static_cast<const std::uint8_t*>(data);
-  return BufferHandle(env, nullptr, bytes, data == nullptr ? 0 : size);
+  return BufferHandle(bytes, data == nullptr ? 0 : size);
 }
 
 // ---- Lists ----

@@ -11,7 +11,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "frame/error_napi.h"
@@ -40,30 +39,18 @@ class Text {
   std::size_t size_ = 0;
 };
 
-// A Buffer argument used in place. A synchronous call needs no reference (its
-// argument stays reachable until it returns), so to_buffer makes none; a
-// handle that outlives its call would hold one, released on the thread that
-// made it whenever possible (see release()).
+// A Buffer argument's bytes, used in place. A synchronous call needs no
+// reference to them: its argument stays reachable until it returns.
 class BufferHandle {
  public:
-  BufferHandle(napi_env env, napi_ref ref, const std::uint8_t* data, std::size_t size)
-      : env_(env), ref_(ref), data_(data), size_(size), owner_(std::this_thread::get_id()) {}
-  BufferHandle(BufferHandle&& other) noexcept;
-  BufferHandle& operator=(BufferHandle&&) = delete;
-  BufferHandle(const BufferHandle&) = delete;
-  BufferHandle& operator=(const BufferHandle&) = delete;
-  ~BufferHandle() { release(); }
+  BufferHandle(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
   const std::uint8_t* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
-  void release();
 
  private:
-  napi_env env_;
-  napi_ref ref_;
   const std::uint8_t* data_;
   std::size_t size_;
-  std::thread::id owner_;
 };
 
 // Where converted strings of one argument live: one growing block, so that

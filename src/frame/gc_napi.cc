@@ -4,12 +4,10 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
-#include <string>
 #include <thread>
 #include <unordered_map>
 
 #include "frame/error_napi.h"
-#include "frame/fatal.h"
 
 namespace tov::frame {
 
@@ -94,31 +92,6 @@ void create_custom_gc(napi_env env) {
     throw_record(env, ErrorRecord(status, "Unref Custom GC ThreadsafeFunction in napi_register_module_v1 failed"));
   }
   custom_gc.store(tsfn);
-}
-
-void release_buffer_reference(napi_env env, napi_ref ref, bool on_owner_thread) {
-  // The common case is the call that converted the Buffer releasing it on its
-  // own JavaScript thread, whatever became of the custom GC.
-  bool here = on_owner_thread;
-  if (!here) {
-    if (custom_gc_closed.load()) return;
-    std::shared_lock lock(env_access_lock);
-    here = env_access.contains(std::this_thread::get_id());
-  }
-  if (here) {
-    std::uint32_t count = 0;
-    throw_on_failure(env, napi_reference_unref(env, ref, &count),
-                     "Failed to unref Buffer reference in drop");
-    throw_on_failure(env, napi_delete_reference(env, ref),
-                     "Failed to delete Buffer reference in drop");
-    return;
-  }
-  napi_threadsafe_function tsfn = custom_gc.load();
-  if (tsfn == nullptr) return;  // registration could not create it
-  const napi_status status = napi_call_threadsafe_function(tsfn, ref, napi_tsfn_blocking);
-  if (status != napi_ok && status != napi_closing) {
-    fatal(std::string("Call custom GC in Buffer::drop failed ") + status_name(map_status(status)));
-  }
 }
 
 }  // namespace tov::frame

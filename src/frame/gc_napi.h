@@ -1,6 +1,8 @@
-// Buffer references may be dropped on a thread that runs no JavaScript; such
-// releases are posted to a process-wide thread-safe function (the custom GC)
-// and done on the JavaScript thread that created it.
+// Process-wide services for references released away from their JavaScript
+// thread: the custom GC thread-safe function, whose callback releases a posted
+// reference on the thread that created it, and the map of threads that run an
+// environment holding the module. Registration sets both up; no export posts
+// to the custom GC today, because synchronous calls hold no references.
 #pragma once
 
 #include <node_api.h>
@@ -14,9 +16,5 @@ void mark_env_thread(napi_env env);
 // Creates the custom GC thread-safe function; called by the first
 // registration of the process only.
 void create_custom_gc(napi_env env);
-
-// Unreferences and deletes a Buffer reference: directly when called on the
-// thread that made it, else through the custom GC.
-void release_buffer_reference(napi_env env, napi_ref ref, bool on_owner_thread);
 
 }  // namespace tov::frame

@@ -21,7 +21,6 @@ napi_value exports::sha256(napi_env env, napi_callback_info info) {
     TOV_TRY(buffer, frame::to_buffer(env, args[0]));
     frame::RuntimeContext context;
     const hashing::Digest digest = hashing::sha256(buffer.data(), buffer.size());
-    buffer.release();
     return hashing::make_hex(env, digest);
   });
 }
