@@ -33,9 +33,12 @@ constexpr std::size_t kMaxReadRequest = std::size_t{1} << 30;
 
 FileError query_path(std::string_view path, FileStatus& status) {
   if (has_nul(path)) return FileError::nul_in_path();
-  const std::string terminated(path);
+  return query_path(std::string(path).c_str(), status);
+}
+
+FileError query_path(const char* path, FileStatus& status) {
   struct stat info;
-  if (::stat(terminated.c_str(), &info) != 0) return FileError::from_os(errno);
+  if (::stat(path, &info) != 0) return FileError::from_os(errno);
   status = to_status(info);
   return {};
 }

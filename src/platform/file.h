@@ -38,6 +38,8 @@ struct FileStatus {
 // Metadata of whatever `path` leads to after following symbolic links. A
 // broken link, a missing file and an empty path are errors.
 [[nodiscard]] FileError query_path(std::string_view path, FileStatus& status);
+// The same for a path that is already NUL-terminated.
+[[nodiscard]] FileError query_path(const char* path, FileStatus& status);
 
 // An open file, closed when the object goes away. Move-only.
 class File {
