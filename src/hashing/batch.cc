@@ -76,7 +76,7 @@ struct Slot {
 // Scratch of the ring path, one per thread and reused by every block it
 // hashes: at most ReadRing::kMaxBatch files of up to kRingFileLimit bytes.
 struct RingScratch {
-  std::string names;                  // the block's paths, NUL-terminated
+  std::string names;                   // the block's paths, NUL-terminated
   std::vector<std::uint8_t> contents;  // their contents, back to back
 };
 

@@ -19,9 +19,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #endif
 
 namespace tov::platform {
