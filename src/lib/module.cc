@@ -13,6 +13,7 @@
 #include "frame/error_napi.h"
 #include "frame/gc_napi.h"
 #include "frame/runtime_slot.h"
+#include "frame/string_share_napi.h"
 #include "lib/exports.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -63,8 +64,8 @@ frame::Result<napi_value> register_function(napi_env env, const ExportDescriptor
   const napi_status status = napi_create_function(env, entry.js_name, std::strlen(entry.js_name),
                                                   entry.callback, nullptr, &function);
   if (status != napi_ok) {
-    return frame::ErrorRecord(status, std::string("Failed to register function `") +
-                                          entry.internal_name + "`");
+    return frame::ErrorRecord(
+        status, std::string("Failed to register function `") + entry.internal_name + "`");
   }
   return function;
 }
@@ -79,13 +80,16 @@ void define_exports(napi_env env, napi_value exports) {
     }
     const napi_status status = napi_set_named_property(env, exports, entry.js_name, *function);
     if (status != napi_ok) {
-      frame::throw_record(env, frame::ErrorRecord(status, std::string("Failed to register export `") +
-                                                             entry.js_name + "`"));
+      frame::throw_record(
+          env, frame::ErrorRecord(
+                   status, std::string("Failed to register export `") + entry.js_name + "`"));
     }
   }
 }
 
-void release_runtime_hook(void*) { frame::release_runtime(); }
+void release_runtime_hook(void*) {
+  frame::release_runtime();
+}
 
 napi_value register_module(napi_env env, napi_value exports) {
   // Exactly one registration runs first; the others wait until it is done,
@@ -94,6 +98,7 @@ napi_value register_module(napi_env env, napi_value exports) {
     while (!registration_done.load()) cpu_relax();
   }
   define_exports(env, exports);
+  frame::capture_string_slice(env);
   frame::acquire_runtime();
   const std::uint64_t hook = hook_counter.fetch_add(1);
   napi_add_env_cleanup_hook(env, release_runtime_hook, reinterpret_cast<void*>(hook));

@@ -312,6 +312,69 @@ describe('truncateToTokens: random texts against the reference walk', () => {
   });
 });
 
+// Large kept prefixes are handed back without copying the argument's
+// characters; small ones, and texts whose conversion changed something, are
+// copied. Both must give the same text.
+describe('truncateToTokens: large prefixes', () => {
+  // Some hundreds of KiB of mixed text with characters of every UTF-8 length,
+  // surrogate pairs included, so that counting units for the kept part is
+  // exercised on every side of the cut.
+  function largeText(seed, extra = '') {
+    const next = prng(seed);
+    const parts = [];
+    for (let i = 0; i < 300; i += 1) parts.push(randomText(next, 200), extra);
+    return parts.join('');
+  }
+
+  function checkBudgets(text) {
+    const estimate = referenceCount(Buffer.from(text));
+    for (const share of [0.03, 0.2, 0.26, 0.5, 0.77, 0.999]) {
+      checkTruncation(text, Math.max(1, Math.floor(estimate * share)));
+    }
+  }
+
+  test('mixed text with astral characters, cut at many depths', () => {
+    checkBudgets(largeText(11));
+    checkBudgets(largeText(12, '\u{1F600}'));
+  });
+
+  test('a lone surrogate is still replaced in a large result', () => {
+    const text = largeText(13, '\ud83d');
+    checkBudgets(text);
+    const result = addon.truncateToTokens(text, Math.floor(addon.countTokens(text) / 2));
+    assert.ok(result.includes('\ufffd'));
+    const loneSurrogate = /[\ud800-\udbff](?![\udc00-\udfff])|(?<![\ud800-\udbff])[\udc00-\udfff]/;
+    assert.ok(!loneSurrogate.test(result));
+  });
+
+  test('a replacement character that was in the text is kept as it was', () => {
+    checkBudgets(largeText(14, '\ufffd'));
+  });
+
+  test('later changes to String.prototype.slice are never called', () => {
+    const text = largeText(15);
+    const budget = Math.floor(addon.countTokens(text) / 2);
+    const expected = addon.truncateToTokens(text, budget);
+    const original = String.prototype.slice;
+    let called = 0;
+    // eslint-disable-next-line no-extend-native
+    String.prototype.slice = function slice() {
+      called += 1;
+      return 'replaced';
+    };
+    let result;
+    try {
+      result = addon.truncateToTokens(text, budget);
+    } finally {
+      // eslint-disable-next-line no-extend-native
+      String.prototype.slice = original;
+    }
+    assert.equal(called, 0);
+    assert.equal(result, expected);
+    checkTruncation(text, budget);
+  });
+});
+
 describe('truncateToTokens: budget conversion', () => {
   // Node-API converts numbers to unsigned 32 bits as ToUint32 does, which is
   // what `>>> 0` computes; the budget is whatever that gives.
