@@ -24,17 +24,28 @@ bool wrote_whole(std::size_t written, std::size_t buffer_size) {
 
 const char* type_name(napi_valuetype type) {
   switch (type) {
-    case napi_undefined: return "Undefined";
-    case napi_null: return "Null";
-    case napi_boolean: return "Boolean";
-    case napi_number: return "Number";
-    case napi_string: return "String";
-    case napi_symbol: return "Symbol";
-    case napi_object: return "Object";
-    case napi_function: return "Function";
-    case napi_external: return "External";
-    case napi_bigint: return "BigInt";
-    default: return "Unknown";
+    case napi_undefined:
+      return "Undefined";
+    case napi_null:
+      return "Null";
+    case napi_boolean:
+      return "Boolean";
+    case napi_number:
+      return "Number";
+    case napi_string:
+      return "String";
+    case napi_symbol:
+      return "Symbol";
+    case napi_object:
+      return "Object";
+    case napi_function:
+      return "Function";
+    case napi_external:
+      return "External";
+    case napi_bigint:
+      return "BigInt";
+    default:
+      return "Unknown";
   }
 }
 
@@ -61,10 +72,12 @@ Result<std::string> render_object(napi_env env, napi_value value) {
   if (status != napi_ok) return ErrorRecord(status, "Get global object from Env failed");
   napi_value json = nullptr;
   status = napi_get_named_property(env, global, "JSON", &json);
-  if (status != napi_ok) return rendering_failure(env, status, "get_named_property_unchecked error");
+  if (status != napi_ok)
+    return rendering_failure(env, status, "get_named_property_unchecked error");
   napi_value stringify = nullptr;
   status = napi_get_named_property(env, json, "stringify", &stringify);
-  if (status != napi_ok) return rendering_failure(env, status, "get_named_property_unchecked error");
+  if (status != napi_ok)
+    return rendering_failure(env, status, "get_named_property_unchecked error");
   napi_value undefined = nullptr;
   status = napi_get_undefined(env, &undefined);
   if (status != napi_ok) return ErrorRecord(status, "Get raw this failed");
@@ -93,14 +106,18 @@ Result<std::string> render_value(napi_env env, napi_value value) {
     case napi_number:
     case napi_bigint:
       return std::string(type_name(type)) + " " + coerced_string(env, value) + " ";
-    case napi_object: return render_object(env, value);
-    case napi_function: return render_function(env, value);
+    case napi_object:
+      return render_object(env, value);
+    case napi_function:
+      return render_function(env, value);
     case napi_undefined:
     case napi_null:
     case napi_string:
     case napi_symbol:
-    case napi_external: return std::string(type_name(type));
-    default: return std::string("Unknown");
+    case napi_external:
+      return std::string(type_name(type));
+    default:
+      return std::string("Unknown");
   }
 }
 
@@ -131,7 +148,9 @@ bool is_ascii(std::string_view text) {
   return (high & 0x8080808080808080ull) == 0;
 }
 
-[[noreturn]] void out_of_memory() { throw std::bad_alloc(); }
+[[noreturn]] void out_of_memory() {
+  throw std::bad_alloc();
+}
 
 std::string indexed(const char* prefix, std::size_t index) {
   return std::string(prefix) + std::to_string(index) + "`";
@@ -163,7 +182,8 @@ std::uint32_t reservation_for(std::uint32_t length) {
 Result<napi_value> array_element(napi_env env, napi_value array, std::uint32_t index) {
   napi_value element = nullptr;
   const napi_status status = napi_get_element(env, array, index, &element);
-  if (status != napi_ok) return ErrorRecord(status, indexed("Failed to get element with index `", index));
+  if (status != napi_ok)
+    return ErrorRecord(status, indexed("Failed to get element with index `", index));
   return element;
 }
 
@@ -185,7 +205,9 @@ Text& Text::operator=(Text&& other) noexcept {
   return *this;
 }
 
-Text::~Text() { delete[] heap_; }
+Text::~Text() {
+  delete[] heap_;
+}
 
 Result<Text> to_text(napi_env env, napi_value value) {
   // The UTF-16 length costs nothing to ask for and bounds the UTF-8 length
@@ -219,7 +241,8 @@ Result<BufferHandle> to_buffer(napi_env env, napi_value value) {
     // A value the host will not even reference fails for that reason first.
     napi_ref ref = nullptr;
     const napi_status ref_status = napi_create_reference(env, value, 1, &ref);
-    if (ref_status != napi_ok) return ErrorRecord(ref_status, "Failed to create reference from Buffer");
+    if (ref_status != napi_ok)
+      return ErrorRecord(ref_status, "Failed to create reference from Buffer");
     std::uint32_t count = 0;
     napi_reference_unref(env, ref, &count);
     napi_delete_reference(env, ref);
@@ -228,7 +251,8 @@ Result<BufferHandle> to_buffer(napi_env env, napi_value value) {
   // No reference is kept (see BufferHandle): it would cost more than hashing
   // a short Buffer.
   static const std::uint8_t kEmpty[1] = {0};
-  const auto* bytes = size == 0 || data == nullptr ? kEmpty : static_cast<const std::uint8_t*>(data);
+  const auto* bytes =
+      size == 0 || data == nullptr ? kEmpty : static_cast<const std::uint8_t*>(data);
   return BufferHandle(bytes, data == nullptr ? 0 : size);
 }
 
@@ -333,20 +357,29 @@ Result<std::uint32_t> to_u32(napi_env env, napi_value value) {
 // ---- Results ----
 
 Result<napi_value> make_string(napi_env env, std::string_view text) {
-  napi_value value = nullptr;
   // ASCII is the same in UTF-8 and Latin-1, and the host copies Latin-1
   // straight into a one-byte string instead of decoding it.
-  const napi_status status =
-      is_ascii(text) ? napi_create_string_latin1(env, text.data(), text.size(), &value)
-                     : napi_create_string_utf8(env, text.data(), text.size(), &value);
-  if (status != napi_ok) return ErrorRecord(status, "Failed to convert rust `String` into napi `string`");
+  if (is_ascii(text)) return make_ascii_string(env, text);
+  napi_value value = nullptr;
+  const napi_status status = napi_create_string_utf8(env, text.data(), text.size(), &value);
+  if (status != napi_ok)
+    return ErrorRecord(status, "Failed to convert rust `String` into napi `string`");
+  return value;
+}
+
+Result<napi_value> make_ascii_string(napi_env env, std::string_view text) {
+  napi_value value = nullptr;
+  const napi_status status = napi_create_string_latin1(env, text.data(), text.size(), &value);
+  if (status != napi_ok)
+    return ErrorRecord(status, "Failed to convert rust `String` into napi `string`");
   return value;
 }
 
 Result<napi_value> make_u32(napi_env env, std::uint32_t number) {
   napi_value value = nullptr;
   const napi_status status = napi_create_uint32(env, number, &value);
-  if (status != napi_ok) return ErrorRecord(status, "Failed to convert rust type `u32` into napi value");
+  if (status != napi_ok)
+    return ErrorRecord(status, "Failed to convert rust type `u32` into napi value");
   return value;
 }
 
@@ -360,7 +393,8 @@ Result<napi_value> make_array(napi_env env, std::size_t length) {
 Status set_element(napi_env env, napi_value array, std::size_t index, napi_value element) {
   const napi_status status =
       napi_set_element(env, array, static_cast<std::uint32_t>(index), element);
-  if (status != napi_ok) return ErrorRecord(status, indexed("Failed to set element with index `", index));
+  if (status != napi_ok)
+    return ErrorRecord(status, indexed("Failed to set element with index `", index));
   return ok_status();
 }
 

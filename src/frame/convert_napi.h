@@ -121,6 +121,8 @@ Result<Manifest> to_manifest(napi_env env, napi_value value);
 Result<std::uint32_t> to_u32(napi_env env, napi_value value);
 
 Result<napi_value> make_string(napi_env env, std::string_view text);
+// The same for text known to be ASCII (hex digests), without checking it.
+Result<napi_value> make_ascii_string(napi_env env, std::string_view text);
 Result<napi_value> make_u32(napi_env env, std::uint32_t number);
 Result<napi_value> make_string_array(napi_env env, std::span<const std::string_view> items);
 Result<napi_value> make_array(napi_env env, std::size_t length);

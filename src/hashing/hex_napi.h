@@ -11,7 +11,7 @@ namespace tov::hashing {
 inline frame::Result<napi_value> make_hex(napi_env env, const Digest& digest) {
   char hex[kHexDigestSize];
   to_hex(digest, hex);
-  return frame::make_string(env, {hex, sizeof(hex)});
+  return frame::make_ascii_string(env, {hex, sizeof(hex)});
 }
 
 }  // namespace tov::hashing

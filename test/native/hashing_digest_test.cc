@@ -98,6 +98,18 @@ TEST(HashingDigest, HexRendersEveryByteValueAndWritesExactly64Chars) {
   EXPECT_EQ(out[kHexDigestSize], '#');
 }
 
+TEST(HashingDigest, HexKeepsEveryByteInItsPlace) {
+  Digest digest;
+  std::string expected;
+  for (std::size_t i = 0; i < digest.size(); ++i) {
+    digest[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    char pair[3];
+    std::snprintf(pair, sizeof(pair), "%02x", digest[i]);
+    expected += pair;
+  }
+  EXPECT_EQ(to_hex(digest), expected);
+}
+
 TEST(HashingDigest, ThreadsDigestIndependently) {
   const std::string data = testing::patterned_bytes(10000);
   const std::string expected = hex_digest(data);
