@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "platform/memory.h"
@@ -179,6 +180,44 @@ std::uint32_t reservation_for(std::uint32_t length) {
   return length < kMaxReservedItems ? length : kMaxReservedItems;
 }
 
+// A host handle scope, closed when the object goes away.
+class HandleScope {
+ public:
+  explicit HandleScope(napi_env env) : env_(env) {
+    if (napi_open_handle_scope(env, &scope_) != napi_ok) scope_ = nullptr;
+  }
+  ~HandleScope() {
+    if (scope_ != nullptr) napi_close_handle_scope(env_, scope_);
+  }
+  HandleScope(const HandleScope&) = delete;
+  HandleScope& operator=(const HandleScope&) = delete;
+
+ private:
+  napi_env env_;
+  napi_handle_scope scope_ = nullptr;
+};
+
+// The items of a long list are only needed until their bytes are copied.
+// Without inner scopes every fetched item keeps a handle until the call
+// returns: megabytes of handle blocks for a large manifest, each written once
+// and never read again. A fresh scope every few thousand items keeps them in
+// cache.
+constexpr std::uint32_t kItemsPerScope = 4096;
+
+class ListScopes {
+ public:
+  explicit ListScopes(napi_env env) : env_(env) {}
+  void at(std::uint32_t index) {
+    if (index % kItemsPerScope != 0) return;
+    scope_.reset();
+    scope_.emplace(env_);
+  }
+
+ private:
+  napi_env env_;
+  std::optional<HandleScope> scope_;
+};
+
 Result<napi_value> array_element(napi_env env, napi_value array, std::uint32_t index) {
   napi_value element = nullptr;
   const napi_status status = napi_get_element(env, array, index, &element);
@@ -309,7 +348,9 @@ Result<TextList> to_text_list(napi_env env, napi_value value) {
   if (!length) return length.take_error();
   TextList list;
   list.items_.reserve(reservation_for(*length));
+  ListScopes scopes(env);
   for (std::uint32_t index = 0; index < *length; ++index) {
+    scopes.at(index);
     Result<napi_value> element = array_element(env, value, index);
     if (!element) return element.take_error();
     Result<TextArena::Span> span = list.arena_.append(env, *element);
@@ -324,7 +365,9 @@ Result<Manifest> to_manifest(napi_env env, napi_value value) {
   if (!length) return length.take_error();
   Manifest manifest;
   manifest.entries_.reserve(reservation_for(*length));
+  ListScopes scopes(env);
   for (std::uint32_t index = 0; index < *length; ++index) {
+    scopes.at(index);
     Result<napi_value> element = array_element(env, value, index);
     if (!element) return element.take_error();
     Result<std::uint32_t> items = array_length(env, *element);
