@@ -7,6 +7,7 @@ const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 
 const addon = require('../..');
+const { merkleRootReference, merkleDiffReference, sortedDiff } = require('../support');
 
 const textMessage = (rendering) =>
   `Failed to convert JavaScript value \`${rendering}\` into rust type \`String\``;
@@ -296,6 +297,53 @@ describe('array conversion', () => {
     Object.defineProperty(entry, 0, { get: () => 'path', enumerable: true });
     Object.defineProperty(entry, 1, { get: () => 'digest', enumerable: true });
     assert.equal(addon.merkleRoot([entry]), addon.merkleRoot([['path', 'digest']]));
+  });
+});
+
+// Lists are read in slices of a few thousand items, each with host handles
+// of its own; what an item yields must not depend on the slice it falls in.
+describe('array conversion of long lists', () => {
+  const LENGTH = 12289; // three slices and one item
+
+  function entries() {
+    return Array.from({ length: LENGTH }, (_, i) => [`key-${i}`, `value-${i}`]);
+  }
+
+  test('failures anywhere in a long list are reported as for a short one', () => {
+    for (const index of [4095, 4096, 8192, LENGTH - 1]) {
+      const manifest = entries();
+      manifest[index] = ['key', 9];
+      assertTextError(() => addon.merkleRoot(manifest), 'Number 9 ');
+      manifest[index] = 'not an entry';
+      assertConversionError(() => addon.merkleRoot(manifest), 'Given napi value is not an array', 'InvalidArg');
+      const paths = manifest.map(([key]) => key);
+      paths[index] = { index };
+      assertTextError(() => addon.batchFileHash(paths), `Object {"index":${index}}`);
+    }
+  });
+
+  test('an exception thrown late in a long list reaches the caller unchanged', () => {
+    const thrown = new RangeError('late getter');
+    const paths = entries().map(([key]) => `/no/such/${key}`);
+    Object.defineProperty(paths, 8200, {
+      get() {
+        throw thrown;
+      },
+    });
+    assert.throws(() => addon.batchFileHash(paths), (error) => error === thrown);
+  });
+
+  test('values made by getters in every slice are converted whole', () => {
+    const plain = entries();
+    const made = plain.map(([key], i) => {
+      const entry = [key];
+      // A fresh string on each read, held only by a handle of its slice.
+      Object.defineProperty(entry, 1, { get: () => `value-${i}` });
+      return entry;
+    });
+    const other = plain.filter((_, i) => i % 1000 !== 7).map(([key, value], i) => [key, i % 999 ? value : 'changed']);
+    assert.equal(addon.merkleRoot(made), merkleRootReference(plain));
+    assert.deepEqual(sortedDiff(addon.merkleDiff(made, other)), merkleDiffReference(plain, other));
   });
 });
 
