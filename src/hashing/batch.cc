@@ -68,13 +68,18 @@ namespace {
 // system reports as 0, are streamed.
 constexpr std::size_t kRingFileLimit = 64 * 1024;
 
+// What one batch may read at once: the worker keeps a buffer this large for
+// good, so it stays modest even where the pool has dozens of workers. Files
+// beyond it in a block are streamed.
+constexpr std::size_t kRingBatchBytes = 1024 * 1024;
+
 struct Slot {
   Digest digest;
   bool hit = false;
 };
 
 // Scratch of the ring path, one per thread and reused by every block it
-// hashes: at most ReadRing::kMaxBatch files of up to kRingFileLimit bytes.
+// hashes: at most kRingBatchBytes of file contents.
 struct RingScratch {
   std::string names;                   // the block's paths, NUL-terminated
   std::vector<std::uint8_t> contents;  // their contents, back to back
@@ -122,7 +127,8 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     if (platform::query_path(scratch.names.c_str() + at, status).failed() || !status.is_regular) {
       continue;
     }
-    if (status.size == 0 || status.size > kRingFileLimit) {
+    if (status.size == 0 || status.size > kRingFileLimit ||
+        content_size + status.size + 1 > kRingBatchBytes) {
       streamed[streamed_count++] = index;
       continue;
     }
