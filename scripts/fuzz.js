@@ -50,6 +50,11 @@ const TARGETS = {
     libs: ['-lcrypto'],
     maxLen: 16384,
   },
+  utf8: {
+    sources: () => ['fuzz/utf8_fuzz.cc', 'src/frame/utf8.cc'],
+    libs: [],
+    maxLen: 4096,
+  },
 };
 
 function parseArgs(argv) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "frame/utf8.h"
 #include "platform/memory.h"
 
 namespace tov::frame {
@@ -250,23 +251,28 @@ Text::~Text() {
 
 Result<Text> to_text(napi_env env, napi_value value) {
   // The UTF-16 length costs nothing to ask for and bounds the UTF-8 length
-  // (at most three bytes per unit), so one write fills a buffer sized from
-  // it; asking for the exact UTF-8 length would cost a pass over the string.
+  // (at most three bytes per unit), so the buffer is sized from it. The
+  // host's own UTF-8 writer goes one character at a time; copying the units
+  // out (a plain copy for the host) and encoding them here in vector steps is
+  // several times faster. Both share one buffer: the units go in behind the
+  // room their UTF-8 form can need, and the encoder never overtakes them.
   std::size_t units = 0;
   napi_status status = napi_get_value_string_utf16(env, value, nullptr, 0, &units);
   if (status != napi_ok) return not_a_string(env, value, status);
   Text text;
-  std::size_t capacity = Text::kInline;
+  // Units from an even offset at or past `units`, plus their terminator.
+  const std::size_t units_at = units + (units & 1);
+  const std::size_t needed = units_at + 2 * (units + 1);
   char* target = text.inline_;
-  if (units > (Text::kInline - 1) / kMaxUtf8PerUnit) {
-    capacity = units * kMaxUtf8PerUnit + 1;
-    text.heap_ = new char[capacity];
+  if (needed > Text::kInline) {
+    text.heap_ = new char[needed];
     target = text.heap_;
   }
-  std::size_t written = 0;
-  status = napi_get_value_string_utf8(env, value, target, capacity, &written);
+  auto* staged = reinterpret_cast<char16_t*>(target + units_at);
+  std::size_t copied = 0;
+  status = napi_get_value_string_utf16(env, value, staged, units + 1, &copied);
   if (status != napi_ok) return unreadable_string(env, value, status);
-  text.size_ = written;
+  text.size_ = utf16_to_utf8(staged, copied, target);
   return text;
 }
 

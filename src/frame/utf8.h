@@ -1,13 +1,33 @@
-// Facts about UTF-8 text that the conversions need without decoding it.
+// UTF-8 facts and conversions that the string conversions need, free of the
+// host's API so that they can be tested and fuzzed on their own.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 namespace tov::frame {
 
 // The number of UTF-16 code units that well-formed UTF-8 `text` decodes to:
 // one per character, two for characters beyond U+FFFF.
 std::size_t utf16_length(std::string_view text) noexcept;
+
+// Encodes `count` UTF-16 code units as UTF-8 into `out` and returns the
+// number of bytes written, at most 3 per unit. Each unpaired surrogate
+// becomes U+FFFD (EF BF BD), as the host's own conversion does.
+//
+// `out` may lie in the same buffer as `in`, provided that `in` starts at
+// least `count` bytes after `out`: the output never overtakes input still
+// to be read. This lets one buffer of 3 * count + 4 bytes hold both.
+std::size_t utf16_to_utf8(const char16_t* in, std::size_t count, char* out) noexcept;
+
+// The same, one unit at a time: the reference the fast paths are tested
+// against.
+std::size_t utf16_to_utf8_scalar(const char16_t* in, std::size_t count, char* out) noexcept;
+
+// Every implementation of utf16_to_utf8 that this processor can run, the
+// scalar one included, so that tests and fuzzing can reach each of them.
+using Utf16ToUtf8 = std::size_t (*)(const char16_t* in, std::size_t count, char* out);
+std::vector<Utf16ToUtf8> utf16_to_utf8_variants();
 
 }  // namespace tov::frame

@@ -1,0 +1,54 @@
+// UTF-16 to UTF-8: every implementation the processor can run against the
+// one-unit-at-a-time rule, both into a separate buffer and in the shared
+// buffer layout the string conversion uses. The input bytes are read as
+// little-endian UTF-16 units.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frame/utf8.h"
+
+namespace {
+
+void check(bool ok, const char* what, std::size_t count) {
+  if (!ok) {
+    std::fprintf(stderr, "utf8_fuzz: %s (%zu units)\n", what, count);
+    std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tov::frame;
+  const std::size_t count = size / 2;
+  std::u16string units(count, u'\0');
+  for (std::size_t i = 0; i < count; ++i) {
+    units[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+  }
+  std::string expected(3 * count, '\0');
+  expected.resize(utf16_to_utf8_scalar(units.data(), count, expected.data()));
+  check(expected.size() <= 3 * count, "more than three bytes per unit", count);
+
+  for (const Utf16ToUtf8 encoder : utf16_to_utf8_variants()) {
+    // Exactly sized, so that AddressSanitizer sees any write past the end.
+    std::vector<char> out(3 * count + 1);
+    const std::size_t written = encoder(units.data(), count, out.data());
+    check(std::string(out.data(), written) == expected, "differs from the scalar rule", count);
+
+    std::vector<char> shared(3 * count + 4);
+    const std::size_t at = count + (count & 1);
+    std::memcpy(shared.data() + at, units.data(), 2 * count);
+    const std::size_t in_place =
+        encoder(reinterpret_cast<const char16_t*>(shared.data() + at), count, shared.data());
+    check(std::string(shared.data(), in_place) == expected, "differs in the shared buffer", count);
+  }
+  // What comes out is well-formed UTF-8, with as many UTF-16 units as went
+  // in once each unpaired surrogate counts as one U+FFFD.
+  check(utf16_length(expected) == count, "unit count does not survive the round trip", count);
+  return 0;
+}
