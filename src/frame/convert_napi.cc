@@ -12,18 +12,6 @@ namespace tov::frame {
 
 namespace {
 
-// napi_get_value_string_utf8 never splits a character and a character takes
-// at most four bytes, so a write that left at least this much room unused
-// holds the whole string.
-constexpr std::size_t kUtf8Slack = 4;
-// A UTF-16 code unit never takes more than three bytes of UTF-8 (a surrogate
-// pair, two units, takes four).
-constexpr std::size_t kMaxUtf8PerUnit = 3;
-
-bool wrote_whole(std::size_t written, std::size_t buffer_size) {
-  return written + kUtf8Slack < buffer_size;
-}
-
 const char* type_name(napi_valuetype type) {
   switch (type) {
     case napi_undefined:
@@ -328,22 +316,38 @@ void TextArena::reserve_spare(std::size_t spare) {
   capacity_ = capacity;
 }
 
+char16_t* TextArena::staging_area(std::size_t& room_units) {
+  // Units go a third of the way into the spare room, at an even address:
+  // their UTF-8 form, at most three bytes per unit, then fits in front of
+  // them without overtaking them (see utf16_to_utf8).
+  const std::size_t spare = capacity_ - size_;
+  std::size_t offset = spare / 3 + 1;
+  offset += (size_ + offset) & 1;
+  room_units = (spare - offset) / 2;
+  return reinterpret_cast<char16_t*>(bytes_ + size_ + offset);
+}
+
 Result<TextArena::Span> TextArena::append(napi_env env, napi_value value) {
-  // Most strings fit the room already there: one host call instead of a
-  // length query followed by a copy.
-  reserve_spare(64);
-  std::size_t spare = capacity_ - size_;
-  std::size_t written = 0;
-  napi_status status = napi_get_value_string_utf8(env, value, bytes_ + size_, spare, &written);
+  // Most strings fit the room already there: one host call copies their
+  // units in, instead of a length query followed by a copy. They are then
+  // encoded in place, as in to_text.
+  reserve_spare(256);
+  std::size_t room_units = 0;
+  char16_t* staged = staging_area(room_units);
+  std::size_t copied = 0;
+  napi_status status = napi_get_value_string_utf16(env, value, staged, room_units, &copied);
   if (status != napi_ok) return not_a_string(env, value, status);
-  if (!wrote_whole(written, spare)) {
+  if (copied + 1 >= room_units) {
+    // Filled the room: perhaps cut short.
     std::size_t units = 0;
     status = napi_get_value_string_utf16(env, value, nullptr, 0, &units);
     if (status != napi_ok) return not_a_string(env, value, status);
-    reserve_spare(units * kMaxUtf8PerUnit + 1);
-    status = napi_get_value_string_utf8(env, value, bytes_ + size_, capacity_ - size_, &written);
+    reserve_spare(3 * units + 8);
+    staged = staging_area(room_units);
+    status = napi_get_value_string_utf16(env, value, staged, room_units, &copied);
     if (status != napi_ok) return unreadable_string(env, value, status);
   }
+  const std::size_t written = utf16_to_utf8(staged, copied, bytes_ + size_);
   const Span span{size_, written};
   size_ += written;
   return span;

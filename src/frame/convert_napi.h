@@ -75,6 +75,9 @@ class TextArena {
 
  private:
   void reserve_spare(std::size_t spare);
+  // Where a string's UTF-16 units are copied before encoding, and how many
+  // (terminator included) fit there.
+  char16_t* staging_area(std::size_t& room_units);
 
   char* bytes_ = nullptr;
   std::size_t size_ = 0;

@@ -347,6 +347,26 @@ describe('array conversion of long lists', () => {
   });
 });
 
+describe('array conversion of strings of every width and length', () => {
+  // Items are copied into one growing block with little room to spare, so
+  // lengths around that room and past it, in every unit width, must come
+  // through whole.
+  const PIECES = ['a', '\u00e9', '\u0430', '\u4e2d', '\u{1F600}', '\ud800', '\udc00', '\0'];
+
+  test('manifests of such strings give the reference root and diff', () => {
+    const entries = [];
+    for (let length = 0; length < 700; length += 7) {
+      for (const [i, piece] of PIECES.entries()) {
+        const key = `${i}:`.concat(piece.repeat(Math.ceil(length / piece.length))).slice(0, length + 2);
+        entries.push([key, PIECES[(i + 1) % PIECES.length].repeat(length % 50)]);
+      }
+    }
+    assert.equal(addon.merkleRoot(entries), merkleRootReference(entries));
+    const other = entries.slice(1).map(([key, value], i) => [key, i % 3 ? value : `${value}!`]);
+    assert.deepEqual(sortedDiff(addon.merkleDiff(entries, other)), merkleDiffReference(entries, other));
+  });
+});
+
 describe('unsigned 32-bit integer conversion', () => {
   const cases = [
     ['a string', '5', 'String'],
