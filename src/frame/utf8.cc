@@ -58,6 +58,14 @@ inline void encode_one(const char16_t* in, std::size_t count, std::size_t& i, ch
   out += 3;
 }
 
+// Encodes units one at a time from `i` until `stop` (or one past it, when a
+// pair straddles it) and returns the end of the output.
+inline char* encode_until(const char16_t* in, std::size_t count, std::size_t& i, std::size_t stop,
+                          char* out) {
+  while (i < stop) encode_one(in, count, i, out);
+  return out;
+}
+
 #ifdef TOV_UTF8_X86_64
 
 // For eight units below U+0800: which bytes of their two-byte forms to keep.
@@ -125,11 +133,9 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const char16_t* in, std:
       i += 8;
       continue;
     }
-    const std::size_t stop = i + 8;
-    while (i < stop) encode_one(in, count, i, out);
+    out = encode_until(in, count, i, i + 8, out);
   }
-  while (i < count) encode_one(in, count, i, out);
-  return static_cast<std::size_t>(out - start);
+  return static_cast<std::size_t>(encode_until(in, count, i, count, out) - start);
 }
 
 // Baseline x86-64: eight units per step while they are ASCII.
@@ -146,11 +152,9 @@ std::size_t encode_sse2(const char16_t* in, std::size_t count, char* out) {
       i += 8;
       continue;
     }
-    const std::size_t stop = i + 8;
-    while (i < stop) encode_one(in, count, i, out);
+    out = encode_until(in, count, i, i + 8, out);
   }
-  while (i < count) encode_one(in, count, i, out);
-  return static_cast<std::size_t>(out - start);
+  return static_cast<std::size_t>(encode_until(in, count, i, count, out) - start);
 }
 
 bool has_avx2() {
@@ -163,10 +167,8 @@ bool has_avx2() {
 }  // namespace
 
 std::size_t utf16_to_utf8_scalar(const char16_t* in, std::size_t count, char* out) noexcept {
-  char* const start = out;
   std::size_t i = 0;
-  while (i < count) encode_one(in, count, i, out);
-  return static_cast<std::size_t>(out - start);
+  return static_cast<std::size_t>(encode_until(in, count, i, count, out) - out);
 }
 
 std::size_t utf16_to_utf8(const char16_t* in, std::size_t count, char* out) noexcept {
