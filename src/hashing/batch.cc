@@ -29,12 +29,10 @@ Streamer& thread_streamer() {
   return streamer;
 }
 
-}  // namespace
-
-bool hash_regular_file(std::string_view path, Digest& digest) {
-  // Checked before opening so that a FIFO, socket or device is never touched.
+// Opens, checks and streams a path whose metadata already said it is a
+// regular file.
+bool stream_regular_file(std::string_view path, Digest& digest) {
   platform::FileStatus status;
-  if (platform::query_path(path, status).failed() || !status.is_regular) return false;
   platform::File file;
   if (file.open_for_reading(path, &status).failed()) return false;
   // The path may have been replaced between the query and the open.
@@ -59,6 +57,15 @@ bool hash_regular_file(std::string_view path, Digest& digest) {
   }
   digest = streamer.hasher.finish();
   return true;
+}
+
+}  // namespace
+
+bool hash_regular_file(std::string_view path, Digest& digest) {
+  // Checked before opening so that a FIFO, socket or device is never touched.
+  platform::FileStatus status;
+  if (platform::query_path(path, status).failed() || !status.is_regular) return false;
+  return stream_regular_file(path, digest);
 }
 
 namespace {
@@ -94,7 +101,8 @@ RingScratch& thread_ring_scratch() {
 // regular file goes through the ring, with a read room one byte larger than
 // its size: a result of exactly the size is the whole file. Anything else (a
 // file that changed, a read that would have waited for the disk, a ring that
-// failed) is redone the streaming way, which has the last word.
+// failed) is redone the streaming way, whose open and fstat have the last
+// word.
 void hash_block(std::span<const std::string_view> paths, std::size_t first, std::size_t count,
                 Slot* slots, bool use_ring) {
   using platform::ReadRing;
@@ -153,11 +161,12 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
       slots[owner[q]].digest = sha256(scratch.contents.data() + content_at[q], size[q]);
       slots[owner[q]].hit = true;
     } else {
-      slots[owner[q]].hit = hash_regular_file(paths[owner[q]], slots[owner[q]].digest);
+      slots[owner[q]].hit = stream_regular_file(paths[owner[q]], slots[owner[q]].digest);
     }
   }
+  // Their metadata is known already; the open checks it again.
   for (std::size_t s = 0; s < streamed_count; ++s) {
-    slots[streamed[s]].hit = hash_regular_file(paths[streamed[s]], slots[streamed[s]].digest);
+    slots[streamed[s]].hit = stream_regular_file(paths[streamed[s]], slots[streamed[s]].digest);
   }
 }
 
