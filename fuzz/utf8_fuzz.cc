@@ -31,24 +31,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     units[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
   }
   std::string expected(3 * count, '\0');
-  expected.resize(utf16_to_utf8_scalar(units.data(), count, expected.data()));
+  const Utf8Encoded reference = utf16_to_utf8_scalar(units.data(), count, expected.data());
+  expected.resize(reference.size);
   check(expected.size() <= 3 * count, "more than three bytes per unit", count);
 
   for (const Utf16ToUtf8 encoder : utf16_to_utf8_variants()) {
     // Exactly sized, so that AddressSanitizer sees any write past the end.
     std::vector<char> out(3 * count + 1);
-    const std::size_t written = encoder(units.data(), count, out.data());
-    check(std::string(out.data(), written) == expected, "differs from the scalar rule", count);
+    const Utf8Encoded encoded = encoder(units.data(), count, out.data());
+    check(std::string(out.data(), encoded.size) == expected, "differs from the scalar rule", count);
+    check(encoded.replaced == reference.replaced, "reports replacement differently", count);
 
     std::vector<char> shared(3 * count + 4);
     const std::size_t at = count + (count & 1);
     std::memcpy(shared.data() + at, units.data(), 2 * count);
     const std::size_t in_place =
-        encoder(reinterpret_cast<const char16_t*>(shared.data() + at), count, shared.data());
+        encoder(reinterpret_cast<const char16_t*>(shared.data() + at), count, shared.data()).size;
     check(std::string(shared.data(), in_place) == expected, "differs in the shared buffer", count);
   }
   // What comes out is well-formed UTF-8, with as many UTF-16 units as went
   // in once each unpaired surrogate counts as one U+FFFD.
   check(utf16_length(expected) == count, "unit count does not survive the round trip", count);
+  // Replacement is reported exactly when some surrogate has no partner.
+  bool lone = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const char16_t unit = units[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      lone = true;
+    }
+  }
+  check(reference.replaced == lone, "replacement reported wrongly", count);
   return 0;
 }

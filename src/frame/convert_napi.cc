@@ -219,7 +219,8 @@ Result<napi_value> array_element(napi_env env, napi_value array, std::uint32_t i
 
 // ---- Text ----
 
-Text::Text(Text&& other) noexcept : heap_(std::exchange(other.heap_, nullptr)), size_(other.size_) {
+Text::Text(Text&& other) noexcept
+    : heap_(std::exchange(other.heap_, nullptr)), size_(other.size_), replaced_(other.replaced_) {
   if (heap_ == nullptr) std::memcpy(inline_, other.inline_, size_);
 }
 
@@ -228,6 +229,7 @@ Text& Text::operator=(Text&& other) noexcept {
     delete[] heap_;
     heap_ = std::exchange(other.heap_, nullptr);
     size_ = other.size_;
+    replaced_ = other.replaced_;
     if (heap_ == nullptr) std::memcpy(inline_, other.inline_, size_);
   }
   return *this;
@@ -260,7 +262,9 @@ Result<Text> to_text(napi_env env, napi_value value) {
   std::size_t copied = 0;
   status = napi_get_value_string_utf16(env, value, staged, units + 1, &copied);
   if (status != napi_ok) return unreadable_string(env, value, status);
-  text.size_ = utf16_to_utf8(staged, copied, target);
+  const Utf8Encoded encoded = utf16_to_utf8(staged, copied, target);
+  text.size_ = encoded.size;
+  text.replaced_ = encoded.replaced;
   return text;
 }
 
@@ -347,7 +351,7 @@ Result<TextArena::Span> TextArena::append(napi_env env, napi_value value) {
     status = napi_get_value_string_utf16(env, value, staged, room_units, &copied);
     if (status != napi_ok) return unreadable_string(env, value, status);
   }
-  const std::size_t written = utf16_to_utf8(staged, copied, bytes_ + size_);
+  const std::size_t written = utf16_to_utf8(staged, copied, bytes_ + size_).size;
   const Span span{size_, written};
   size_ += written;
   return span;

@@ -30,6 +30,9 @@ class Text {
   const char* data() const noexcept { return heap_ != nullptr ? heap_ : inline_; }
   std::size_t size() const noexcept { return size_; }
   std::string_view view() const noexcept { return {data(), size_}; }
+  // Whether an unpaired surrogate of the string became U+FFFD: otherwise the
+  // bytes stand for exactly the string's characters.
+  bool replaced() const noexcept { return replaced_; }
 
  private:
   friend Result<Text> to_text(napi_env env, napi_value value);
@@ -37,6 +40,7 @@ class Text {
   char inline_[kInline];
   char* heap_ = nullptr;
   std::size_t size_ = 0;
+  bool replaced_ = false;
 };
 
 // A Buffer argument's bytes, used in place. A synchronous call needs no

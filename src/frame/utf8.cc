@@ -26,9 +26,11 @@ std::size_t utf16_length(std::string_view text) noexcept {
 namespace {
 
 // Encodes the unit at `i` (with the next one, for a surrogate pair) and
-// advances both positions. Reads everything it needs before writing, which
-// the shared-buffer use of utf16_to_utf8 relies on.
-inline void encode_one(const char16_t* in, std::size_t count, std::size_t& i, char*& out) {
+// advances both positions; notes in `replaced` an unpaired surrogate. Reads
+// everything it needs before writing, which the shared-buffer use of
+// utf16_to_utf8 relies on.
+inline void encode_one(const char16_t* in, std::size_t count, std::size_t& i, char*& out,
+                       bool& replaced) {
   std::uint32_t unit = in[i++];
   if (unit < 0x80) {
     *out++ = static_cast<char>(unit);
@@ -51,6 +53,7 @@ inline void encode_one(const char16_t* in, std::size_t count, std::size_t& i, ch
       return;
     }
     unit = 0xFFFD;
+    replaced = true;
   }
   out[0] = static_cast<char>(0xE0 | (unit >> 12));
   out[1] = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
@@ -59,11 +62,10 @@ inline void encode_one(const char16_t* in, std::size_t count, std::size_t& i, ch
 }
 
 // Encodes units one at a time from `i` until `stop` (or one past it, when a
-// pair straddles it) and returns the end of the output.
-inline char* encode_until(const char16_t* in, std::size_t count, std::size_t& i, std::size_t stop,
-                          char* out) {
-  while (i < stop) encode_one(in, count, i, out);
-  return out;
+// pair straddles it).
+inline void encode_until(const char16_t* in, std::size_t count, std::size_t& i, std::size_t stop,
+                         char*& out, bool& replaced) {
+  while (i < stop) encode_one(in, count, i, out, replaced);
 }
 
 #ifdef TOV_UTF8_X86_64
@@ -97,9 +99,10 @@ constexpr PackTable kPackTable = make_pack_table();
 // stay below U+0800 (Latin, Greek, Cyrillic, Hebrew, Arabic), one at a time
 // otherwise. Every store stays behind the input still to be read; see the
 // header.
-__attribute__((target("avx2"))) std::size_t encode_avx2(const char16_t* in, std::size_t count,
+__attribute__((target("avx2"))) Utf8Encoded encode_avx2(const char16_t* in, std::size_t count,
                                                         char* out) {
   char* const start = out;
+  bool replaced = false;
   std::size_t i = 0;
   const __m256i not_ascii16 = _mm256_set1_epi16(static_cast<short>(0xFF80));
   const __m128i not_ascii8 = _mm_set1_epi16(static_cast<short>(0xFF80));
@@ -133,14 +136,16 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const char16_t* in, std:
       i += 8;
       continue;
     }
-    out = encode_until(in, count, i, i + 8, out);
+    encode_until(in, count, i, i + 8, out, replaced);
   }
-  return static_cast<std::size_t>(encode_until(in, count, i, count, out) - start);
+  encode_until(in, count, i, count, out, replaced);
+  return {static_cast<std::size_t>(out - start), replaced};
 }
 
 // Baseline x86-64: eight units per step while they are ASCII.
-std::size_t encode_sse2(const char16_t* in, std::size_t count, char* out) {
+Utf8Encoded encode_sse2(const char16_t* in, std::size_t count, char* out) {
   char* const start = out;
+  bool replaced = false;
   std::size_t i = 0;
   const __m128i not_ascii = _mm_set1_epi16(static_cast<short>(0xFF80));
   while (count - i >= 8) {
@@ -152,9 +157,10 @@ std::size_t encode_sse2(const char16_t* in, std::size_t count, char* out) {
       i += 8;
       continue;
     }
-    out = encode_until(in, count, i, i + 8, out);
+    encode_until(in, count, i, i + 8, out, replaced);
   }
-  return static_cast<std::size_t>(encode_until(in, count, i, count, out) - start);
+  encode_until(in, count, i, count, out, replaced);
+  return {static_cast<std::size_t>(out - start), replaced};
 }
 
 bool has_avx2() {
@@ -166,12 +172,15 @@ bool has_avx2() {
 
 }  // namespace
 
-std::size_t utf16_to_utf8_scalar(const char16_t* in, std::size_t count, char* out) noexcept {
+Utf8Encoded utf16_to_utf8_scalar(const char16_t* in, std::size_t count, char* out) noexcept {
+  char* const start = out;
+  bool replaced = false;
   std::size_t i = 0;
-  return static_cast<std::size_t>(encode_until(in, count, i, count, out) - out);
+  encode_until(in, count, i, count, out, replaced);
+  return {static_cast<std::size_t>(out - start), replaced};
 }
 
-std::size_t utf16_to_utf8(const char16_t* in, std::size_t count, char* out) noexcept {
+Utf8Encoded utf16_to_utf8(const char16_t* in, std::size_t count, char* out) noexcept {
 #ifdef TOV_UTF8_X86_64
   static const Utf16ToUtf8 encoder = has_avx2() ? encode_avx2 : encode_sse2;
   return encoder(in, count, out);

@@ -12,22 +12,28 @@ namespace tov::frame {
 // one per character, two for characters beyond U+FFFF.
 std::size_t utf16_length(std::string_view text) noexcept;
 
-// Encodes `count` UTF-16 code units as UTF-8 into `out` and returns the
-// number of bytes written, at most 3 per unit. Each unpaired surrogate
-// becomes U+FFFD (EF BF BD), as the host's own conversion does.
+struct Utf8Encoded {
+  std::size_t size = 0;   // bytes written
+  bool replaced = false;  // some unpaired surrogate became U+FFFD
+};
+
+// Encodes `count` UTF-16 code units as UTF-8 into `out`: at most 3 bytes per
+// unit. Each unpaired surrogate becomes U+FFFD (EF BF BD), as the host's own
+// conversion does, and the result says whether that happened, that is,
+// whether the bytes still stand for exactly the units given.
 //
 // `out` may lie in the same buffer as `in`, provided that `in` starts at
 // least `count` bytes after `out`: the output never overtakes input still
 // to be read. This lets one buffer of 3 * count + 4 bytes hold both.
-std::size_t utf16_to_utf8(const char16_t* in, std::size_t count, char* out) noexcept;
+Utf8Encoded utf16_to_utf8(const char16_t* in, std::size_t count, char* out) noexcept;
 
 // The same, one unit at a time: the reference the fast paths are tested
 // against.
-std::size_t utf16_to_utf8_scalar(const char16_t* in, std::size_t count, char* out) noexcept;
+Utf8Encoded utf16_to_utf8_scalar(const char16_t* in, std::size_t count, char* out) noexcept;
 
 // Every implementation of utf16_to_utf8 that this processor can run, the
 // scalar one included, so that tests and fuzzing can reach each of them.
-using Utf16ToUtf8 = std::size_t (*)(const char16_t* in, std::size_t count, char* out);
+using Utf16ToUtf8 = Utf8Encoded (*)(const char16_t* in, std::size_t count, char* out);
 std::vector<Utf16ToUtf8> utf16_to_utf8_variants();
 
 }  // namespace tov::frame

@@ -1,7 +1,6 @@
 // JavaScript entry points of the token functions.
 #include <node_api.h>
 
-#include <cstring>
 #include <string_view>
 
 #include "frame/call_napi.h"
@@ -17,19 +16,6 @@ namespace tov {
 using frame::Result;
 
 namespace {
-
-// The string conversion replaces unpaired surrogates with U+FFFD (EF BF BD).
-// Without that sequence the converted text is the argument exactly, and the
-// argument itself can be handed back instead of building an equal string.
-bool may_differ_from_argument(std::string_view text) {
-  const char* at = text.data();
-  const char* end = at + text.size();
-  while ((at = static_cast<const char*>(std::memchr(at, '\xEF', end - at))) != nullptr) {
-    if (end - at >= 3 && at[1] == '\xBF' && at[2] == '\xBD') return true;
-    ++at;
-  }
-  return false;
-}
 
 // Below this many bytes a copy is cheap: the engine allocates it among its
 // small objects, whose pages are already in place.
@@ -61,13 +47,13 @@ napi_value exports::truncate_to_tokens(napi_env env, napi_callback_info info) {
     frame::RuntimeContext context;
     const std::size_t cut = tokens::truncate_cut(text.view(), budget);
     const std::string_view kept = text.view().substr(0, cut);
-    if (cut == text.size() || worth_sharing(cut, text.size())) {
-      // Only when the argument's characters are exactly the converted text.
-      if (!may_differ_from_argument(text.view())) {
-        if (cut == text.size()) return args[0];
-        napi_value shared = frame::share_prefix(env, args[0], frame::utf16_length(kept));
-        if (shared != nullptr) return shared;
-      }
+    const bool whole = cut == text.size();
+    // The argument itself stands for the result only when the conversion
+    // kept its characters exactly.
+    if (!text.replaced() && (whole || worth_sharing(cut, text.size()))) {
+      if (whole) return args[0];
+      napi_value shared = frame::share_prefix(env, args[0], frame::utf16_length(kept));
+      if (shared != nullptr) return shared;
     }
     return frame::make_string(env, kept);
   });

@@ -12,8 +12,13 @@ namespace {
 
 std::string encode(const std::u16string& units, Utf16ToUtf8 encoder = utf16_to_utf8) {
   std::string out(3 * units.size() + 16, '\0');
-  out.resize(encoder(units.data(), units.size(), out.data()));
+  out.resize(encoder(units.data(), units.size(), out.data()).size);
   return out;
+}
+
+bool replaces(const std::u16string& units, Utf16ToUtf8 encoder) {
+  std::string out(3 * units.size() + 16, '\0');
+  return encoder(units.data(), units.size(), out.data()).replaced;
 }
 
 TEST(Utf16ToUtf8, EncodesEachKindOfUnit) {
@@ -30,6 +35,10 @@ TEST(Utf16ToUtf8, EncodesEachKindOfUnit) {
     EXPECT_EQ(encode(std::u16string{0xD83D, 0xD83D, 0xDE00}, encoder), fffd + "\xF0\x9F\x98\x80");
     EXPECT_EQ(encode(std::u16string{u'a', 0xDFFF, u'b'}, encoder), "a" + fffd + "b");
     EXPECT_EQ(encode(std::u16string{0}, encoder), std::string(1, '\0'));
+    // Only an unpaired surrogate counts as replaced, not a U+FFFD of the text.
+    EXPECT_FALSE(replaces(u"abc \u00e9\u20ac\ufffd\U0001F600", encoder));
+    EXPECT_TRUE(replaces(std::u16string(40, u'a') + char16_t{0xDC00}, encoder));
+    EXPECT_TRUE(replaces(std::u16string{u'a', 0xD800}, encoder));
   }
 }
 
@@ -73,8 +82,10 @@ TEST(Utf16ToUtf8, EveryVariantMatchesTheScalarRuleAtEveryLength) {
     for (int round = 0; round < 20; ++round) {
       const std::u16string units = random_units(state, count);
       const std::string expected = encode(units, utf16_to_utf8_scalar);
+      const bool replaced = replaces(units, utf16_to_utf8_scalar);
       for (const Utf16ToUtf8 encoder : utf16_to_utf8_variants()) {
         ASSERT_EQ(encode(units, encoder), expected) << count << "/" << round;
+        ASSERT_EQ(replaces(units, encoder), replaced) << count << "/" << round;
       }
     }
   }
@@ -98,7 +109,8 @@ TEST(Utf16ToUtf8, SharedBufferGivesTheSameBytes) {
         const std::size_t at = count + (count & 1);
         std::memcpy(buffer.data() + at, units.data(), 2 * count);
         const std::size_t written =
-            encoder(reinterpret_cast<const char16_t*>(buffer.data() + at), count, buffer.data());
+            encoder(reinterpret_cast<const char16_t*>(buffer.data() + at), count, buffer.data())
+                .size;
         ASSERT_EQ(std::string(buffer.data(), written), expected) << count << "/" << round;
       }
     }
