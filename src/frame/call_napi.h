@@ -13,19 +13,6 @@
 #include "frame/error_napi.h"
 #include "frame/fatal.h"
 
-// Unwraps a Result into `name`, or returns its error record from the caller.
-#define TOV_TRY(name, expr)                                  \
-  auto name##_result = (expr);                               \
-  if (!name##_result) return name##_result.take_error();     \
-  auto& name = name##_result.value()
-
-// Returns the error record of a failed Status from the caller.
-#define TOV_CHECK(expr)                                  \
-  do {                                                   \
-    auto tov_check_result = (expr);                      \
-    if (!tov_check_result) return tov_check_result.take_error(); \
-  } while (false)
-
 namespace tov::frame {
 
 // No C++ exception may reach the host: allocation failure and broken

@@ -357,46 +357,55 @@ Result<TextArena::Span> TextArena::append(napi_env env, napi_value value) {
   return span;
 }
 
-Result<TextList> to_text_list(napi_env env, napi_value value) {
-  Result<std::uint32_t> length = array_length(env, value);
-  if (!length) return length.take_error();
-  TextList list;
-  list.items_.reserve(reservation_for(*length));
+namespace {
+
+// Reads the array `value` element by element, in index order: tells
+// `reserve` how many elements to make room for, hands each element to
+// `visit`, and stops at the first failure. Handles last only a slice of
+// kItemsPerScope elements at a time (see ListScopes).
+template <class Reserve, class Visit>
+Status each_element(napi_env env, napi_value value, Reserve&& reserve, Visit&& visit) {
+  TOV_TRY(length, array_length(env, value));
+  reserve(reservation_for(length));
   ListScopes scopes(env);
-  for (std::uint32_t index = 0; index < *length; ++index) {
+  for (std::uint32_t index = 0; index < length; ++index) {
     scopes.at(index);
-    Result<napi_value> element = array_element(env, value, index);
-    if (!element) return element.take_error();
-    Result<TextArena::Span> span = list.arena_.append(env, *element);
-    if (!span) return span.take_error();
-    list.items_.push_back(*span);
+    TOV_TRY(element, array_element(env, value, index));
+    TOV_CHECK(visit(element));
   }
+  return ok_status();
+}
+
+}  // namespace
+
+Result<TextList> to_text_list(napi_env env, napi_value value) {
+  TextList list;
+  TOV_CHECK(each_element(
+      env, value, [&](std::uint32_t room) { list.items_.reserve(room); },
+      [&](napi_value element) -> Status {
+        TOV_TRY(span, list.arena_.append(env, element));
+        list.items_.push_back(span);
+        return ok_status();
+      }));
   return list;
 }
 
 Result<Manifest> to_manifest(napi_env env, napi_value value) {
-  Result<std::uint32_t> length = array_length(env, value);
-  if (!length) return length.take_error();
   Manifest manifest;
-  manifest.entries_.reserve(reservation_for(*length));
-  ListScopes scopes(env);
-  for (std::uint32_t index = 0; index < *length; ++index) {
-    scopes.at(index);
-    Result<napi_value> element = array_element(env, value, index);
-    if (!element) return element.take_error();
-    Result<std::uint32_t> items = array_length(env, *element);
-    if (!items) return items.take_error();
-    Manifest::Entry entry{*items, {0, 0}, {0, 0}};
-    for (std::uint32_t item = 0; item < *items; ++item) {
-      Result<napi_value> text = array_element(env, *element, item);
-      if (!text) return text.take_error();
-      Result<TextArena::Span> span = manifest.arena_.append(env, *text);
-      if (!span) return span.take_error();
-      if (item == 0) entry.key = *span;
-      if (item == 1) entry.value = *span;
-    }
-    manifest.entries_.push_back(entry);
-  }
+  TOV_CHECK(each_element(
+      env, value, [&](std::uint32_t room) { manifest.entries_.reserve(room); },
+      [&](napi_value element) -> Status {
+        TOV_TRY(items, array_length(env, element));
+        Manifest::Entry entry{items, {0, 0}, {0, 0}};
+        for (std::uint32_t item = 0; item < items; ++item) {
+          TOV_TRY(text, array_element(env, element, item));
+          TOV_TRY(span, manifest.arena_.append(env, text));
+          if (item == 0) entry.key = span;
+          if (item == 1) entry.value = span;
+        }
+        manifest.entries_.push_back(entry);
+        return ok_status();
+      }));
   return manifest;
 }
 
@@ -461,8 +470,7 @@ Result<napi_value> make_string_array(napi_env env, std::span<const std::string_v
   for (std::size_t index = 0; index < items.size(); ++index) {
     Result<napi_value> item = make_string(env, items[index]);
     if (!item) return item;
-    Status stored = set_element(env, *array, index, *item);
-    if (!stored) return stored.take_error();
+    TOV_CHECK(set_element(env, *array, index, *item));
   }
   return array;
 }

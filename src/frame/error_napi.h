@@ -80,6 +80,21 @@ class Result {
 // Success of an operation that yields nothing.
 struct Unit {};
 using Status = Result<Unit>;
-inline Status ok_status() { return Unit{}; }
+inline Status ok_status() {
+  return Unit{};
+}
 
 }  // namespace tov::frame
+
+// Unwraps a Result into `name`, or returns its error record from the caller.
+#define TOV_TRY(name, expr)                              \
+  auto name##_result = (expr);                           \
+  if (!name##_result) return name##_result.take_error(); \
+  auto& name = name##_result.value()
+
+// Returns the error record of a failed Status from the caller.
+#define TOV_CHECK(expr)                                          \
+  do {                                                           \
+    auto tov_check_result = (expr);                              \
+    if (!tov_check_result) return tov_check_result.take_error(); \
+  } while (false)
