@@ -33,6 +33,14 @@ namespace {
 // Two entries per request: the open and the read linked to it.
 constexpr unsigned kEntries = 2 * ReadRing::kMaxBatch;
 
+// A descriptor of -1 for every file slot: registers them empty, and empties
+// them again after each batch.
+constexpr std::array<int, ReadRing::kMaxBatch> kEmptySlots = [] {
+  std::array<int, ReadRing::kMaxBatch> slots{};
+  slots.fill(-1);
+  return slots;
+}();
+
 int ring_setup(unsigned entries, io_uring_params* params) {
   return static_cast<int>(::syscall(__NR_io_uring_setup, entries, params));
 }
@@ -131,19 +139,15 @@ struct ReadRing::Rings {
     // Opened files go into the ring's own table of slots instead of the
     // process's descriptor table: the read can then be linked to the open,
     // and no other thread ever sees the descriptors.
-    int empty[kMaxBatch];
-    std::fill(std::begin(empty), std::end(empty), -1);
-    return ring_register(fd, IORING_REGISTER_FILES, empty, kMaxBatch) == 0;
+    return ring_register(fd, IORING_REGISTER_FILES, kEmptySlots.data(), kMaxBatch) == 0;
   }
 
   // Empties the first `count` file slots, closing what they hold.
   void clear_slots(std::size_t count) {
-    int empty[kMaxBatch];
-    std::fill(std::begin(empty), std::end(empty), -1);
     io_uring_files_update update;
     std::memset(&update, 0, sizeof update);
     update.offset = 0;
-    update.fds = reinterpret_cast<std::uintptr_t>(empty);
+    update.fds = reinterpret_cast<std::uintptr_t>(kEmptySlots.data());
     // On failure the files stay open until the slots are reused or the ring
     // is closed; nothing reads them.
     (void)ring_register(fd, IORING_REGISTER_FILES_UPDATE, &update, static_cast<unsigned>(count));
