@@ -13,54 +13,21 @@ const peers = require('../lib/peers');
 const data = require('../lib/data');
 const { summarize, compare } = require('../lib/measure');
 const { parseOpensslSpeed } = require('../lib/machine');
-const { sha256Hex, makeTempDir, removeTempDir } = require('../../test/support');
+const {
+  sha256Hex,
+  makeTempDir,
+  removeTempDir,
+  TOKEN_COUNT_EXAMPLES,
+  TRUNCATION_EXAMPLES,
+} = require('../../test/support');
 
 describe('token peers', () => {
   test('count the defined estimates', () => {
-    const cases = [
-      ['', 0],
-      [' \t\r\n', 0],
-      ['\f', 1],
-      ['\v', 1],
-      ['hello world', 2],
-      ['hello, world!', 4],
-      ['foo_bar123', 1],
-      ['__init__', 1],
-      ['a+b', 3],
-      ['foo.bar()', 5],
-      ['3.14', 3],
-      ['1,000,000', 5],
-      ["don't", 3],
-      ['  hello   world  ', 2],
-      ['x\0y', 3],
-      ['é', 2],
-      ['über', 3],
-      ['naïve', 4],
-      ['日本', 6],
-      ['🚀', 4],
-      ['@[`{', 4],
-    ];
-    for (const [text, expected] of cases) assert.equal(peers.countTokens(text), expected, JSON.stringify(text));
+    for (const [text, expected] of TOKEN_COUNT_EXAMPLES) assert.equal(peers.countTokens(text), expected, JSON.stringify(text));
   });
 
   test('truncate to the defined prefixes', () => {
-    const cases = [
-      ['hello world', 0, ''],
-      ['   ', 0, ''],
-      ['   ', 1, '   '],
-      ['', 5, ''],
-      ['hello world', 1, 'hello '],
-      ['hello world', 2, 'hello world'],
-      ['abc  def  ', 1, 'abc  '],
-      ['abc  def  ', 2, 'abc  def  '],
-      ['a, b', 2, 'a, '],
-      ['foo.bar', 2, 'foo.'],
-      ['a-b-c', 3, 'a-b'],
-      ['a-b-c', 4, 'a-b-'],
-      ['éa', 2, 'é'],
-      ['aé', 3, 'aé'],
-    ];
-    for (const [text, budget, expected] of cases) {
+    for (const [text, budget, expected] of TRUNCATION_EXAMPLES) {
       assert.equal(peers.truncateToTokens(text, budget), expected, `${JSON.stringify(text)} / ${budget}`);
     }
   });

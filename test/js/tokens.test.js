@@ -11,6 +11,8 @@ const {
   countTokensOfBytes: referenceCount,
   tokenCutIndex: referenceCut,
   xorshift32: prng,
+  TOKEN_COUNT_EXAMPLES,
+  TRUNCATION_EXAMPLES,
 } = require('../support');
 
 const WORD = 'word';
@@ -77,29 +79,7 @@ function randomText(next, pieces) {
 }
 
 describe('countTokens: examples', () => {
-  const table = [
-    ['', 0],
-    [' \t\r\n', 0],
-    ['\f', 1],
-    ['\v', 1],
-    ['hello world', 2],
-    ['hello, world!', 4],
-    ['foo_bar123', 1],
-    ['__init__', 1],
-    ['a+b', 3],
-    ['foo.bar()', 5],
-    ['3.14', 3],
-    ['1,000,000', 5],
-    ["don't", 3],
-    ['  hello   world  ', 2],
-    ['x\0y', 3],
-    ['\u00e9', 2],
-    ['\u00fcber', 3],
-    ['na\u00efve', 4],
-    ['\u4e2d\u6587', 6],
-    ['\u{1F600}', 4],
-  ];
-  for (const [text, expected] of table) {
+  for (const [text, expected] of TOKEN_COUNT_EXAMPLES) {
     test(`${JSON.stringify(text)} counts ${expected}`, () => {
       assert.equal(addon.countTokens(text), expected);
     });
@@ -225,23 +205,7 @@ describe('countTokens: random texts', () => {
 });
 
 describe('truncateToTokens: examples', () => {
-  const table = [
-    ['hello world', 0, ''],
-    ['   ', 0, ''],
-    ['   ', 1, '   '],
-    ['', 5, ''],
-    ['hello world', 1, 'hello '],
-    ['hello world', 2, 'hello world'],
-    ['abc  def  ', 1, 'abc  '],
-    ['abc  def  ', 2, 'abc  def  '],
-    ['a, b', 2, 'a, '],
-    ['foo.bar', 2, 'foo.'],
-    ['a-b-c', 3, 'a-b'],
-    ['a-b-c', 4, 'a-b-'],
-    ['\u00e9a', 2, '\u00e9'],
-    ['a\u00e9', 3, 'a\u00e9'],
-  ];
-  for (const [text, budget, expected] of table) {
+  for (const [text, budget, expected] of TRUNCATION_EXAMPLES) {
     test(`${JSON.stringify(text)} at ${budget} gives ${JSON.stringify(expected)}`, () => {
       assert.equal(addon.truncateToTokens(text, budget), expected);
     });

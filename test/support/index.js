@@ -20,6 +20,52 @@ function loadAddon() {
 const VERSION = 'tov-engine-native/1.0.0';
 const EMPTY_DIGEST = 'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855';
 
+// The token rule's worked examples: [text, estimate] and
+// [text, budget, kept prefix]. Both the addon and the benchmark's JavaScript
+// peers must give exactly these.
+const TOKEN_COUNT_EXAMPLES = [
+  ['', 0],
+  [' \t\r\n', 0],
+  ['\f', 1],
+  ['\v', 1],
+  ['hello world', 2],
+  ['hello, world!', 4],
+  ['foo_bar123', 1],
+  ['__init__', 1],
+  ['a+b', 3],
+  ['foo.bar()', 5],
+  ['3.14', 3],
+  ['1,000,000', 5],
+  ["don't", 3],
+  ['  hello   world  ', 2],
+  ['x\0y', 3],
+  ['\u00e9', 2],
+  ['\u00fcber', 3],
+  ['na\u00efve', 4],
+  ['\u4e2d\u6587', 6],
+  ['\u65e5\u672c', 6],
+  ['\u{1F600}', 4],
+  ['\u{1F680}', 4],
+  ['@[`{', 4],
+];
+
+const TRUNCATION_EXAMPLES = [
+  ['hello world', 0, ''],
+  ['   ', 0, ''],
+  ['   ', 1, '   '],
+  ['', 5, ''],
+  ['hello world', 1, 'hello '],
+  ['hello world', 2, 'hello world'],
+  ['abc  def  ', 1, 'abc  '],
+  ['abc  def  ', 2, 'abc  def  '],
+  ['a, b', 2, 'a, '],
+  ['foo.bar', 2, 'foo.'],
+  ['a-b-c', 3, 'a-b'],
+  ['a-b-c', 4, 'a-b-'],
+  ['\u00e9a', 2, '\u00e9'],
+  ['a\u00e9', 3, 'a\u00e9'],
+];
+
 function sha256Hex(bytes) {
   return crypto.createHash('sha256').update(bytes).digest('hex');
 }
@@ -224,6 +270,8 @@ function seedFromEnv() {
 }
 
 module.exports = {
+  TOKEN_COUNT_EXAMPLES,
+  TRUNCATION_EXAMPLES,
   addonPath,
   loadAddon,
   VERSION,
