@@ -11,21 +11,26 @@ function sha256Hex(data) {
   return crypto.createHash('sha256').update(data).digest('hex');
 }
 
-// The token rule applied to the UTF-8 bytes: a run of ASCII letters, digits
-// and underscores is one token, every other non-blank byte is one token.
+// The token rule's byte classes: ASCII letters, digits and underscore make
+// up words; space, tab, line feed and carriage return are blanks.
+function isWordByte(b) {
+  return (b >= 0x30 && b <= 0x39) || (b >= 0x41 && b <= 0x5a) || (b >= 0x61 && b <= 0x7a) || b === 0x5f;
+}
+
+function isBlankByte(b) {
+  return b === 0x20 || b === 0x0a || b === 0x09 || b === 0x0d;
+}
+
+// The token rule applied to the UTF-8 bytes: a run of word bytes is one
+// token, every other non-blank byte is one token.
 function countTokens(text) {
   const buf = Buffer.from(text, 'utf8');
   let count = 0;
   let previousWord = false;
   for (let i = 0; i < buf.length; i++) {
     const b = buf[i];
-    const word =
-      (b >= 0x30 && b <= 0x39) || (b >= 0x41 && b <= 0x5a) || (b >= 0x61 && b <= 0x7a) || b === 0x5f;
-    if (word) {
-      if (!previousWord) count++;
-    } else if (b !== 0x20 && b !== 0x0a && b !== 0x09 && b !== 0x0d) {
-      count++;
-    }
+    const word = isWordByte(b);
+    if (word ? !previousWord : !isBlankByte(b)) count++;
     previousWord = word;
   }
   return count;
@@ -39,10 +44,8 @@ function cutIndex(buf, budget) {
   let previousWord = false;
   for (let i = 0; i < buf.length; i++) {
     const b = buf[i];
-    const word =
-      (b >= 0x30 && b <= 0x39) || (b >= 0x41 && b <= 0x5a) || (b >= 0x61 && b <= 0x7a) || b === 0x5f;
-    const starts = word ? !previousWord : b !== 0x20 && b !== 0x0a && b !== 0x09 && b !== 0x0d;
-    if (starts) {
+    const word = isWordByte(b);
+    if (word ? !previousWord : !isBlankByte(b)) {
       if (count + 1 > budget) return i;
       count++;
     }
