@@ -115,10 +115,14 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
   }
 
   RingScratch& scratch = thread_ring_scratch();
-  std::size_t name_at[ReadRing::kMaxBatch];
-  std::size_t owner[ReadRing::kMaxBatch];  // index of a queued file's path
-  std::size_t content_at[ReadRing::kMaxBatch];
-  std::uint64_t size[ReadRing::kMaxBatch];
+  // A file for the ring; offsets, since both scratch buffers may still move.
+  struct Queued {
+    std::size_t index;  // of its path
+    std::size_t name_at;
+    std::size_t content_at;
+    std::uint64_t size;
+  };
+  Queued queue[ReadRing::kMaxBatch];
   std::size_t streamed[ReadRing::kMaxBatch];
   std::size_t queued = 0;
   std::size_t streamed_count = 0;
@@ -140,10 +144,7 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
       streamed[streamed_count++] = index;
       continue;
     }
-    name_at[queued] = at;
-    owner[queued] = index;
-    content_at[queued] = content_size;
-    size[queued] = status.size;
+    queue[queued] = {index, at, content_size, status.size};
     content_size += status.size + 1;
     ++queued;
   }
@@ -151,17 +152,19 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
   if (scratch.contents.size() < content_size) scratch.contents.resize(content_size);
   ReadRing::Request requests[ReadRing::kMaxBatch];
   for (std::size_t q = 0; q < queued; ++q) {
-    requests[q].path = scratch.names.c_str() + name_at[q];
-    requests[q].buffer = scratch.contents.data() + content_at[q];
-    requests[q].capacity = static_cast<std::uint32_t>(size[q] + 1);
+    requests[q].path = scratch.names.c_str() + queue[q].name_at;
+    requests[q].buffer = scratch.contents.data() + queue[q].content_at;
+    requests[q].capacity = static_cast<std::uint32_t>(queue[q].size + 1);
   }
   const bool read = ring->read_batch(std::span(requests, queued));
   for (std::size_t q = 0; q < queued; ++q) {
-    if (read && requests[q].result == static_cast<std::int64_t>(size[q])) {
-      slots[owner[q]].digest = sha256(scratch.contents.data() + content_at[q], size[q]);
-      slots[owner[q]].hit = true;
+    const Queued& file = queue[q];
+    Slot& slot = slots[file.index];
+    if (read && requests[q].result == static_cast<std::int64_t>(file.size)) {
+      slot.digest = sha256(scratch.contents.data() + file.content_at, file.size);
+      slot.hit = true;
     } else {
-      slots[owner[q]].hit = stream_regular_file(paths[owner[q]], slots[owner[q]].digest);
+      slot.hit = stream_regular_file(paths[file.index], slot.digest);
     }
   }
   // Their metadata is known already; the open checks it again.
