@@ -422,38 +422,43 @@ Result<std::uint32_t> to_u32(napi_env env, napi_value value) {
 
 // ---- Results ----
 
+namespace {
+
+// The value a host call created, or the record of its failure.
+Result<napi_value> created(napi_status status, napi_value value, const char* failure) {
+  if (status != napi_ok) return ErrorRecord(status, failure);
+  return value;
+}
+
+constexpr char kStringResultFailure[] = "Failed to convert rust `String` into napi `string`";
+
+}  // namespace
+
 Result<napi_value> make_string(napi_env env, std::string_view text) {
   // ASCII is the same in UTF-8 and Latin-1, and the host copies Latin-1
   // straight into a one-byte string instead of decoding it.
   if (is_ascii(text)) return make_ascii_string(env, text);
   napi_value value = nullptr;
   const napi_status status = napi_create_string_utf8(env, text.data(), text.size(), &value);
-  if (status != napi_ok)
-    return ErrorRecord(status, "Failed to convert rust `String` into napi `string`");
-  return value;
+  return created(status, value, kStringResultFailure);
 }
 
 Result<napi_value> make_ascii_string(napi_env env, std::string_view text) {
   napi_value value = nullptr;
   const napi_status status = napi_create_string_latin1(env, text.data(), text.size(), &value);
-  if (status != napi_ok)
-    return ErrorRecord(status, "Failed to convert rust `String` into napi `string`");
-  return value;
+  return created(status, value, kStringResultFailure);
 }
 
 Result<napi_value> make_u32(napi_env env, std::uint32_t number) {
   napi_value value = nullptr;
   const napi_status status = napi_create_uint32(env, number, &value);
-  if (status != napi_ok)
-    return ErrorRecord(status, "Failed to convert rust type `u32` into napi value");
-  return value;
+  return created(status, value, "Failed to convert rust type `u32` into napi value");
 }
 
 Result<napi_value> make_array(napi_env env, std::size_t length) {
   napi_value array = nullptr;
   const napi_status status = napi_create_array_with_length(env, length, &array);
-  if (status != napi_ok) return ErrorRecord(status, "Failed to create napi Array");
-  return array;
+  return created(status, array, "Failed to create napi Array");
 }
 
 Status set_element(napi_env env, napi_value array, std::size_t index, napi_value element) {
@@ -478,8 +483,7 @@ Result<napi_value> make_string_array(napi_env env, std::span<const std::string_v
 Result<napi_value> make_object(napi_env env) {
   napi_value object = nullptr;
   const napi_status status = napi_create_object(env, &object);
-  if (status != napi_ok) return ErrorRecord(status, {});
-  return object;
+  return created(status, object, "");
 }
 
 Status set_field(napi_env env, napi_value object, const char* name, napi_value value) {
