@@ -144,6 +144,7 @@ async function main() {
   for (const c of cases) {
     progress(`running ${c.id} ...`);
     try {
+      ctx.current = c;
       const produced = await c.run(ctx);
       rows.push(...produced);
       for (const r of produced) {

@@ -30,7 +30,6 @@ function batchCase(id, set, title, target, timing, extra) {
       const totalBytes = ctx.fixtures.totalBytes(set);
       const rows = await speedup(ctx, {
         id,
-        group: 'batch',
         title,
         target,
         bytes: totalBytes,

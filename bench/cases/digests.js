@@ -19,7 +19,6 @@ function bufferCase(id, title, size, target, timing) {
       sameAnswer(id, ours(), peer());
       return speedup(ctx, {
         id,
-        group: 'sha256',
         title,
         target,
         bytes: size,
@@ -43,7 +42,6 @@ function stringCase(id, title, makeText, target) {
       sameAnswer(id, ours(), peer());
       return speedup(ctx, {
         id,
-        group: 'sha256String',
         title,
         target,
         bytes: Buffer.byteLength(text, 'utf8'),

@@ -20,9 +20,6 @@ module.exports = [
       sameAnswer('fileHash (stream)', await stream(), expected);
       sameAnswer('fileHash (readFile)', await readFile(), expected);
       return speedup(ctx, {
-        id: 'fileHash-64MiB',
-        group: 'fileHash',
-        title: 'fileHash, one 64 MiB file',
         bytes: 64 * 1024 * 1024,
         timing: { isAsync: true, sampleMs: 100, rounds: 9 },
         sides: { ours, stream, readFile },
@@ -55,8 +52,6 @@ module.exports = [
       sameAnswer('fileHash x 2000', await ours(), expected);
       sameAnswer('fileHash x 2000 (readFile)', await peer(), expected);
       return speedup(ctx, {
-        id: 'fileHash-2000-small',
-        group: 'fileHash',
         title: 'fileHash, 2,000 small files via Promise.all',
         bytes: ctx.fixtures.totalBytes('small', SMALL_COUNT),
         timing: { isAsync: true, sampleMs: 100, rounds: 9 },

@@ -25,9 +25,6 @@ module.exports = [
       const peer = () => peers.merkleRoot(m);
       sameAnswer('merkleRoot', ours(), peer());
       return speedup(ctx, {
-        id: 'merkleRoot-100k',
-        group: 'merkleRoot',
-        title: 'merkleRoot, 100,000 entries',
         target: 3,
         timing: { sampleMs: 100, rounds: 9 },
         peerDescription: 'JS: filter, sort with <, join lines, node:crypto',
@@ -49,9 +46,6 @@ module.exports = [
       const counts = { added: answer.added.length, modified: answer.modified.length, deleted: answer.deleted.length };
       sameAnswer('merkleDiff change counts', counts, expected);
       return speedup(ctx, {
-        id: 'merkleDiff-100k',
-        group: 'merkleDiff',
-        title: 'merkleDiff, 2 x 100,000 entries',
         target: 1.5,
         timing: { sampleMs: 100, rounds: 9 },
         peerDescription: 'JS: two Maps',

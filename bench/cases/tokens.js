@@ -35,9 +35,6 @@ module.exports = [
       const peer = () => peers.countTokens(t);
       sameAnswer('countTokens', ours(), peer());
       return speedup(ctx, {
-        id: 'countTokens-1MiB',
-        group: 'tokens',
-        title: 'countTokens, 1 MiB source text',
         target: 5,
         bytes: TEXT_BYTES,
         peerDescription: PEER,
@@ -66,7 +63,6 @@ module.exports = [
         rows.push(
           ...(await speedup(ctx, {
             id: `truncateToTokens-1MiB-${label}`,
-            group: 'tokens',
             title: `truncateToTokens, 1 MiB text, ${label === 'half' ? 'cut at half' : 'kept whole'}`,
             target: 4,
             bytes: label === 'half' ? cut : TEXT_BYTES,

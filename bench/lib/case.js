@@ -30,7 +30,10 @@ function timing(ctx, overrides = {}) {
 
 // Rows for a comparison whose first side is ours and whose other sides are
 // peers, one row per peer.
+// Rows take their id, group and title from the case being run unless the
+// definition (or a peer's entry) names its own.
 async function speedup(ctx, definition) {
+  const owner = ctx.current || {};
   const result = await compare(definition.sides, timing(ctx, definition.timing));
   const names = Object.keys(definition.sides);
   const ours = result.sides[names[0]];
@@ -40,9 +43,9 @@ async function speedup(ctx, definition) {
     const peer = result.sides[name];
     const peerDefinition = (definition.peers && definition.peers[name]) || {};
     return row({
-      id: peerDefinition.id || definition.id,
-      group: definition.group,
-      title: peerDefinition.title || definition.title,
+      id: peerDefinition.id || definition.id || owner.id,
+      group: definition.group || owner.group,
+      title: peerDefinition.title || definition.title || owner.title,
       peerName: peerDefinition.description || definition.peerDescription,
       oursText: describeSide(best ? ours.min : ours.median, definition.bytes),
       peerText: describeSide(best ? peer.min : peer.median, definition.bytes),
