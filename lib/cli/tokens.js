@@ -1,0 +1,105 @@
+'use strict';
+// Token counts and cuts of files of any size, read in chunks: each chunk ends
+// at a blank byte where it can, so no word run spans two chunks, and never
+// inside a UTF-8 sequence, so each chunk decodes as it would inside the whole
+// text. The counts and cuts are those of the whole text.
+
+const fs = require('node:fs');
+const { countTokens, truncateToTokens } = require('../../index.js');
+
+const CHUNK = 1 << 20;
+
+const isBlank = (b) => b === 0x20 || b === 0x0a || b === 0x09 || b === 0x0d;
+const isWord = (b) => ((b & 0xdf) >= 0x41 && (b & 0xdf) <= 0x5a) || (b >= 0x30 && b <= 0x39) || b === 0x5f;
+
+// Where to end a chunk of `buf` when more bytes follow: after its last blank,
+// else before its last byte that starts a character (a word run cut there is
+// mended by the caller), else anywhere (nothing but continuation bytes, each
+// one invalid on its own).
+function cutPoint(buf) {
+  for (let i = buf.length - 1; i >= 0; i--) if (isBlank(buf[i])) return i + 1;
+  for (let i = buf.length - 1; i > 0; i--) if ((buf[i] & 0xc0) !== 0x80) return i;
+  return buf.length;
+}
+
+/** Yields the chunks of a readable byte source: read(buffer) => bytes read. */
+function* chunksOf(read) {
+  let carry = Buffer.alloc(0);
+  for (;;) {
+    const fresh = Buffer.allocUnsafe(CHUNK);
+    const n = read(fresh);
+    if (n === 0) break;
+    const buf = carry.length === 0 ? fresh.subarray(0, n) : Buffer.concat([carry, fresh.subarray(0, n)]);
+    const cut = cutPoint(buf);
+    if (cut > 0) yield buf.subarray(0, cut);
+    carry = buf.subarray(cut);
+  }
+  if (carry.length > 0) yield carry;
+}
+
+// Reads from a file descriptor; standard input may be a pipe that is not
+// ready yet, which is waited for rather than treated as its end.
+function reader(fd) {
+  return (buf) => {
+    for (;;) {
+      try {
+        return fs.readSync(fd, buf, 0, buf.length, null);
+      } catch (err) {
+        if (err.code === 'EAGAIN') {
+          Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 5);
+          continue;
+        }
+        if (err.code === 'EOF') return 0;
+        throw err;
+      }
+    }
+  };
+}
+
+/** The token estimate of everything `read` yields. */
+function countStream(read) {
+  let total = 0;
+  let lastWord = false;
+  for (const chunk of chunksOf(read)) {
+    total += countTokens(chunk.toString('utf8'));
+    // A run cut between two chunks was counted once in each.
+    if (lastWord && isWord(chunk[0])) total -= 1;
+    lastWord = isWord(chunk[chunk.length - 1]);
+  }
+  return total;
+}
+
+/**
+ * Writes the text cut to `budget` tokens through write(string), reading no
+ * further than the cut.
+ */
+function truncateStream(read, budget, write) {
+  if (budget === 0) return;
+  let used = 0;
+  let lastWord = false;
+  for (const chunk of chunksOf(read)) {
+    const text = chunk.toString('utf8');
+    // A chunk that goes on with a counted run owes nothing for that run:
+    // cutting it with one more token in hand is the same cut.
+    const credit = lastWord && isWord(chunk[0]) ? 1 : 0;
+    const tokens = countTokens(text) - credit;
+    if (used + tokens <= budget) {
+      write(text);
+      used += tokens;
+      lastWord = isWord(chunk[chunk.length - 1]);
+      continue;
+    }
+    const left = budget - used + credit;
+    if (left > 0) {
+      write(truncateToTokens(text, left));
+    } else {
+      // The budget is spent: only the blanks before the next token stay.
+      let i = 0;
+      while (i < chunk.length && isBlank(chunk[i])) i++;
+      write(chunk.toString('latin1', 0, i));
+    }
+    return;
+  }
+}
+
+module.exports = { countStream, truncateStream, reader, chunksOf, cutPoint };
