@@ -14,19 +14,19 @@ const isWord = (b) => ((b & 0xdf) >= 0x41 && (b & 0xdf) <= 0x5a) || (b >= 0x30 &
 
 // Where to end a chunk of `buf` when more bytes follow: after its last blank,
 // else before its last byte that starts a character (a word run cut there is
-// mended by the caller), else anywhere (nothing but continuation bytes, each
-// one invalid on its own).
+// mended by the caller). With nothing but continuation bytes after the first
+// byte, no character is open past four bytes; before that, read on (0).
 function cutPoint(buf) {
   for (let i = buf.length - 1; i >= 0; i--) if (isBlank(buf[i])) return i + 1;
   for (let i = buf.length - 1; i > 0; i--) if ((buf[i] & 0xc0) !== 0x80) return i;
-  return buf.length;
+  return buf.length > 4 ? buf.length : 0;
 }
 
-/** Yields the chunks of a readable byte source: read(buffer) => bytes read. */
-function* chunksOf(read) {
+/** Yields the chunks of a byte source, read(buffer) => bytes read, `size` at a time. */
+function* chunksOf(read, size = CHUNK) {
   let carry = Buffer.alloc(0);
   for (;;) {
-    const fresh = Buffer.allocUnsafe(CHUNK);
+    const fresh = Buffer.allocUnsafe(size);
     const n = read(fresh);
     if (n === 0) break;
     const buf = carry.length === 0 ? fresh.subarray(0, n) : Buffer.concat([carry, fresh.subarray(0, n)]);
@@ -57,10 +57,10 @@ function reader(fd) {
 }
 
 /** The token estimate of everything `read` yields. */
-function countStream(read) {
+function countStream(read, size) {
   let total = 0;
   let lastWord = false;
-  for (const chunk of chunksOf(read)) {
+  for (const chunk of chunksOf(read, size)) {
     total += countTokens(chunk.toString('utf8'));
     // A run cut between two chunks was counted once in each.
     if (lastWord && isWord(chunk[0])) total -= 1;
@@ -73,11 +73,11 @@ function countStream(read) {
  * Writes the text cut to `budget` tokens through write(string), reading no
  * further than the cut.
  */
-function truncateStream(read, budget, write) {
+function truncateStream(read, budget, write, size) {
   if (budget === 0) return;
   let used = 0;
   let lastWord = false;
-  for (const chunk of chunksOf(read)) {
+  for (const chunk of chunksOf(read, size)) {
     const text = chunk.toString('utf8');
     // A chunk that goes on with a counted run owes nothing for that run:
     // cutting it with one more token in hand is the same cut.
