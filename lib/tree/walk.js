@@ -84,7 +84,7 @@ function repositoryLevels(dir) {
   const parts = below === '' ? [] : below.split(nodePath.sep);
   let base = '';
   for (let i = 0; i < parts.length; i++) {
-    push(readIgnoreFile(nodePath.join(top, ...parts.slice(0, i))), base);
+    push(readIgnoreFile(nodePath.join(top, ...parts.slice(0, i), '.gitignore')), base);
     base += `${parts[i]}/`;
   }
   // The walked directory's own .gitignore is read when it is listed.
