@@ -84,8 +84,12 @@ class Io {
     this.stderr.write(`tov-engine: ${oneLine(text)}\n`);
   }
 
+  note(text) {
+    if (!this.quiet) this.error(text);
+  }
+
   warn(text) {
-    if (!this.quiet) this.error(`warning: ${text}`);
+    this.note(`warning: ${text}`);
   }
 }
 
@@ -425,7 +429,7 @@ async function diffCommand(args, io) {
   }
   if (diff.added.length > 0 && diff.deleted.length > 0) {
     const hint = prefixHint(older, newer, ['OLD', 'NEW']);
-    if (hint !== null) io.warn(hint);
+    if (hint !== null) io.note(hint);
   }
   const failed = sides.flatMap((s) => s.failed);
   if (reportFailures(failed, io, 'they are not compared').length > 0) return 2;

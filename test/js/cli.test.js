@@ -26,7 +26,7 @@ const isRoot = typeof process.getuid === 'function' && process.getuid() === 0;
 
 function run(args, { cwd = root, input = '', env = process.env, uid, encoding = 'utf8' } = {}) {
   const ids = uid === undefined ? {} : { uid, gid: uid };
-  const r = spawnSync(process.execPath, [bin, ...args], { cwd, input, env, encoding, ...ids });
+  const r = spawnSync(process.execPath, [bin, ...args], { cwd, input, env, encoding, maxBuffer: 1 << 26, ...ids });
   return { status: r.status, stdout: r.stdout, stderr: r.stderr };
 }
 
@@ -346,7 +346,7 @@ describe('tov-engine on trees that scripts meet', () => {
     const r = run(['diff', 'parent.sha256', 'found'], { cwd: base });
     assert.equal(r.status, 1);
     assert.equal(r.stdout, 'A  x/y.txt\nA  z\nD  found/x/y.txt\nD  found/z\n');
-    assert.equal(r.stderr, "tov-engine: warning: hint: every path in OLD is a path of NEW with 'found/' in front\n");
+    assert.equal(r.stderr, "tov-engine: hint: every path in OLD is a path of NEW with 'found/' in front\n");
   });
 
   it('hashes names that are not UTF-8, prints their bytes as sha256sum does, and reads such manifests', { skip: !hasSha256sum && 'sha256sum is not installed' }, () => {
@@ -472,6 +472,28 @@ describe('tov-engine tokens', () => {
       files: [{ path: 't1.txt', tokens: 4 }],
       total: 4,
     });
+  });
+
+  it('reads files larger than one piece with the counts and cuts of the whole text', () => {
+    const addon = require('../..');
+    // Runs of every length up to 3 MiB, so that piece ends fall inside words,
+    // between blanks and inside multi-byte characters.
+    const words = [];
+    for (let i = 0, size = 0; size < 3 << 20; i++) {
+      const word = i % 997 === 0 ? 'w'.repeat(70000) : `${'x'.repeat(i % 13)}é${i % 7 === 0 ? '中' : ''}`;
+      words.push(word);
+      size += word.length + 1;
+    }
+    const text = words.map((w, i) => w + (i % 3 === 0 ? '\n' : ' ')).join('');
+    const file = path.join(tmp, 'big.txt');
+    fs.writeFileSync(file, text);
+    const count = addon.countTokens(text);
+    assert.equal(run(['tokens', file]).stdout, `${count}  ${file}\n`);
+    for (const budget of [1, count >> 1, count - 1]) {
+      const r = run(['tokens', '--budget', String(budget), file]);
+      assert.ok(r.stdout === addon.truncateToTokens(text, budget), `budget ${budget}`);
+    }
+    assert.equal(run(['tokens'], { input: text }).stdout, `${count}\n`);
   });
 
   it('reads standard input and cuts to a budget', () => {
