@@ -486,13 +486,12 @@ async function tokensCommand(args, io) {
       throw new CliError(`${input.file}: ${describeFsError(err)}`);
     };
     if (budget !== null) {
-      const parts = [];
+      // Written as it is read: the kept text may be larger than a string.
       try {
-        tokens.truncateStream(inputs[0].read, budget, (text) => parts.push(text));
+        tokens.truncateStream(inputs[0].read, budget, (text) => io.out(text));
       } catch (err) {
         readError(inputs[0])(err);
       }
-      io.out(parts.join(''));
       return 0;
     }
     const counts = inputs.map((input) => {

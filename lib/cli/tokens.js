@@ -13,28 +13,35 @@ const isBlank = (b) => b === 0x20 || b === 0x0a || b === 0x09 || b === 0x0d;
 const isWord = (b) => ((b & 0xdf) >= 0x41 && (b & 0xdf) <= 0x5a) || (b >= 0x30 && b <= 0x39) || b === 0x5f;
 
 // Where to end a chunk of `buf` when more bytes follow: after its last blank,
-// else before its last byte that starts a character (a word run cut there is
-// mended by the caller). With nothing but continuation bytes after the first
-// byte, no character is open past four bytes; before that, read on (0).
+// else before a byte that starts a character among its last four (a word run
+// cut there is mended by the caller), else at its end: past four
+// continuation bytes no character is still open, and each further one is
+// invalid on its own. A short run of them waits for more bytes (0).
 function cutPoint(buf) {
   for (let i = buf.length - 1; i >= 0; i--) if (isBlank(buf[i])) return i + 1;
-  for (let i = buf.length - 1; i > 0; i--) if ((buf[i] & 0xc0) !== 0x80) return i;
+  for (let i = buf.length - 1; i > 0 && i >= buf.length - 4; i--) if ((buf[i] & 0xc0) !== 0x80) return i;
   return buf.length > 4 ? buf.length : 0;
 }
 
-/** Yields the chunks of a byte source, read(buffer) => bytes read, `size` at a time. */
+/**
+ * Yields the chunks of a byte source, read(buffer) => bytes read, `size` at
+ * a time. Each chunk is a view of one reused buffer, valid until the next.
+ */
 function* chunksOf(read, size = CHUNK) {
-  let carry = Buffer.alloc(0);
+  // A cut leaves less than one read behind (see cutPoint), so twice the
+  // size always has room for what is carried and a fresh read.
+  const buf = Buffer.allocUnsafe(2 * size + 4);
+  let carried = 0;
   for (;;) {
-    const fresh = Buffer.allocUnsafe(size);
-    const n = read(fresh);
+    const n = read(buf.subarray(carried, carried + size));
     if (n === 0) break;
-    const buf = carry.length === 0 ? fresh.subarray(0, n) : Buffer.concat([carry, fresh.subarray(0, n)]);
-    const cut = cutPoint(buf);
+    const filled = carried + n;
+    const cut = cutPoint(buf.subarray(0, filled));
     if (cut > 0) yield buf.subarray(0, cut);
-    carry = buf.subarray(cut);
+    buf.copyWithin(0, cut, filled);
+    carried = filled - cut;
   }
-  if (carry.length > 0) yield carry;
+  if (carried > 0) yield buf.subarray(0, carried);
 }
 
 // Reads from a file descriptor; standard input may be a pipe that is not

@@ -90,6 +90,15 @@ describe('chunked token reading', () => {
     }
   });
 
+  it('read on through long runs without blanks or character starts', () => {
+    const bytes = Buffer.concat([Buffer.from('ab '), Buffer.from([0xe4]), Buffer.alloc(50, 0x80), Buffer.from('x'.repeat(40)), Buffer.from(' y')]);
+    const text = bytes.toString('utf8');
+    assert.equal(tokens.countStream(readerOf(bytes), 8), addon.countTokens(text));
+    const parts = [];
+    tokens.truncateStream(readerOf(bytes), 52, (t) => parts.push(t), 8);
+    assert.equal(parts.join(''), addon.truncateToTokens(text, 52));
+  });
+
   it('stop reading at the cut, even of an endless source', () => {
     const phrase = 'many words here ';
     let reads = 0;
