@@ -486,9 +486,14 @@ async function tokensCommand(args, io) {
       throw new CliError(`${input.file}: ${describeFsError(err)}`);
     };
     if (budget !== null) {
-      // Written as it is read: the kept text may be larger than a string.
+      // Written as it is read: the kept text may be larger than a string,
+      // and a slow reader of a pipe holds the reading back.
+      const write = (data) => {
+        if (!io.stdout.write(data)) return new Promise((resolve) => io.stdout.once('drain', resolve));
+        return undefined;
+      };
       try {
-        tokens.truncateStream(inputs[0].read, budget, (text) => io.out(text));
+        await tokens.truncateStream(inputs[0].read, budget, write);
       } catch (err) {
         readError(inputs[0])(err);
       }

@@ -77,10 +77,11 @@ function countStream(read, size) {
 }
 
 /**
- * Writes the text cut to `budget` tokens through write(string), reading no
- * further than the cut.
+ * Writes the text cut to `budget` tokens through write(string or bytes),
+ * which may return a promise to hold the reading back; reads no further than
+ * the cut.
  */
-function truncateStream(read, budget, write, size) {
+async function truncateStream(read, budget, write, size) {
   if (budget === 0) return;
   let used = 0;
   let lastWord = false;
@@ -91,19 +92,21 @@ function truncateStream(read, budget, write, size) {
     const credit = lastWord && isWord(chunk[0]) ? 1 : 0;
     const tokens = countTokens(text) - credit;
     if (used + tokens <= budget) {
-      write(text);
+      // Valid UTF-8 goes out as read (copied: the buffer is reused), which
+      // spares encoding the text again.
+      await write(text.includes('\uFFFD') ? text : Buffer.from(chunk));
       used += tokens;
       lastWord = isWord(chunk[chunk.length - 1]);
       continue;
     }
     const left = budget - used + credit;
     if (left > 0) {
-      write(truncateToTokens(text, left));
+      await write(truncateToTokens(text, left));
     } else {
       // The budget is spent: only the blanks before the next token stay.
       let i = 0;
       while (i < chunk.length && isBlank(chunk[i])) i++;
-      write(chunk.toString('latin1', 0, i));
+      await write(chunk.toString('latin1', 0, i));
     }
     return;
   }

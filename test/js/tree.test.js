@@ -74,7 +74,7 @@ describe('chunked token reading', () => {
     };
   };
 
-  it('count and cut as the whole text would, whatever the chunk size', () => {
+  it('count and cut as the whole text would, whatever the chunk size', async () => {
     const random = makeRandom(0x7c0ffee);
     for (let round = 0; round < 300; round++) {
       const bytes = randomText(random);
@@ -84,22 +84,22 @@ describe('chunked token reading', () => {
       assert.equal(tokens.countStream(readerOf(bytes), size), count, `${bytes.toString('hex')} in ${size}s`);
       for (let budget = 0; budget <= count + 1; budget++) {
         const parts = [];
-        tokens.truncateStream(readerOf(bytes), budget, (t) => parts.push(t), size);
+        await tokens.truncateStream(readerOf(bytes), budget, (t) => parts.push(t), size);
         assert.equal(parts.join(''), addon.truncateToTokens(text, budget), `${bytes.toString('hex')} to ${budget} in ${size}s`);
       }
     }
   });
 
-  it('read on through long runs without blanks or character starts', () => {
+  it('read on through long runs without blanks or character starts', async () => {
     const bytes = Buffer.concat([Buffer.from('ab '), Buffer.from([0xe4]), Buffer.alloc(50, 0x80), Buffer.from('x'.repeat(40)), Buffer.from(' y')]);
     const text = bytes.toString('utf8');
     assert.equal(tokens.countStream(readerOf(bytes), 8), addon.countTokens(text));
     const parts = [];
-    tokens.truncateStream(readerOf(bytes), 52, (t) => parts.push(t), 8);
+    await tokens.truncateStream(readerOf(bytes), 52, (t) => parts.push(t), 8);
     assert.equal(parts.join(''), addon.truncateToTokens(text, 52));
   });
 
-  it('stop reading at the cut, even of an endless source', () => {
+  it('stop reading at the cut, even of an endless source', async () => {
     const phrase = 'many words here ';
     let reads = 0;
     const endless = (buf) => {
@@ -107,7 +107,7 @@ describe('chunked token reading', () => {
       return buf.write(phrase.repeat(4));
     };
     const parts = [];
-    tokens.truncateStream(endless, 10, (t) => parts.push(t), 64);
+    await tokens.truncateStream(endless, 10, (t) => parts.push(t), 64);
     assert.equal(parts.join(''), addon.truncateToTokens(phrase.repeat(20), 10));
     assert.ok(reads <= 2, `${reads} reads`);
   });
