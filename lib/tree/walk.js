@@ -24,21 +24,15 @@ function listDir(dir) {
   if (direntsWork) {
     const list = fs.readdirSync(dir, { withFileTypes: true, encoding: 'buffer' });
     if (list.length === 0 || (typeof list[0].isFile === 'function' && Buffer.isBuffer(list[0].name))) {
-      return list.map((d) => ({ raw: d.name, type: direntType(d) }));
+      return list.map((d) => ({ raw: d.name, type: typeOf(d) }));
     }
     direntsWork = false;
   }
   return fs.readdirSync(dir, { encoding: 'buffer' }).map((raw) => ({ raw, type: null }));
 }
 
-function direntType(d) {
-  if (d.isFile()) return 'file';
-  if (d.isDirectory()) return 'dir';
-  if (d.isSymbolicLink()) return 'link';
-  return 'other';
-}
-
-function statType(st) {
+// Of a directory entry or of file metadata: both answer the same questions.
+function typeOf(st) {
   if (st.isFile()) return 'file';
   if (st.isDirectory()) return 'dir';
   if (st.isSymbolicLink()) return 'link';
@@ -156,7 +150,7 @@ function walkDirectory(target, options, skip, onFound) {
       let type = listedType;
       let target = null;
       try {
-        if (type === null) type = statType(fs.lstatSync(fsName(fsPath)));
+        if (type === null) type = typeOf(fs.lstatSync(fsName(fsPath)));
         if (type === 'link' || (follow && type === 'dir')) target = fs.statSync(fsName(fsPath));
       } catch (err) {
         if (err.code === 'ENOENT' && type === 'link') skip(display, 'broken symbolic link', false);
@@ -164,7 +158,7 @@ function walkDirectory(target, options, skip, onFound) {
         else skip(display, systemText(err), true);
         continue;
       }
-      const resolved = type === 'link' ? statType(target) : type;
+      const resolved = type === 'link' ? typeOf(target) : type;
       const asDir = resolved === 'dir' && (type === 'dir' || follow);
       if (excluded !== null && excluded.ignores(asDir ? `${rel}/` : rel)) continue;
       if (levels !== null && ignoredBy(levels, repo.prefix + rel, asDir)) continue;

@@ -215,3 +215,29 @@ describe('hashTree', () => {
     assert.equal(r.stdout, 'rejected: "TOKIO_WORKER_THREADS" cannot be set to 0\n');
   });
 });
+
+describe('the walk on hosts whose directory entries are wrong', () => {
+  it('lists by name and lstat when entries come back as Buffers, with the same result', () => {
+    const { walkDirectory } = require('../../lib/tree/walk');
+    const dir = path.join(tmp, 'hosts');
+    write(path.join(dir, 'a', 'b'), 'b');
+    write(path.join(dir, 'c'), 'c');
+    fs.symlinkSync('a', path.join(dir, 'link'));
+    fs.writeFileSync(Buffer.from(`${dir}/caf\xe9`, 'latin1'), 'x');
+    const walk = () => {
+      const notes = [];
+      const files = walkDirectory({ path: dir, display: '' }, {}, (p, reason) => notes.push([p, reason]), () => {});
+      return { files: files.map((f) => f.display).sort(), notes };
+    };
+    const right = walk();
+    const original = fs.readdirSync;
+    // As some hosts answer: the names as Buffers where entries were asked for.
+    fs.readdirSync = (p, options) => original(p, { encoding: options.encoding });
+    try {
+      assert.deepEqual(walk(), right);
+    } finally {
+      fs.readdirSync = original;
+    }
+    assert.deepEqual(right, { files: ['a/b', 'c', 'caf\udce9'], notes: [['link', 'symbolic link to a directory, not followed']] });
+  });
+});
