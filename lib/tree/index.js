@@ -79,10 +79,7 @@ async function hashTree(root, options = {}) {
       all: Boolean(all),
     },
   };
-  const result = await runJob(job, { signal, onProgress });
-  // A file root is listed under its own name.
-  if (result.manifest.length === 1 && result.manifest[0][0] === '') result.manifest[0][0] = nodePath.basename(root);
-  return result;
+  return runJob(job, { signal, onProgress });
 }
 
 /**

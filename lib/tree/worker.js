@@ -37,7 +37,8 @@ async function hashJob({ targets, options }) {
       continue;
     }
     if (st.isFile()) {
-      files.push({ fsPath: target.path, display: target.display });
+      // A file listed relative to itself goes by its own name.
+      files.push({ fsPath: target.path, display: target.display || nodePath.basename(target.path) });
     } else if (st.isDirectory()) {
       let found;
       try {

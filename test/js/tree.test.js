@@ -179,6 +179,13 @@ describe('hashTree', () => {
     assert.equal(progressAfterAbort, 0);
   });
 
+  it('lists a file root under its own name', async () => {
+    const file = path.join(tree, 'd3', 'f3.txt');
+    const { manifest, root: digest } = await hashTree(file);
+    assert.deepEqual(manifest, [['f3.txt', sha256Hex('file 3\n')]]);
+    assert.equal(digest, merkleRootReference(manifest));
+  });
+
   it('rejects a root that cannot be read, and bad arguments at once', async () => {
     await assert.rejects(hashTree(path.join(tmp, 'missing')), { code: 'ENOENT', message: /missing: No such file or directory/ });
     await assert.rejects(() => hashTree(42), TypeError);
