@@ -191,7 +191,7 @@ function openOutput(file) {
 function finishOutput(output, bytes) {
   try {
     fs.ftruncateSync(output.fd, 0);
-    fs.writeSync(output.fd, bytes);
+    fs.writeFileSync(output.fd, bytes);
   } catch (err) {
     throw new CliError(`${output.file}: ${describeFsError(err)}`);
   } finally {
@@ -275,6 +275,7 @@ function rootProblems({ entries, roots }, source) {
 async function checkManifests(operands, { quiet, status }, io) {
   if (operands.length === 0) throw new CliError("check needs a MANIFEST (see 'tov-engine check --help')");
   if (operands.filter((o) => o === '-').length > 1) throw new CliError('standard input (-) can be named only once');
+  io = io.withQuiet(quiet);
   const parsed = [];
   for (const operand of operands) {
     const source = operand === '-' ? 'standard input' : operand;
@@ -408,11 +409,18 @@ async function diffCommand(args, io) {
     await loadSide(oldOperand, newOperand, values, io),
     await loadSide(newOperand, oldOperand, values, io),
   ];
-  // An unreadable file is no difference: it leaves the comparison on both sides.
+  // What could not be read is no difference: it leaves the comparison on
+  // both sides, an unreadable directory with everything below it.
   const unknown = new Set(sides.flatMap((s) => s.failed.map((f) => plainPath(f.path))));
-  const [older, newer] = sides.map((s) =>
-    s.entries.map(([p, d]) => [plainPath(p), d]).filter(([p]) => !unknown.has(p)),
-  );
+  const known = (p) => {
+    if (unknown.has(p)) return false;
+    for (let i = p.indexOf('/'); i !== -1; i = p.indexOf('/', i + 1)) if (unknown.has(p.slice(0, i))) return false;
+    return true;
+  };
+  const [older, newer] = sides.map((s) => {
+    const entries = s.entries.map(([p, d]) => [plainPath(p), d]);
+    return unknown.size === 0 ? entries : entries.filter(([p]) => known(p));
+  });
   const wellFormed = [...older, ...newer].every((e) => e[0].isWellFormed());
   const diff = wellFormed ? native.merkleDiff(older, newer) : diffByMap(older, newer);
   for (const list of [diff.added, diff.modified, diff.deleted]) sortByBytes(list);

@@ -301,6 +301,7 @@ describe('tov-engine on trees that scripts meet', () => {
     const copy = path.join(base, 'locked-copy');
     write(path.join(copy, 'secret'), 's');
     write(path.join(copy, 'open'), 'o');
+    write(path.join(copy, 'closed', 'inner'), 'i');
     try {
       for (const quiet of [[], ['-q']]) {
         const r = run(['manifest', ...quiet, 'locked'], { cwd: base, ...asOtherUser });
@@ -313,7 +314,8 @@ describe('tov-engine on trees that scripts meet', () => {
       const d = run(['diff', 'locked-copy', 'locked'], { cwd: base, ...asOtherUser });
       assert.equal(d.status, 2, d.stderr);
       assert.equal(d.stdout, '');
-      assert.match(d.stderr, /tov-engine: secret: Permission denied/);
+      assert.match(d.stderr, /^tov-engine: secret: Permission denied/m);
+      assert.match(d.stderr, /^tov-engine: closed: Permission denied/m);
     } finally {
       fs.chmodSync(path.join(dir, 'closed'), 0o755);
     }
