@@ -1,6 +1,16 @@
 #!/usr/bin/env node
 'use strict';
 
+// The native module ends the process while loading on a bad worker-count
+// variable; say so in one line instead.
+const { threadVariableProblem } = require('../lib/tree/environment.js');
+
+const problem = threadVariableProblem();
+if (problem !== null) {
+  process.stderr.write(`tov-engine: ${problem}\n`);
+  process.exit(2);
+}
+
 let main;
 try {
   ({ main } = require('../lib/cli/main.js'));

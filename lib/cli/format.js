@@ -3,27 +3,11 @@
 // reading them back (sha256sum's own output included) for `diff`.
 
 const { CliError } = require('./errors');
+const { compareBytes } = require('../tree/hash');
+const { decodeName } = require('../tree/names');
 
 const HEX64 = /^[0-9a-fA-F]{64}$/;
 const ROOT_PREFIX = '# root: ';
-
-// Orders strings by their UTF-8 bytes, the order merkleRoot sorts by. Plain
-// `<` compares UTF-16 code units, which puts U+E000..U+FFFF after the
-// surrogate pairs of astral characters; UTF-8 puts them before.
-function compareBytes(a, b) {
-  const n = Math.min(a.length, b.length);
-  for (let i = 0; i < n; i++) {
-    let x = a.charCodeAt(i);
-    let y = b.charCodeAt(i);
-    if (x === y) continue;
-    if (x >= 0xd800 && y >= 0xd800) {
-      x = x >= 0xe000 ? x - 0x800 : x + 0x2000;
-      y = y >= 0xe000 ? y - 0x800 : y + 0x2000;
-    }
-    return x < y ? -1 : 1;
-  }
-  return a.length - b.length;
-}
 
 // sha256sum marks a line whose file name holds a backslash, line feed or
 // carriage return with a leading backslash and escapes those characters.
@@ -77,9 +61,11 @@ function malformed(source, detail) {
 const TEXT_LINE = /^([0-9a-fA-F]{64}) [ *](.*)$/s;
 const TAGGED_LINE = /^SHA256 \((.*)\) = ([0-9a-fA-F]{64})$/s;
 
+// Each "# root:" line covers the entries since the one before it: a file that
+// several runs appended to holds one root per run.
 function parseText(text, source) {
   const entries = [];
-  let root = null;
+  const roots = [];
   const lines = text.split('\n');
   if (lines[lines.length - 1] === '') lines.pop();
   lines.forEach((raw, index) => {
@@ -87,7 +73,9 @@ function parseText(text, source) {
     const line = raw.endsWith('\r') ? raw.slice(0, -1) : raw;
     if (line === '') return;
     if (line.startsWith('#')) {
-      if (line.startsWith(ROOT_PREFIX)) root = line.slice(ROOT_PREFIX.length).trim();
+      if (line.startsWith(ROOT_PREFIX)) {
+        roots.push({ line: index + 1, root: line.slice(ROOT_PREFIX.length).trim(), end: entries.length });
+      }
       return;
     }
     const escaped = line.startsWith('\\');
@@ -109,7 +97,7 @@ function parseText(text, source) {
     if (path === '') throw malformed(source, `line ${index + 1} has an empty path`);
     entries.push([path, digest.toLowerCase()]);
   });
-  return { entries, root };
+  return { entries, roots };
 }
 
 function parseJson(text, source) {
@@ -140,18 +128,15 @@ function parseJson(text, source) {
     }
     return [entry[0], entry[1].toLowerCase()];
   });
-  return { entries, root };
+  return { entries, roots: root === null ? [] : [{ line: null, root, end: entries.length }] };
 }
 
 // Reads either format; JSON is recognised by its first non-blank character,
-// which can never start a checksum line.
+// which can never start a checksum line. Names that are not UTF-8 are read
+// as the walk reads them from the file system.
 function parseManifest(buffer, source) {
-  let text;
-  try {
-    text = new TextDecoder('utf-8', { fatal: true, ignoreBOM: false }).decode(buffer);
-  } catch {
-    throw malformed(source, 'not valid UTF-8');
-  }
+  const bom = buffer[0] === 0xef && buffer[1] === 0xbb && buffer[2] === 0xbf;
+  const text = decodeName(bom ? buffer.subarray(3) : buffer);
   const first = text.trimStart()[0];
   return first === '{' || first === '[' ? parseJson(text, source) : parseText(text, source);
 }

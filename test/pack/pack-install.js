@@ -132,6 +132,18 @@ describe('installing the tarball into an empty project', () => {
     assert.equal(bad.status, 2);
   });
 
+  it('hashes a tree through tov-engine-native/tree, as CommonJS and as an ES module', () => {
+    const script = `
+      const { hashTree } = require('tov-engine-native/tree');
+      import('tov-engine-native/tree').then(async (esm) => {
+        const { manifest, root } = await hashTree('.', { exclude: ['*.tgz', 'package*.json', '*.mts', 'tsconfig.json'] });
+        console.log(JSON.stringify(manifest.map((e) => e[0])), root === (await esm.hashTree('a.txt')).root);
+      });
+    `;
+    const r = mustRun(process.execPath, ['-e', script], { cwd: app });
+    assert.equal(r.stdout, '["a.txt"] true\n');
+  });
+
   it('type-checks a consumer against the installed declarations', () => {
     const tsc = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');
     if (!fs.existsSync(tsc)) return void console.log('# typescript is not installed; declarations not checked');

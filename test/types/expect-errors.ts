@@ -60,3 +60,12 @@ const numeric: number = err.code;
 
 export {};
 void [awaited, notYet, third, countText, notACode, numeric];
+
+import { hashTree } from 'tov-engine-native/tree';
+// @ts-expect-error the root is a path string
+void hashTree(42);
+// @ts-expect-error exclude takes glob strings
+void hashTree('.', { exclude: [1] });
+// @ts-expect-error the result is a promise
+const notAwaited: { root: string } = hashTree('.');
+void notAwaited;

@@ -8,3 +8,6 @@ const again: string = native.sha256String('');
 void [root, hex, again];
 expectType<Equal<typeof native.fileHash, (path: string) => Promise<string>>>();
 expectType<Equal<ReturnType<typeof native.merkleDiff>, MerkleDiff>>();
+
+import tree, { hashTree as hashTreeNamed } from 'tov-engine-native/tree';
+expectType<Equal<typeof tree.hashTree, typeof hashTreeNamed>>();

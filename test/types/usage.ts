@@ -84,3 +84,25 @@ try {
 }
 const asError: Error = {} as TovEngineError;
 void asError;
+
+// The tree module, resolved through the "./tree" export.
+import { checkTree, hashTree, pathBytes } from 'tov-engine-native/tree';
+import type { CheckResult, SkippedPath, TreeManifest, TreeProgress } from 'tov-engine-native/tree';
+
+async function treeUsage(signal: AbortSignalLikeForTest): Promise<void> {
+  const seen: TreeProgress[] = [];
+  const tree: TreeManifest = await hashTree('.', {
+    exclude: ['*.log', 'build/'],
+    gitignore: true,
+    follow: false,
+    signal,
+    onProgress: (p) => seen.push(p),
+  });
+  const failures: SkippedPath[] = tree.skipped.filter((s) => s.failed);
+  const root: HexDigest = merkleRoot(tree.manifest);
+  const checked: { ok: boolean; results: CheckResult[] } = await checkTree(tree.manifest, '.');
+  const bytes: Uint8Array = pathBytes(tree.manifest[0]![0]);
+  void [failures, root, checked, bytes];
+}
+type AbortSignalLikeForTest = import('tov-engine-native/tree').AbortSignalLike;
+void treeUsage;

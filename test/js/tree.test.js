@@ -1,0 +1,250 @@
+'use strict';
+// The tree module (hashTree, checkTree in a worker thread), the name
+// escaping it relies on, and the chunked token reading of the command.
+
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const { hashTree, checkTree, pathBytes } = require('../../tree.js');
+const { decodeName } = require('../../lib/tree/names');
+const tokens = require('../../lib/cli/tokens');
+const { loadAddon, sha256Hex, merkleRootReference, makeTempDir, removeTempDir, makeRandom } = require('../support');
+
+const addon = loadAddon();
+const root = path.join(__dirname, '..', '..');
+
+let tmp;
+before(() => {
+  tmp = makeTempDir('tree');
+});
+after(() => {
+  removeTempDir(tmp);
+});
+
+function write(file, content) {
+  fs.mkdirSync(path.dirname(file), { recursive: true });
+  fs.writeFileSync(file, content);
+}
+
+describe('file names as strings', () => {
+  it('escape exactly the bytes outside valid UTF-8 and give them back', () => {
+    const cases = [
+      [[0x63, 0x61, 0x66, 0xe9], 'caf\udce9'],
+      [[0xe2, 0x82], '\udce2\udc82'],
+      [[0xed, 0xa0, 0x80], '\udced\udca0\udc80'], // an encoded surrogate is not UTF-8
+      [[0xc0, 0xaf], '\udcc0\udcaf'], // nor is an overlong form
+      [[0xf4, 0x90, 0x80, 0x80], '\udcf4\udc90\udc80\udc80'], // nor a code point above U+10FFFF
+      [[0xf0, 0x90, 0x82, 0x80, 0xff], '\u{10080}\udcff'], // a pair whose low half lies in the escape range
+      [[0xc3, 0xa9, 0xef, 0xbf, 0xbd], 'é\ufffd'], // a real U+FFFD stays one
+    ];
+    for (const [bytes, text] of cases) {
+      const buf = Buffer.from(bytes);
+      assert.equal(decodeName(buf), text, buf.toString('hex'));
+      assert.deepEqual(pathBytes(text), buf, text);
+    }
+  });
+});
+
+describe('chunked token reading', () => {
+  // Pieces that stress chunk ends: long runs without blanks, multi-byte
+  // characters, bytes that are not UTF-8, and blanks of every kind.
+  const pieces = ['word', 'x', '_', '12', ' ', '  ', '\n', '\t', '\r\n', '.', '-', 'é', '中', '😀', '\f'];
+  const rawPieces = [[0xff], [0xe2, 0x82], [0x80, 0x80, 0x80, 0x80, 0x80, 0x80]];
+
+  function randomText(random) {
+    const parts = [];
+    const n = random.int(41);
+    for (let i = 0; i < n; i++) {
+      const r = random.int(20);
+      if (r < 2) parts.push(Buffer.from(random.pick(rawPieces)));
+      else if (r < 4) parts.push(Buffer.from('a'.repeat(5 + random.int(26))));
+      else parts.push(Buffer.from(random.pick(pieces)));
+    }
+    return Buffer.concat(parts);
+  }
+
+  const readerOf = (bytes) => {
+    let at = 0;
+    return (buf) => {
+      const n = bytes.copy(buf, 0, at);
+      at += n;
+      return n;
+    };
+  };
+
+  it('count and cut as the whole text would, whatever the chunk size', async () => {
+    const random = makeRandom(0x7c0ffee);
+    for (let round = 0; round < 300; round++) {
+      const bytes = randomText(random);
+      const text = bytes.toString('utf8');
+      const count = addon.countTokens(text);
+      const size = 1 + random.int(12);
+      assert.equal(tokens.countStream(readerOf(bytes), size), count, `${bytes.toString('hex')} in ${size}s`);
+      for (let budget = 0; budget <= count + 1; budget++) {
+        const parts = [];
+        await tokens.truncateStream(readerOf(bytes), budget, (t) => parts.push(t), size);
+        assert.equal(parts.join(''), addon.truncateToTokens(text, budget), `${bytes.toString('hex')} to ${budget} in ${size}s`);
+      }
+    }
+  });
+
+  it('read on through long runs without blanks or character starts', async () => {
+    const bytes = Buffer.concat([Buffer.from('ab '), Buffer.from([0xe4]), Buffer.alloc(50, 0x80), Buffer.from('x'.repeat(40)), Buffer.from(' y')]);
+    const text = bytes.toString('utf8');
+    assert.equal(tokens.countStream(readerOf(bytes), 8), addon.countTokens(text));
+    const parts = [];
+    await tokens.truncateStream(readerOf(bytes), 52, (t) => parts.push(t), 8);
+    assert.equal(parts.join(''), addon.truncateToTokens(text, 52));
+  });
+
+  it('stop reading at the cut, even of an endless source', async () => {
+    const phrase = 'many words here ';
+    let reads = 0;
+    const endless = (buf) => {
+      reads++;
+      return buf.write(phrase.repeat(4));
+    };
+    const parts = [];
+    await tokens.truncateStream(endless, 10, (t) => parts.push(t), 64);
+    assert.equal(parts.join(''), addon.truncateToTokens(phrase.repeat(20), 10));
+    assert.ok(reads <= 2, `${reads} reads`);
+  });
+});
+
+describe('hashTree', () => {
+  let tree;
+  before(() => {
+    tree = path.join(tmp, 'tree');
+    for (let i = 0; i < 3000; i++) write(path.join(tree, `d${i % 30}`, `f${i}.txt`), `file ${i}\n`);
+    write(path.join(tree, 'build', 'out.o'), 'object');
+    write(path.join(tree, 'notes.log'), 'log');
+    fs.symlinkSync('d0', path.join(tree, 'link-to-dir'));
+    fs.symlinkSync(path.join('d0', 'f0.txt'), path.join(tree, 'link-to-file'));
+  });
+
+  it('hashes every file off the main thread, reporting progress up to the total', async () => {
+    let ticks = 0;
+    const timer = setInterval(() => ticks++, 1);
+    const seen = [];
+    let result;
+    try {
+      result = await hashTree(tree, { onProgress: (p) => seen.push(p) });
+    } finally {
+      clearInterval(timer);
+    }
+    const { manifest, skipped } = result;
+    assert.equal(manifest.length, 3003);
+    const paths = manifest.map((e) => e[0]);
+    assert.deepEqual(paths, [...paths].sort((a, b) => Buffer.compare(Buffer.from(a), Buffer.from(b))));
+    for (const [p, digest] of manifest.filter((_, i) => i % 97 === 0)) {
+      assert.equal(digest, sha256Hex(fs.readFileSync(path.join(tree, p))), p);
+    }
+    assert.deepEqual(manifest.find((e) => e[0] === 'link-to-file')[1], sha256Hex('file 0\n'));
+    assert.equal(result.root, merkleRootReference(manifest));
+    assert.deepEqual(skipped, [{ path: 'link-to-dir', reason: 'symbolic link to a directory, not followed', failed: false }]);
+    // The event loop ran while the worker hashed.
+    assert.ok(ticks > 0);
+    const hashing = seen.filter((p) => p.phase === 'hashing');
+    assert.ok(seen.some((p) => p.phase === 'scanning'));
+    assert.deepEqual(hashing.at(-1), { phase: 'hashing', files: 3003, hashed: 3003 });
+    for (let i = 1; i < hashing.length; i++) assert.ok(hashing[i].hashed >= hashing[i - 1].hashed);
+  });
+
+  it('leaves out excluded paths and follows links when asked', async () => {
+    const { manifest } = await hashTree(tree, { exclude: ['*.log', 'build/', '/d1*/'], follow: true });
+    const paths = new Set(manifest.map((e) => e[0]));
+    assert.ok(!paths.has('notes.log') && !paths.has('build/out.o') && !paths.has('d1/f1.txt') && !paths.has('d12/f12.txt'));
+    assert.ok(paths.has('d2/f2.txt') && paths.has('link-to-dir/f0.txt'));
+    assert.equal(manifest.length, 3003 - 2 - 11 * 100 + 100);
+  });
+
+  it('rejects with the signal reason when aborted, before or during the work', async () => {
+    const early = new AbortController();
+    early.abort();
+    await assert.rejects(hashTree(tree, { signal: early.signal }), { name: 'AbortError' });
+
+    const late = new AbortController();
+    const reason = new Error('stop now');
+    let progressAfterAbort = 0;
+    const running = hashTree(tree, {
+      signal: late.signal,
+      onProgress: () => {
+        if (late.signal.aborted) progressAfterAbort++;
+        else late.abort(reason);
+      },
+    });
+    await assert.rejects(running, (err) => err === reason);
+    assert.equal(progressAfterAbort, 0);
+  });
+
+  it('lists a file root under its own name', async () => {
+    const file = path.join(tree, 'd3', 'f3.txt');
+    const { manifest, root: digest } = await hashTree(file);
+    assert.deepEqual(manifest, [['f3.txt', sha256Hex('file 3\n')]]);
+    assert.equal(digest, merkleRootReference(manifest));
+  });
+
+  it('rejects a root that cannot be read, and bad arguments at once', async () => {
+    await assert.rejects(hashTree(path.join(tmp, 'missing')), { code: 'ENOENT', message: /missing: No such file or directory/ });
+    await assert.rejects(() => hashTree(42), TypeError);
+    await assert.rejects(() => hashTree(tree, { exclude: [1] }), TypeError);
+  });
+
+  it('checks a manifest against the files: ok, failed and unreadable', async () => {
+    const dir = path.join(tmp, 'check');
+    write(path.join(dir, 'same'), 'same');
+    write(path.join(dir, 'changed'), 'new');
+    const manifest = [
+      ['same', sha256Hex('same').toUpperCase()],
+      ['changed', sha256Hex('old')],
+      ['gone', sha256Hex('gone')],
+    ];
+    const { ok, results } = await checkTree(manifest, dir);
+    assert.equal(ok, false);
+    assert.deepEqual(results, [
+      { path: 'same', status: 'ok' },
+      { path: 'changed', status: 'failed' },
+      { path: 'gone', status: 'unreadable', reason: 'No such file or directory (os error 2)' },
+    ]);
+    assert.equal((await checkTree(manifest.slice(0, 1), dir)).ok, true);
+  });
+
+  it('rejects instead of ending the process on a bad worker-count variable, and loads as an ES module', () => {
+    const script = `import('${path.join(root, 'tree.mjs')}').then((t) => t.hashTree('.')).then(
+      () => console.log('resolved'), (e) => console.log('rejected: ' + e.message))`;
+    const r = spawnSync(process.execPath, ['-e', script], {
+      encoding: 'utf8',
+      env: { ...process.env, TOKIO_WORKER_THREADS: '0' },
+    });
+    assert.equal(r.status, 0, r.stderr);
+    assert.equal(r.stdout, 'rejected: "TOKIO_WORKER_THREADS" cannot be set to 0\n');
+  });
+});
+
+describe('the walk on hosts whose directory entries are wrong', () => {
+  it('lists by name and lstat when entries come back as Buffers, with the same result', () => {
+    const { walkDirectory } = require('../../lib/tree/walk');
+    const dir = path.join(tmp, 'hosts');
+    write(path.join(dir, 'a', 'b'), 'b');
+    write(path.join(dir, 'c'), 'c');
+    fs.symlinkSync('a', path.join(dir, 'link'));
+    fs.writeFileSync(Buffer.from(`${dir}/caf\xe9`, 'latin1'), 'x');
+    const walk = () => {
+      const notes = [];
+      const files = walkDirectory({ path: dir, display: '' }, {}, (p, reason) => notes.push([p, reason]), () => {});
+      return { files: files.map((f) => f.display).sort(), notes };
+    };
+    const right = walk();
+    const original = fs.readdirSync;
+    // As some hosts answer: the names as Buffers where entries were asked for.
+    fs.readdirSync = (p, options) => original(p, { encoding: options.encoding });
+    try {
+      assert.deepEqual(walk(), right);
+    } finally {
+      fs.readdirSync = original;
+    }
+    assert.deepEqual(right, { files: ['a/b', 'c', 'caf\udce9'], notes: [['link', 'symbolic link to a directory, not followed']] });
+  });
+});

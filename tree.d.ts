@@ -1,0 +1,114 @@
+// Type declarations for tov-engine-native/tree: hashing and checking whole
+// directory trees in a worker thread.
+
+import type { HexDigest } from './index.js';
+
+/**
+ * A `[path, digest]` entry of a tree manifest. Paths use `/` and are relative
+ * to the tree's root. A file name that is not valid UTF-8 holds each byte
+ * outside a valid sequence as a lone surrogate U+DC80..U+DCFF (U+DC00 plus
+ * the byte); `pathBytes` gives the name's bytes back.
+ */
+export type TreeEntry = [path: string, digest: HexDigest];
+
+/** Something left out of a tree manifest. */
+export interface SkippedPath {
+  /** The path, relative to the root like the manifest's paths. */
+  path: string;
+  /**
+   * Why: the system's text for a read failure ("Permission denied (os error
+   * 13)"), or a note such as "symbolic link to a directory, not followed".
+   */
+  reason: string;
+  /**
+   * `true` when the path could not be read (the manifest is incomplete);
+   * `false` when it is left out by design (FIFOs, sockets, devices, broken
+   * links, link loops, links to directories without `follow`).
+   */
+  failed: boolean;
+}
+
+/** Progress reported while a tree is walked and hashed. */
+export interface TreeProgress {
+  /** `scanning` while files are found, then `hashing` after each batch. */
+  phase: 'scanning' | 'hashing';
+  /** Files found so far (`scanning`), or files to hash in all (`hashing`). */
+  files: number;
+  /** Files hashed so far. */
+  hashed: number;
+}
+
+/**
+ * The parts of an `AbortSignal` that are used; declared here so that the
+ * types need no DOM or Node.js declarations. Any `AbortSignal` fits.
+ */
+export interface AbortSignalLike {
+  readonly aborted: boolean;
+  readonly reason?: unknown;
+  addEventListener(type: 'abort', listener: () => void, options?: { once?: boolean }): void;
+  removeEventListener(type: 'abort', listener: () => void): void;
+}
+
+export interface HashTreeOptions {
+  /**
+   * Paths to leave out, as .gitignore patterns relative to the root
+   * (`'*.log'`, `'build/'`, `'/dist'`).
+   */
+  exclude?: string | readonly string[];
+  /** Leave out what git ignores: .gitignore files and .git/info/exclude. Default `false`. */
+  gitignore?: boolean;
+  /** Enter links to directories (loops are skipped). Default `false`. */
+  follow?: boolean;
+  /** Also walk `.git` and `node_modules` directories. Default `false`. */
+  all?: boolean;
+  /** Files to leave out by identity wherever they turn up (a manifest being written, say). */
+  excludeFiles?: readonly string[];
+  /** Cancels the work; the promise then rejects with the signal's reason. */
+  signal?: AbortSignalLike;
+  /** Called on the caller's thread as the work goes on. */
+  onProgress?: (progress: TreeProgress) => void;
+}
+
+export interface TreeManifest {
+  /** One entry per file, in byte order of paths. */
+  manifest: TreeEntry[];
+  /** The merkle root of `manifest` (`merkleRoot(manifest)` when every path is UTF-8). */
+  root: HexDigest;
+  /** What was left out, failures and notes alike. */
+  skipped: SkippedPath[];
+}
+
+/** The outcome of checking one manifest entry. */
+export interface CheckResult {
+  path: string;
+  /** `ok`: same digest; `failed`: another digest; `unreadable`: see `reason`. */
+  status: 'ok' | 'failed' | 'unreadable';
+  /** The system's text, for an unreadable file. */
+  reason?: string;
+}
+
+export interface CheckTreeOptions {
+  signal?: AbortSignalLike;
+  onProgress?: (progress: TreeProgress) => void;
+}
+
+/**
+ * Hashes every regular file under `root` (or `root` itself, when it is a
+ * file) in a worker thread. Rejects when `root` cannot be read, and with the
+ * signal's reason when aborted.
+ */
+export function hashTree(root: string, options?: HashTreeOptions): Promise<TreeManifest>;
+
+/**
+ * Hashes the files that `manifest` lists, relative to `root` (default the
+ * current directory; absolute paths as they are), and compares digests
+ * (letter case aside). `ok` is true when every entry matches.
+ */
+export function checkTree(
+  manifest: ReadonlyArray<readonly [path: string, digest: string, ...extra: string[]]>,
+  root?: string,
+  options?: CheckTreeOptions,
+): Promise<{ ok: boolean; results: CheckResult[] }>;
+
+/** The bytes of a manifest path: its UTF-8, with escaped name bytes restored. */
+export function pathBytes(path: string): Uint8Array;
