@@ -29,12 +29,20 @@ Streamer& thread_streamer() {
   return streamer;
 }
 
+// Keeps the error of a failure that was for want of descriptors or memory.
+bool left_out(const platform::FileError& error, platform::FileError* exhausted) {
+  if (exhausted != nullptr && error.is_exhaustion()) *exhausted = error;
+  return false;
+}
+
 // Opens, checks and streams a path whose metadata already said it is a
 // regular file.
-bool stream_regular_file(std::string_view path, Digest& digest) {
+bool stream_regular_file(std::string_view path, Digest& digest, platform::FileError* exhausted) {
   platform::FileStatus status;
   platform::File file;
-  if (file.open_for_reading(path, &status).failed()) return false;
+  if (const platform::FileError error = file.open_for_reading(path, &status); error.failed()) {
+    return left_out(error, exhausted);
+  }
   // The path may have been replaced between the query and the open.
   if (!status.is_regular) return false;
 
@@ -46,9 +54,10 @@ bool stream_regular_file(std::string_view path, Digest& digest) {
   std::uint64_t total = 0;
   for (;;) {
     std::size_t got = 0;
-    if (file.read(streamer.buffer.get(), kChunkSize, got).failed()) {
+    if (const platform::FileError error = file.read(streamer.buffer.get(), kChunkSize, got);
+        error.failed()) {
       streamer.hasher.finish();  // discard the partial message
-      return false;
+      return left_out(error, exhausted);
     }
     if (got == 0) break;
     streamer.hasher.update(streamer.buffer.get(), got);
@@ -61,11 +70,14 @@ bool stream_regular_file(std::string_view path, Digest& digest) {
 
 }  // namespace
 
-bool hash_regular_file(std::string_view path, Digest& digest) {
+bool hash_regular_file(std::string_view path, Digest& digest, platform::FileError* exhausted) {
   // Checked before opening so that a FIFO, socket or device is never touched.
   platform::FileStatus status;
-  if (platform::query_path(path, status).failed() || !status.is_regular) return false;
-  return stream_regular_file(path, digest);
+  if (const platform::FileError error = platform::query_path(path, status); error.failed()) {
+    return left_out(error, exhausted);
+  }
+  if (!status.is_regular) return false;
+  return stream_regular_file(path, digest, exhausted);
 }
 
 namespace {
@@ -83,6 +95,8 @@ constexpr std::size_t kRingBatchBytes = 1024 * 1024;
 struct Slot {
   Digest digest;
   bool hit = false;
+  // Set when the path was left out for want of descriptors or memory.
+  platform::FileError exhausted;
 };
 
 // Scratch of the ring path, one per thread and reused by every block it
@@ -99,17 +113,19 @@ RingScratch& thread_ring_scratch() {
 
 // Hashes paths[first, first + count) into slots[first, ...). Each small
 // regular file goes through the ring, with a read room one byte larger than
-// its size: a result of exactly the size is the whole file. Anything else (a
-// file that changed, a read that would have waited for the disk, a ring that
-// failed) is redone the streaming way, whose open and fstat have the last
-// word.
+// its size: a result of exactly the size is the whole file. What the ring
+// found not to be a regular file any more is left out. Anything else (a file
+// that changed, a read that would have waited for the disk, an open that
+// found the descriptor table full, a ring that failed) is redone the
+// streaming way, one file at a time, whose open and fstat have the last word.
 void hash_block(std::span<const std::string_view> paths, std::size_t first, std::size_t count,
                 Slot* slots, bool use_ring) {
   using platform::ReadRing;
   ReadRing* ring = use_ring && count >= 2 ? ReadRing::for_this_thread() : nullptr;
   if (ring == nullptr) {
     for (std::size_t index = first; index < first + count; ++index) {
-      slots[index].hit = hash_regular_file(paths[index], slots[index].digest);
+      slots[index].hit =
+          hash_regular_file(paths[index], slots[index].digest, &slots[index].exhausted);
     }
     return;
   }
@@ -136,9 +152,12 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     scratch.names.append(path);
     scratch.names.push_back('\0');
     platform::FileStatus status;
-    if (platform::query_path(scratch.names.c_str() + at, status).failed() || !status.is_regular) {
+    const platform::FileError error = platform::query_path(scratch.names.c_str() + at, status);
+    if (error.failed()) {
+      left_out(error, &slots[index].exhausted);
       continue;
     }
+    if (!status.is_regular) continue;
     if (status.size == 0 || status.size > kRingFileLimit ||
         content_size + status.size + 1 > kRingBatchBytes) {
       streamed[streamed_count++] = index;
@@ -163,22 +182,23 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     if (read && requests[q].result == static_cast<std::int64_t>(file.size)) {
       slot.digest = sha256(scratch.contents.data() + file.content_at, file.size);
       slot.hit = true;
-    } else {
-      slot.hit = stream_regular_file(paths[file.index], slot.digest);
+    } else if (!read || requests[q].result != ReadRing::kNotRegularFile) {
+      slot.hit = stream_regular_file(paths[file.index], slot.digest, &slot.exhausted);
     }
   }
   // Their metadata is known already; the open checks it again.
   for (std::size_t s = 0; s < streamed_count; ++s) {
-    slots[streamed[s]].hit = stream_regular_file(paths[streamed[s]], slots[streamed[s]].digest);
+    Slot& slot = slots[streamed[s]];
+    slot.hit = stream_regular_file(paths[streamed[s]], slot.digest, &slot.exhausted);
   }
 }
 
 }  // namespace
 
-std::vector<BatchHit> hash_files(std::span<const std::string_view> paths, bool use_ring) {
+BatchHashes hash_files(std::span<const std::string_view> paths, bool use_ring) {
   std::vector<Slot> slots(paths.size());
   if (paths.size() == 1) {
-    slots[0].hit = hash_regular_file(paths[0], slots[0].digest);
+    slots[0].hit = hash_regular_file(paths[0], slots[0].digest, &slots[0].exhausted);
   } else if (paths.size() > 1) {
     // Blocks of consecutive paths, so that the ring can take many files per
     // call, yet small enough (several per worker) that the workers stay
@@ -193,12 +213,27 @@ std::vector<BatchHit> hash_files(std::span<const std::string_view> paths, bool u
     });
   }
 
+  BatchHashes result;
+  // Running out of descriptors or memory says nothing about a path, and
+  // leaving the file out would pass for its absence. Such files are tried
+  // again one at a time, now that no other file of the batch is open; one
+  // that fails so even then fails the call.
+  for (std::size_t index = 0; index < slots.size(); ++index) {
+    Slot& slot = slots[index];
+    if (!slot.exhausted.failed()) continue;
+    slot.exhausted = {};
+    slot.hit = hash_regular_file(paths[index], slot.digest, &slot.exhausted);
+    if (slot.exhausted.failed()) {
+      result.exhausted = slot.exhausted;
+      return result;
+    }
+  }
+
   std::size_t hits = 0;
   for (const Slot& slot : slots) hits += slot.hit ? 1 : 0;
-  std::vector<BatchHit> result;
-  result.reserve(hits);
+  result.hits.reserve(hits);
   for (std::size_t index = 0; index < slots.size(); ++index) {
-    if (slots[index].hit) result.push_back({index, slots[index].digest});
+    if (slots[index].hit) result.hits.push_back({index, slots[index].digest});
   }
   return result;
 }

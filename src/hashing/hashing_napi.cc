@@ -9,6 +9,7 @@
 #include "frame/convert_napi.h"
 #include "hashing/batch.h"
 #include "hashing/digest.h"
+#include "hashing/file_read.h"
 #include "hashing/hex_napi.h"
 #include "runtime/runtime_slot.h"
 
@@ -40,7 +41,13 @@ napi_value addon::batch_file_hash(napi_env env, napi_callback_info info) {
     std::vector<std::string_view> views;
     views.reserve(paths.size());
     for (std::size_t index = 0; index < paths.size(); ++index) views.push_back(paths[index]);
-    const std::vector<hashing::BatchHit> hits = hashing::hash_files(views);
+    const hashing::BatchHashes hashes = hashing::hash_files(views);
+    if (hashes.exhausted.failed()) {
+      return frame::ErrorRecord(
+          napi_generic_failure,
+          "Read error: " + hashing::IoError::from_file_error(hashes.exhausted).description());
+    }
+    const std::vector<hashing::BatchHit>& hits = hashes.hits;
 
     TOV_TRY(result, frame::make_array(env, hits.size()));
     for (std::size_t index = 0; index < hits.size(); ++index) {

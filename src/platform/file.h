@@ -22,6 +22,9 @@ class FileError {
   constexpr bool is_nul_in_path() const { return nul_in_path_; }
   // The errno value; 0 when the path was refused for its NUL byte.
   constexpr int os_code() const { return code_; }
+  // Whether the system ran out of descriptors or memory: a failure that says
+  // nothing about the path, and may pass.
+  bool is_exhaustion() const;
 
  private:
   constexpr FileError(int code, bool nul_in_path) : code_(code), nul_in_path_(nul_in_path) {}

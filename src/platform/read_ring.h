@@ -18,26 +18,35 @@ class ReadRing {
   // The most requests one batch may hold.
   static constexpr std::size_t kMaxBatch = 64;
 
+  // The result of a request whose path, once opened, turned out not to be a
+  // regular file: nothing was read from it.
+  static constexpr std::int64_t kNotRegularFile = -(std::int64_t{1} << 32);
+
   struct Request {
     const char* path = nullptr;  // NUL-terminated
     void* buffer = nullptr;
     std::uint32_t capacity = 0;
-    // Bytes read, or a negative errno value from the open or the read.
+    // Bytes read, kNotRegularFile, or a negative errno value from the open,
+    // the check or the read.
     std::int64_t result = 0;
   };
 
   // The calling thread's ring, set up on its first use and torn down when the
-  // thread ends; nullptr when the system offers none. A ring serves only the
-  // thread that owns it.
+  // thread ends; nullptr when the system offers none. A set-up that failed
+  // for want of descriptors or memory is tried again on a later call. A ring
+  // serves only the thread that owns it.
   static ReadRing* for_this_thread();
 
   // For each request: opens the path read-only and non-blocking (so a FIFO or
-  // device that took the place of a file cannot make it wait), reads up to
-  // `capacity` bytes from the start with one read, and closes it again. At
-  // most kMaxBatch requests. A read that would have to wait for the disk may
-  // fail with -EAGAIN instead. Returns false if the ring failed as a whole:
-  // the results are then meaningless, and the files should be read another
-  // way. Returns only when the kernel is done with every buffer.
+  // device that took the place of a file cannot make it wait), checks that
+  // what was opened is a regular file, reads up to `capacity` bytes from the
+  // start with one read, and closes it again. Anything else that was opened
+  // is closed unread, whatever it was when the caller last looked at the
+  // path. At most kMaxBatch requests. A read that would have to wait for the
+  // disk may fail with -EAGAIN instead. Returns false if the ring failed as a
+  // whole: the results are then meaningless, and the files should be read
+  // another way. Returns only when the kernel is done with every buffer and
+  // every file is closed.
   [[nodiscard]] bool read_batch(std::span<Request> requests);
 
   ~ReadRing();

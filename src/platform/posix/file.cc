@@ -31,6 +31,10 @@ constexpr std::size_t kMaxReadRequest = std::size_t{1} << 30;
 
 }  // namespace
 
+bool FileError::is_exhaustion() const {
+  return code_ == EMFILE || code_ == ENFILE || code_ == ENOMEM;
+}
+
 FileError query_path(std::string_view path, FileStatus& status) {
   if (has_nul(path)) return FileError::nul_in_path();
   return query_path(std::string(path).c_str(), status);
