@@ -136,18 +136,14 @@ describe('text conversion: large values are quoted in part', () => {
   });
 
   const cases = [
-    ['a long array', Array.from({ length: 5000 }, (_, i) => i)],
     // Whose whole JSON no engine can build: its start is that of a shorter one.
     ['a sparse array of the greatest length', new Array(2 ** 32 - 1), new Array(2000)],
     ['an array just over the bound', Array(1025).fill('é')],
     ['an array just under it', Array(1024).fill(1)],
-    ['a long Float64Array', new Float64Array(4000).fill(-1.25e-300)],
     ['a Uint8Array over part of its buffer', new Uint8Array(new ArrayBuffer(9000), 7, 8000).fill(200)],
     ['a long Buffer', Buffer.alloc(3000, 1)],
-    ['an object holding a long text', { text: 'x'.repeat(100000) }],
     ['an object holding long non-ASCII text', { text: 'é😀'.repeat(1000) }],
-    ['a huge ArrayBuffer', new ArrayBuffer(2 ** 28)],
-    ['a DataView over it', new DataView(new ArrayBuffer(2 ** 28))],
+    ['a DataView over a huge ArrayBuffer', new DataView(new ArrayBuffer(2 ** 28))],
   ];
   for (const [label, value, reference = value] of cases) {
     test(`${label} renders as the start of its JSON`, () => {
