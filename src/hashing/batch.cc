@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
+#include "hashing/file_digest.h"
 #include "hashing/pool.h"
 #include "platform/file.h"
 #include "platform/read_ring.h"
@@ -13,71 +15,31 @@ namespace tov::hashing {
 
 namespace {
 
-// Large enough that the per-read cost vanishes against the digest, small
-// enough to stay in cache between the read and the digest.
-constexpr std::size_t kChunkSize = 256 * 1024;
-
-// Per-thread read buffer and digest state, reused by every file the thread
-// hashes, so memory follows the number of threads rather than of files.
-struct Streamer {
-  std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[kChunkSize]};
-  Sha256 hasher;
-};
-
-Streamer& thread_streamer() {
-  thread_local Streamer streamer;
-  return streamer;
-}
-
-// Keeps the error of a failure that was for want of descriptors or memory.
-bool left_out(const platform::FileError& error, platform::FileError* exhausted) {
-  if (exhausted != nullptr && error.is_exhaustion()) *exhausted = error;
-  return false;
-}
+// Why hash_regular_file left a path out when the system reported no error.
+// Never shown: the batch drops such paths without a trace.
+constexpr base::FixedText kNotRegular = "not a regular file";
 
 // Opens, checks and streams a path whose metadata already said it is a
 // regular file.
-bool stream_regular_file(std::string_view path, Digest& digest, platform::FileError* exhausted) {
+base::Result<Digest> stream_regular_file(std::string_view path) {
   platform::FileStatus status;
   platform::File file;
-  if (const platform::FileError error = file.open_for_reading(path, &status); error.failed()) {
-    return left_out(error, exhausted);
+  if (base::Status opened = file.open_for_reading(path, &status); !opened) {
+    return std::move(opened).error();
   }
   // The path may have been replaced between the query and the open.
-  if (!status.is_regular) return false;
-
-  Streamer& streamer = thread_streamer();
-  // Sizes are not trusted: some regular files report 0 and still have
-  // content, others grow while being read. The read goes on to end of file,
-  // except that a short read which reaches the reported size is taken as the
-  // end: that saves the final empty read, a system call per small file.
-  std::uint64_t total = 0;
-  for (;;) {
-    std::size_t got = 0;
-    if (const platform::FileError error = file.read(streamer.buffer.get(), kChunkSize, got);
-        error.failed()) {
-      streamer.hasher.finish();  // discard the partial message
-      return left_out(error, exhausted);
-    }
-    if (got == 0) break;
-    streamer.hasher.update(streamer.buffer.get(), got);
-    total += got;
-    if (got < kChunkSize && status.size != 0 && total >= status.size) break;
-  }
-  digest = streamer.hasher.finish();
-  return true;
+  if (!status.is_regular) return kNotRegular;
+  return digest_file(file, status.size);
 }
 
 }  // namespace
 
-bool hash_regular_file(std::string_view path, Digest& digest, platform::FileError* exhausted) {
+base::Result<Digest> hash_regular_file(std::string_view path) {
   // Checked before opening so that a FIFO, socket or device is never touched.
-  platform::FileStatus status;
-  if (const platform::FileError error = platform::query_path(path, status); error.failed()) {
-    return left_out(error, exhausted);
-  }
-  if (!status.is_regular) return false;
-  return stream_regular_file(path, digest, exhausted);
+  base::Result<platform::FileStatus> status = platform::query_path(path);
+  if (!status) return std::move(status).error();
+  if (!status->is_regular) return kNotRegular;
+  return stream_regular_file(path);
 }
 
 namespace {
@@ -95,8 +57,21 @@ constexpr std::size_t kRingBatchBytes = 1024 * 1024;
 struct Slot {
   Digest digest;
   bool hit = false;
-  // Set when the path was left out for want of descriptors or memory.
-  platform::FileError exhausted;
+  // Why the path was left out, when that was for want of descriptors or
+  // memory: not a property of the path.
+  std::optional<base::Error> exhausted;
+
+  void take(const base::Result<Digest>& result) {
+    hit = result.ok();
+    if (hit) {
+      digest = *result;
+    } else {
+      note(result.error());
+    }
+  }
+  void note(const base::Error& error) {
+    if (platform::is_exhaustion(error)) exhausted = error;
+  }
 };
 
 // Scratch of the ring path, one per thread and reused by every block it
@@ -124,8 +99,7 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
   ReadRing* ring = use_ring && count >= 2 ? ReadRing::for_this_thread() : nullptr;
   if (ring == nullptr) {
     for (std::size_t index = first; index < first + count; ++index) {
-      slots[index].hit =
-          hash_regular_file(paths[index], slots[index].digest, &slots[index].exhausted);
+      slots[index].take(hash_regular_file(paths[index]));
     }
     return;
   }
@@ -151,13 +125,14 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     const std::size_t at = scratch.names.size();
     scratch.names.append(path);
     scratch.names.push_back('\0');
-    platform::FileStatus status;
-    const platform::FileError error = platform::query_path(scratch.names.c_str() + at, status);
-    if (error.failed()) {
-      left_out(error, &slots[index].exhausted);
+    const base::Result<platform::FileStatus> queried =
+        platform::query_path(scratch.names.c_str() + at);
+    if (!queried) {
+      slots[index].note(queried.error());
       continue;
     }
-    if (!status.is_regular) continue;
+    if (!queried->is_regular) continue;
+    const platform::FileStatus& status = *queried;
     if (status.size == 0 || status.size > kRingFileLimit ||
         content_size + status.size + 1 > kRingBatchBytes) {
       streamed[streamed_count++] = index;
@@ -179,26 +154,28 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
   for (std::size_t q = 0; q < queued; ++q) {
     const Queued& file = queue[q];
     Slot& slot = slots[file.index];
-    if (read && requests[q].result == static_cast<std::int64_t>(file.size)) {
+    if (read && requests[q].ok && requests[q].bytes_read == file.size) {
       slot.digest = sha256(scratch.contents.data() + file.content_at, file.size);
       slot.hit = true;
-    } else if (!read || requests[q].result != ReadRing::kNotRegularFile) {
-      slot.hit = stream_regular_file(paths[file.index], slot.digest, &slot.exhausted);
+    } else if (read && requests[q].not_regular) {
+      slot.hit = false;
+    } else {
+      slot.take(stream_regular_file(paths[file.index]));
     }
   }
   // Their metadata is known already; the open checks it again.
   for (std::size_t s = 0; s < streamed_count; ++s) {
-    Slot& slot = slots[streamed[s]];
-    slot.hit = stream_regular_file(paths[streamed[s]], slot.digest, &slot.exhausted);
+    slots[streamed[s]].take(stream_regular_file(paths[streamed[s]]));
   }
 }
 
 }  // namespace
 
-BatchHashes hash_files(std::span<const std::string_view> paths, bool use_ring) {
+base::Result<std::vector<BatchHit>> hash_files(std::span<const std::string_view> paths,
+                                               bool use_ring) {
   std::vector<Slot> slots(paths.size());
   if (paths.size() == 1) {
-    slots[0].hit = hash_regular_file(paths[0], slots[0].digest, &slots[0].exhausted);
+    slots[0].take(hash_regular_file(paths[0]));
   } else if (paths.size() > 1) {
     // Blocks of consecutive paths, so that the ring can take many files per
     // call, yet small enough (several per worker) that the workers stay
@@ -213,27 +190,24 @@ BatchHashes hash_files(std::span<const std::string_view> paths, bool use_ring) {
     });
   }
 
-  BatchHashes result;
   // Running out of descriptors or memory says nothing about a path, and
   // leaving the file out would pass for its absence. Such files are tried
   // again one at a time, now that no other file of the batch is open; one
   // that fails so even then fails the call.
   for (std::size_t index = 0; index < slots.size(); ++index) {
     Slot& slot = slots[index];
-    if (!slot.exhausted.failed()) continue;
-    slot.exhausted = {};
-    slot.hit = hash_regular_file(paths[index], slot.digest, &slot.exhausted);
-    if (slot.exhausted.failed()) {
-      result.exhausted = slot.exhausted;
-      return result;
-    }
+    if (!slot.exhausted) continue;
+    slot.exhausted.reset();
+    slot.take(hash_regular_file(paths[index]));
+    if (slot.exhausted) return std::move(*slot.exhausted);
   }
 
   std::size_t hits = 0;
   for (const Slot& slot : slots) hits += slot.hit ? 1 : 0;
-  result.hits.reserve(hits);
+  std::vector<BatchHit> result;
+  result.reserve(hits);
   for (std::size_t index = 0; index < slots.size(); ++index) {
-    if (slots[index].hit) result.hits.push_back({index, slots[index].digest});
+    if (slots[index].hit) result.push_back({index, slots[index].digest});
   }
   return result;
 }

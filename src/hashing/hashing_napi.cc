@@ -1,15 +1,17 @@
 // JavaScript entry points of the digest functions that answer synchronously.
 #include <node_api.h>
 
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "addon/exports.h"
+#include "base/result.h"
+#include "base/texts.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
 #include "hashing/batch.h"
 #include "hashing/digest.h"
-#include "hashing/file_read.h"
 #include "hashing/hex_napi.h"
 #include "runtime/runtime_slot.h"
 
@@ -41,13 +43,12 @@ napi_value addon::batch_file_hash(napi_env env, napi_callback_info info) {
     std::vector<std::string_view> views;
     views.reserve(paths.size());
     for (std::size_t index = 0; index < paths.size(); ++index) views.push_back(paths[index]);
-    const hashing::BatchHashes hashes = hashing::hash_files(views);
-    if (hashes.exhausted.failed()) {
-      return frame::ErrorRecord(
-          napi_generic_failure,
-          "Read error: " + hashing::IoError::from_file_error(hashes.exhausted).description());
+    const base::Result<std::vector<hashing::BatchHit>> hashed = hashing::hash_files(views);
+    if (!hashed) {
+      return frame::ErrorRecord(napi_generic_failure, std::string(base::texts::kReadError) +
+                                                          hashed.error().description());
     }
-    const std::vector<hashing::BatchHit>& hits = hashes.hits;
+    const std::vector<hashing::BatchHit>& hits = *hashed;
 
     TOV_TRY(result, frame::make_array(env, hits.size()));
     for (std::size_t index = 0; index < hits.size(); ++index) {

@@ -18,17 +18,18 @@ class ReadRing {
   // The most requests one batch may hold.
   static constexpr std::size_t kMaxBatch = 64;
 
-  // The result of a request whose path, once opened, turned out not to be a
-  // regular file: nothing was read from it.
-  static constexpr std::int64_t kNotRegularFile = -(std::int64_t{1} << 32);
-
   struct Request {
     const char* path = nullptr;  // NUL-terminated
     void* buffer = nullptr;
     std::uint32_t capacity = 0;
-    // Bytes read, kNotRegularFile, or a negative errno value from the open,
-    // the check or the read.
-    std::int64_t result = 0;
+    // Set by read_batch: whether the open and the read both succeeded, the
+    // bytes read if so, and otherwise the system's code for the failure (as
+    // in base::Error::system), or, with a code of 0, `not_regular`: what was
+    // opened is not a regular file, and nothing was read from it.
+    bool ok = false;
+    bool not_regular = false;
+    std::uint32_t bytes_read = 0;
+    std::int32_t system_code = 0;
   };
 
   // The calling thread's ring, set up on its first use and torn down when the
@@ -43,10 +44,10 @@ class ReadRing {
   // start with one read, and closes it again. Anything else that was opened
   // is closed unread, whatever it was when the caller last looked at the
   // path. At most kMaxBatch requests. A read that would have to wait for the
-  // disk may fail with -EAGAIN instead. Returns false if the ring failed as a
-  // whole: the results are then meaningless, and the files should be read
-  // another way. Returns only when the kernel is done with every buffer and
-  // every file is closed.
+  // disk may fail instead. Returns false if the ring failed as a whole: the
+  // results are then meaningless, and the files should be read another way.
+  // Returns only when the kernel is done with every buffer and every file is
+  // closed.
   [[nodiscard]] bool read_batch(std::span<Request> requests);
 
   ~ReadRing();

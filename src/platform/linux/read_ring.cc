@@ -233,16 +233,16 @@ bool ReadRing::read_batch(std::span<Request> requests) {
   // or a device since the caller looked at it, and reading one would take
   // its data from whoever it was meant for.
   bool readable[kMaxBatch];
+  std::int64_t checked[kMaxBatch];
   for (std::size_t index = 0; index < count; ++index) {
     readable[index] = false;
+    checked[index] = 0;
     if (opened[index] < 0) continue;
     struct stat info;
     if (::fstat(static_cast<int>(opened[index]), &info) != 0) {
-      requests[index].result = -errno;
-    } else if (!S_ISREG(info.st_mode)) {
-      requests[index].result = kNotRegularFile;
+      checked[index] = -errno;
     } else {
-      readable[index] = true;
+      readable[index] = S_ISREG(info.st_mode);
     }
   }
 
@@ -279,11 +279,15 @@ bool ReadRing::read_batch(std::span<Request> requests) {
   if (!ok) return false;
 
   for (std::size_t index = 0; index < count; ++index) {
-    if (opened[index] < 0) {
-      requests[index].result = opened[index];
-    } else if (readable[index]) {
-      requests[index].result = done[2 * index + 1];
+    Request& request = requests[index];
+    std::int64_t result = opened[index];
+    request.not_regular = result >= 0 && checked[index] == 0 && !readable[index];
+    if (result >= 0 && !request.not_regular) {
+      result = checked[index] < 0 ? checked[index] : done[2 * index + 1];
     }
+    request.ok = result >= 0 && !request.not_regular;
+    request.bytes_read = request.ok ? static_cast<std::uint32_t>(result) : 0;
+    request.system_code = result < 0 ? static_cast<std::int32_t>(-result) : 0;
   }
   return true;
 }

@@ -7,7 +7,6 @@
 
 #include "hashing/batch.h"
 #include "hashing/digest.h"
-#include "hashing/file_read.h"
 #include "support/temp_dir.h"
 
 namespace tov::hashing {
@@ -23,9 +22,9 @@ std::vector<std::size_t> indexes_of(const std::vector<BatchHit>& hits) {
 
 std::vector<BatchHit> hash_all(const std::vector<std::string>& paths) {
   const std::vector<std::string_view> views(paths.begin(), paths.end());
-  BatchHashes hashes = hash_files(views);
-  EXPECT_FALSE(hashes.exhausted.failed());
-  return std::move(hashes.hits);
+  base::Result<std::vector<BatchHit>> hashed = hash_files(views);
+  EXPECT_TRUE(hashed.ok());
+  return hashed ? std::move(hashed).value() : std::vector<BatchHit>{};
 }
 
 TEST(Batch, KeepsOnlyReadableRegularFilesInInputOrder) {
@@ -79,10 +78,9 @@ TEST(Batch, EmptyAndProcFiles) {
   EXPECT_EQ(to_hex(hits[0].digest),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   // Reports size 0, yet its content is digested.
-  const ReadResult proc = read_whole_file("/proc/version");
-  ASSERT_TRUE(proc.ok());
-  ASSERT_GT(proc.contents().size(), 0u);
-  EXPECT_EQ(hits[1].digest, sha256(proc.contents().data(), proc.contents().size()));
+  const std::string proc = test_support::file_bytes("/proc/version");
+  ASSERT_GT(proc.size(), 0u);
+  EXPECT_EQ(hits[1].digest, sha256(proc));
 }
 
 TEST(Batch, StreamedDigestMatchesWholeFileDigest) {
@@ -99,12 +97,10 @@ TEST(Batch, StreamedDigestMatchesWholeFileDigest) {
   const auto hits = hash_all(paths);
   ASSERT_EQ(hits.size(), paths.size());
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    const ReadResult whole = read_whole_file(paths[i]);
-    ASSERT_TRUE(whole.ok());
-    EXPECT_EQ(hits[i].digest, sha256(whole.contents().data(), whole.contents().size())) << i;
-    Digest single;
-    ASSERT_TRUE(hash_regular_file(paths[i], single));
-    EXPECT_EQ(single, hits[i].digest) << i;
+    EXPECT_EQ(hits[i].digest, sha256(test_support::file_bytes(paths[i]))) << i;
+    const base::Result<Digest> single = hash_regular_file(paths[i]);
+    ASSERT_TRUE(single.ok()) << single.error().description();
+    EXPECT_EQ(*single, hits[i].digest) << i;
   }
 }
 
@@ -185,16 +181,14 @@ TEST(Batch, RingAndFileByFileAgree) {
   std::vector<BatchHit> ring;
   std::vector<BatchHit> plain;
   ASSERT_TRUE(test_support::finishes_despite_fifo(fifo, [&] {
-    ring = hash_files(views, true).hits;
-    plain = hash_files(views, false).hits;
+    ring = hash_files(views, true).value();
+    plain = hash_files(views, false).value();
   }));
   ASSERT_EQ(indexes_of(ring), indexes_of(plain));
   for (std::size_t k = 0; k < ring.size(); ++k) {
     const std::string& path = paths[ring[k].index];
     EXPECT_EQ(ring[k].digest, plain[k].digest) << path;
-    const ReadResult whole = read_whole_file(path);
-    ASSERT_TRUE(whole.ok()) << path;
-    EXPECT_EQ(ring[k].digest, sha256(whole.contents().data(), whole.contents().size())) << path;
+    EXPECT_EQ(ring[k].digest, sha256(test_support::file_bytes(path))) << path;
   }
   // Only the missing, the directory, the FIFO, the dangling link and the NUL
   // path are left out.

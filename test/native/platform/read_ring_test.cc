@@ -34,7 +34,8 @@ std::vector<ReadRing::Request> requests_for(std::vector<Read>& reads) {
     requests[i].path = reads[i].path.c_str();
     requests[i].buffer = reads[i].room.data();
     requests[i].capacity = static_cast<std::uint32_t>(reads[i].room.size());
-    requests[i].result = 12345;  // must be overwritten
+    requests[i].bytes_read = 12345;  // must be overwritten
+    requests[i].system_code = 12345;
   }
   return requests;
 }
@@ -69,14 +70,24 @@ TEST(ReadRing, ReadsEachFileAndReportsEachFailure) {
   ASSERT_TRUE(
       test_support::finishes_despite_fifo(fifo, [&] { ASSERT_TRUE(ring->read_batch(requests)); }));
 
-  EXPECT_EQ(requests[0].result, 1000);
+  EXPECT_TRUE(requests[0].ok);
+  EXPECT_EQ(requests[0].bytes_read, 1000u);
+  EXPECT_EQ(requests[0].system_code, 0);
   EXPECT_EQ(reads[0].room.substr(0, 1000), small);
-  EXPECT_EQ(requests[1].result, 4096);
+  EXPECT_TRUE(requests[1].ok);
+  EXPECT_EQ(requests[1].bytes_read, 4096u);
   EXPECT_EQ(reads[1].room, large.substr(0, 4096));
-  EXPECT_EQ(requests[2].result, -ENOENT);
-  EXPECT_EQ(requests[3].result, ReadRing::kNotRegularFile);
-  EXPECT_EQ(requests[4].result, 0);
-  EXPECT_EQ(requests[5].result, ReadRing::kNotRegularFile);
+  EXPECT_FALSE(requests[2].ok);
+  EXPECT_EQ(requests[2].system_code, ENOENT);
+  EXPECT_EQ(requests[2].bytes_read, 0u);
+  EXPECT_FALSE(requests[2].not_regular);
+  EXPECT_FALSE(requests[3].ok);
+  EXPECT_TRUE(requests[3].not_regular);
+  EXPECT_EQ(requests[3].system_code, 0);
+  EXPECT_TRUE(requests[4].ok);
+  EXPECT_EQ(requests[4].bytes_read, 0u);
+  EXPECT_FALSE(requests[5].ok);
+  EXPECT_TRUE(requests[5].not_regular);
 
   EXPECT_TRUE(ring->read_batch({}));
   std::vector<ReadRing::Request> too_many(ReadRing::kMaxBatch + 1);
@@ -103,10 +114,11 @@ TEST(ReadRing, FullBatchesOneAfterAnother) {
     ASSERT_TRUE(ring->read_batch(requests));
     for (std::size_t i = 0; i < reads.size(); ++i) {
       if ((i + round) % 5 == 0) {
-        EXPECT_EQ(requests[i].result, -ENOENT) << round << "/" << i;
+        EXPECT_FALSE(requests[i].ok) << round << "/" << i;
+        EXPECT_EQ(requests[i].system_code, ENOENT) << round << "/" << i;
       } else {
-        ASSERT_EQ(requests[i].result, static_cast<std::int64_t>(contents[i].size()))
-            << round << "/" << i;
+        ASSERT_TRUE(requests[i].ok) << round << "/" << i;
+        ASSERT_EQ(requests[i].bytes_read, contents[i].size()) << round << "/" << i;
         EXPECT_EQ(reads[i].room.substr(0, contents[i].size()), contents[i]) << round << "/" << i;
       }
     }
@@ -141,8 +153,10 @@ TEST(ReadRing, NeverReadsAFifoThatTookAFilesPlace) {
   std::vector<Read> reads = {{file, std::string(8, '\0')}, {fifo, std::string(11, '\0')}};
   std::vector<ReadRing::Request> requests = requests_for(reads);
   ASSERT_TRUE(ring->read_batch(requests));
-  EXPECT_EQ(requests[0].result, 7);
-  EXPECT_EQ(requests[1].result, ReadRing::kNotRegularFile);
+  EXPECT_TRUE(requests[0].ok);
+  EXPECT_EQ(requests[0].bytes_read, 7u);
+  EXPECT_FALSE(requests[1].ok);
+  EXPECT_TRUE(requests[1].not_regular);
   EXPECT_EQ(reads[1].room, std::string(11, '\0'));
   EXPECT_EQ(open_descriptors(), descriptors);  // everything opened is closed
 
@@ -197,8 +211,10 @@ TEST(ReadRing, AFullDescriptorTableFailsRequestsAndDelaysTheRing) {
     FullDescriptorTable table;
     ASSERT_TRUE(table.full());
     ASSERT_TRUE(ring->read_batch(requests));
-    EXPECT_EQ(requests[0].result, -EMFILE);
-    EXPECT_EQ(requests[1].result, -EMFILE);
+    for (const ReadRing::Request& request : requests) {
+      EXPECT_FALSE(request.ok);
+      EXPECT_EQ(request.system_code, EMFILE);
+    }
   }
   // The thread starts before the table fills: the sanitizers' checks of its
   // start need a descriptor.
@@ -218,8 +234,10 @@ TEST(ReadRing, AFullDescriptorTableFailsRequestsAndDelaysTheRing) {
 
   requests = requests_for(reads);
   ASSERT_TRUE(ring->read_batch(requests));
-  EXPECT_EQ(requests[0].result, 3);
-  EXPECT_EQ(requests[1].result, 3);
+  for (const ReadRing::Request& request : requests) {
+    EXPECT_TRUE(request.ok);
+    EXPECT_EQ(request.bytes_read, 3u);
+  }
 }
 
 TEST(ReadRing, EachThreadHasItsOwn) {
