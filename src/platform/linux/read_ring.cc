@@ -147,8 +147,9 @@ struct ReadRing::Rings {
 
   // Hands the kernel the entries written since `first` (up to `tail`) and
   // waits for their completions, storing each one's result at the index its
-  // user data names (below `slots`). Returns false if the ring failed: then only what the
-  // kernel had taken has completed, and the other results stay kPending.
+  // user data names (below `slots`). Returns false if the ring failed: then
+  // only what the kernel had taken has completed, and the other results stay
+  // kPending.
   bool run(unsigned first, unsigned tail, std::int64_t* results, std::size_t slots) {
     store_release(sq_tail, tail);
     const unsigned total = tail - first;
