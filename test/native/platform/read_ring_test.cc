@@ -1,6 +1,5 @@
 #include "platform/read_ring.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -125,15 +124,6 @@ TEST(ReadRing, FullBatchesOneAfterAnother) {
   }
 }
 
-std::size_t open_descriptors() {
-  std::size_t count = 0;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
-    while (::readdir(dir) != nullptr) ++count;
-    ::closedir(dir);
-  }
-  return count;
-}
-
 // What the caller took for a regular file may be a FIFO by the time the ring
 // opens it, holding another process's data: the ring must leave the data
 // where it is.
@@ -148,7 +138,7 @@ TEST(ReadRing, NeverReadsAFifoThatTookAFilesPlace) {
   ASSERT_GE(writer, 0);
   ASSERT_EQ(::write(writer, "FIFODATA!!", 10), 10);
   const std::string file = dir.write("file", "regular");
-  const std::size_t descriptors = open_descriptors();
+  const std::size_t descriptors = test_support::open_descriptor_count();
 
   std::vector<Read> reads = {{file, std::string(8, '\0')}, {fifo, std::string(11, '\0')}};
   std::vector<ReadRing::Request> requests = requests_for(reads);
@@ -158,7 +148,7 @@ TEST(ReadRing, NeverReadsAFifoThatTookAFilesPlace) {
   EXPECT_FALSE(requests[1].ok);
   EXPECT_TRUE(requests[1].not_regular);
   EXPECT_EQ(reads[1].room, std::string(11, '\0'));
-  EXPECT_EQ(open_descriptors(), descriptors);  // everything opened is closed
+  EXPECT_EQ(test_support::open_descriptor_count(), descriptors);  // everything opened is closed
 
   char left[16] = {};
   EXPECT_EQ(::read(reader, left, sizeof left), 10);
@@ -174,7 +164,7 @@ class FullDescriptorTable {
   FullDescriptorTable() {
     ::getrlimit(RLIMIT_NOFILE, &saved_);
     rlimit low = saved_;
-    low.rlim_cur = open_descriptors() + 16;
+    low.rlim_cur = test_support::open_descriptor_count() + 16;
     ::setrlimit(RLIMIT_NOFILE, &low);
     for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) fillers_.push_back(fd);
     full_ = errno == EMFILE;
