@@ -16,8 +16,10 @@ export type HexDigest = string;
  * One manifest entry: a file path (the key) and its hex digest (the value).
  *
  * Items after the second are allowed and ignored by `merkleRoot` and
- * `merkleDiff`. Keys and values are compared byte for byte as UTF-8, with no
- * trimming, case folding or path normalisation.
+ * `merkleDiff`, but must be strings too: they are converted first, so a
+ * number among them throws `'StringExpected'`. Keys and values are compared
+ * byte for byte as UTF-8, with no trimming, case folding or path
+ * normalisation; a lone surrogate becomes U+FFFD first.
  */
 export type ManifestEntry = readonly [path: string, digest: HexDigest, ...extra: string[]];
 
@@ -163,7 +165,9 @@ export function nativeVersion(): string;
  * the others keep their input order and the path text exactly as passed.
  * Blocks the JavaScript thread until every file is done.
  *
- * @throws {TovEngineError} when `paths` is not an array of strings.
+ * @throws {TovEngineError} when `paths` is not an array of strings;
+ *   `'GenericFailure'` ("Read error: ...") when a file cannot be opened for
+ *   want of file descriptors or memory, even when tried on its own.
  * @example batchFileHash(['package.json', 'missing']) // [['package.json', '...']]
  */
 export function batchFileHash(paths: readonly string[]): BatchManifest;
@@ -173,8 +177,9 @@ export function batchFileHash(paths: readonly string[]): BatchManifest;
  * not exceed `budget`. Word runs are kept whole or not at all; nothing is
  * appended. A budget of 0 gives `''`; a text within budget comes back whole.
  *
- * @param budget An unsigned 32-bit integer; other numbers are converted the
- *   way Node-API converts to uint32.
+ * @param budget An unsigned 32-bit integer; other numbers are converted as
+ *   `budget >>> 0` converts them (`Infinity`, `NaN` and `2 ** 32` give 0,
+ *   `-1` gives 4294967295).
  * @throws {TovEngineError} `'StringExpected'` when `text` is not a string,
  *   `'NumberExpected'` when `budget` is not a number.
  * @example truncateToTokens('hello world', 1) // 'hello '

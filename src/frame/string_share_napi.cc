@@ -77,6 +77,15 @@ napi_value share_prefix(napi_env env, napi_value whole, std::size_t units) {
     clear_pending(env);
     return nullptr;
   }
+  // Other code may have replaced slice before the module was loaded, so the
+  // one captured is not necessarily the engine's: what it gives back is used
+  // only if it is a string of the asked-for length.
+  napi_valuetype type;
+  std::size_t length = 0;
+  if (napi_typeof(env, result, &type) != napi_ok || type != napi_string ||
+      napi_get_value_string_utf16(env, result, nullptr, 0, &length) != napi_ok || length != units) {
+    return nullptr;
+  }
   return result;
 }
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "hashing/file_digest.h"
 #include "hashing/pool.h"
@@ -55,10 +57,20 @@ constexpr std::size_t kRingBatchBytes = 1024 * 1024;
 struct Slot {
   Digest digest;
   bool hit = false;
+  // Why the path was left out, when that was for want of descriptors or
+  // memory: not a property of the path.
+  std::optional<base::Error> exhausted;
 
   void take(const base::Result<Digest>& result) {
     hit = result.ok();
-    if (hit) digest = *result;
+    if (hit) {
+      digest = *result;
+    } else {
+      note(result.error());
+    }
+  }
+  void note(const base::Error& error) {
+    if (platform::is_exhaustion(error)) exhausted = error;
   }
 };
 
@@ -76,10 +88,11 @@ RingScratch& thread_ring_scratch() {
 
 // Hashes paths[first, first + count) into slots[first, ...). Each small
 // regular file goes through the ring, with a read room one byte larger than
-// its size: a result of exactly the size is the whole file. Anything else (a
-// file that changed, a read that would have waited for the disk, a ring that
-// failed) is redone the streaming way, whose open and fstat have the last
-// word.
+// its size: a result of exactly the size is the whole file. What the ring
+// found not to be a regular file any more is left out. Anything else (a file
+// that changed, a read that would have waited for the disk, an open that
+// found the descriptor table full, a ring that failed) is redone the
+// streaming way, one file at a time, whose open and fstat have the last word.
 void hash_block(std::span<const std::string_view> paths, std::size_t first, std::size_t count,
                 Slot* slots, bool use_ring) {
   using platform::ReadRing;
@@ -114,7 +127,11 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     scratch.names.push_back('\0');
     const base::Result<platform::FileStatus> queried =
         platform::query_path(scratch.names.c_str() + at);
-    if (!queried || !queried->is_regular) continue;
+    if (!queried) {
+      slots[index].note(queried.error());
+      continue;
+    }
+    if (!queried->is_regular) continue;
     const platform::FileStatus& status = *queried;
     if (status.size == 0 || status.size > kRingFileLimit ||
         content_size + status.size + 1 > kRingBatchBytes) {
@@ -140,6 +157,8 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     if (read && requests[q].ok && requests[q].bytes_read == file.size) {
       slot.digest = sha256(scratch.contents.data() + file.content_at, file.size);
       slot.hit = true;
+    } else if (read && requests[q].not_regular) {
+      slot.hit = false;
     } else {
       slot.take(stream_regular_file(paths[file.index]));
     }
@@ -152,7 +171,8 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
 
 }  // namespace
 
-std::vector<BatchHit> hash_files(std::span<const std::string_view> paths, bool use_ring) {
+base::Result<std::vector<BatchHit>> hash_files(std::span<const std::string_view> paths,
+                                               bool use_ring) {
   std::vector<Slot> slots(paths.size());
   if (paths.size() == 1) {
     slots[0].take(hash_regular_file(paths[0]));
@@ -168,6 +188,18 @@ std::vector<BatchHit> hash_files(std::span<const std::string_view> paths, bool u
       const std::size_t first = b * block;
       hash_block(paths, first, std::min(block, paths.size() - first), slots.data(), use_ring);
     });
+  }
+
+  // Running out of descriptors or memory says nothing about a path, and
+  // leaving the file out would pass for its absence. Such files are tried
+  // again one at a time, now that no other file of the batch is open; one
+  // that fails so even then fails the call.
+  for (std::size_t index = 0; index < slots.size(); ++index) {
+    Slot& slot = slots[index];
+    if (!slot.exhausted) continue;
+    slot.exhausted.reset();
+    slot.take(hash_regular_file(paths[index]));
+    if (slot.exhausted) return std::move(*slot.exhausted);
   }
 
   std::size_t hits = 0;

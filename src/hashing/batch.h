@@ -19,14 +19,19 @@ struct BatchHit {
 // One hit per path that names a readable regular file (symbolic links
 // followed), in input order. Every other path is left out without a trace:
 // paths holding a NUL byte, missing or unreachable ones, directories, FIFOs,
-// sockets and devices (never opened, so nothing blocks), and files that fail
-// to open or read. Small files are read whole, a batch at a time per worker,
-// through the system's read ring where there is one (`use_ring` false reads
-// file by file, for comparison); larger ones are streamed through the digest
-// in fixed-size chunks (digest_file). Either way memory follows the number of workers, not
-// of files or their sizes. Returns when every path is done; a single path is
-// handled on the calling thread. May throw std::bad_alloc.
-std::vector<BatchHit> hash_files(std::span<const std::string_view> paths, bool use_ring = true);
+// sockets and devices (never read, and opened at most without waiting), and
+// files that fail to open or read for reasons of their own. A file that
+// cannot be read for want of descriptors or memory (platform::is_exhaustion)
+// is tried again alone once the others are done; if it fails so even then,
+// the call returns that error instead. Small files are read whole, a batch
+// at a time per worker, through the system's read ring where there is one
+// (`use_ring` false reads file by file, for comparison); larger ones are
+// streamed through the digest in fixed-size chunks (digest_file). Either way
+// memory follows the number of workers, not of files or their sizes. Returns
+// when every path is done; a single path is handled on the calling thread.
+// May throw std::bad_alloc.
+base::Result<std::vector<BatchHit>> hash_files(std::span<const std::string_view> paths,
+                                               bool use_ring = true);
 
 // The per-path step of hash_files, on the calling thread: the digest, or
 // why the path is left out.

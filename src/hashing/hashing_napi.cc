@@ -1,10 +1,13 @@
 // JavaScript entry points of the digest functions that answer synchronously.
 #include <node_api.h>
 
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "addon/exports.h"
+#include "base/result.h"
+#include "base/texts.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
 #include "hashing/batch.h"
@@ -40,7 +43,12 @@ napi_value addon::batch_file_hash(napi_env env, napi_callback_info info) {
     std::vector<std::string_view> views;
     views.reserve(paths.size());
     for (std::size_t index = 0; index < paths.size(); ++index) views.push_back(paths[index]);
-    const std::vector<hashing::BatchHit> hits = hashing::hash_files(views);
+    const base::Result<std::vector<hashing::BatchHit>> hashed = hashing::hash_files(views);
+    if (!hashed) {
+      return frame::ErrorRecord(napi_generic_failure, std::string(base::texts::kReadError) +
+                                                          hashed.error().description());
+    }
+    const std::vector<hashing::BatchHit>& hits = *hashed;
 
     TOV_TRY(result, frame::make_array(env, hits.size()));
     for (std::size_t index = 0; index < hits.size(); ++index) {

@@ -19,6 +19,10 @@ struct FileStatus {
   bool is_regular = false;
 };
 
+// Whether `error` says the system ran out of descriptors or memory: a
+// failure that says nothing about the path it came with, and may pass.
+bool is_exhaustion(const base::Error& error) noexcept;
+
 // Metadata of whatever `path` leads to after following symbolic links. A
 // broken link, a missing file and an empty path are errors.
 base::Result<FileStatus> query_path(std::string_view path);

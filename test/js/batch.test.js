@@ -230,6 +230,90 @@ describe('batchFileHash: links and special files', () => {
   });
 });
 
+describe('batchFileHash: hostile conditions', () => {
+  test('files swapped for FIFOs holding data are never read, by any read path', async () => {
+    // Another process moves FIFOs that hold its data over the listed files
+    // and back, as fast as it can; a file is of the FIFO data's length, so a
+    // FIFO read in its place would pass for it. Bounded in time: the race is
+    // rare, so this only backs up the deterministic test of the read ring.
+    const swaps = fs.mkdtempSync(path.join(dir, 'swaps-'));
+    const count = 32;
+    const targets = Array.from({ length: count }, (_, i) => path.join(swaps, `t${i}`));
+    const fifos = targets.map((target) => `${target}.fifo`);
+    for (const target of targets) fs.writeFileSync(target, 'regular!!!');
+    for (const fifo of fifos) execFileSync('mkfifo', [fifo]);
+    const swapper = `
+      const fs = require('fs');
+      const { O_RDWR, O_NONBLOCK } = fs.constants;
+      const [targets, fifos, ms] = JSON.parse(process.argv[1]);
+      const held = fifos.map((fifo) => fs.openSync(fifo, O_RDWR | O_NONBLOCK));
+      for (const fd of held) fs.writeSync(fd, 'FIFODATA!!');
+      process.stdout.write('ready\\n');
+      const end = Date.now() + ms;
+      for (let round = 0; Date.now() < end; round += 1) {
+        const i = round % targets.length;
+        fs.renameSync(fifos[i], targets[i]);
+        fs.renameSync(targets[i], fifos[i]);
+        fs.writeFileSync(targets[i] + '.new', 'regular!!!');
+        fs.renameSync(targets[i] + '.new', targets[i]);
+      }
+      const left = held.map((fd) => {
+        try { return fs.readSync(fd, Buffer.alloc(16)); } catch { return 0; }
+      });
+      process.stdout.write(JSON.stringify(left));`;
+    const child = spawn(process.execPath, ['-e', swapper, JSON.stringify([targets, fifos, 2500])]);
+    let output = '';
+    child.stdout.on('data', (chunk) => { output += chunk; });
+    const exited = new Promise((resolve) => child.once('exit', resolve));
+    try {
+      while (!output.includes('ready\n')) await new Promise((resolve) => setTimeout(resolve, 10));
+      const paths = Array.from({ length: 20 }, () => targets).flat();
+      const expected = digestOf('regular!!!');
+      const end = Date.now() + 2000;
+      let entries = 0;
+      while (Date.now() < end) {
+        for (const [file, digest] of native.batchFileHash(paths)) {
+          assert.equal(digest, expected, file);
+          entries += 1;
+        }
+      }
+      assert.ok(entries > 0);
+    } finally {
+      await exited;
+    }
+    assert.deepEqual(JSON.parse(output.slice('ready\n'.length)), Array(count).fill(10));
+  });
+
+  test('a full descriptor table fails the call instead of leaving files out', () => {
+    const files = Array.from({ length: 300 }, (_, i) => writeFile(`fd-${i}.txt`, `file ${i}`));
+    const script = `
+      const fs = require('fs');
+      const addon = require(${JSON.stringify(PACKAGE_ROOT)});
+      const files = ${JSON.stringify(files)};
+      const attempt = (paths) => {
+        try { return addon.batchFileHash(paths).length; } catch (e) { return [e.code, e.message]; }
+      };
+      const fillers = [];
+      try { for (;;) fillers.push(fs.openSync('/dev/null', 'r')); } catch (e) {
+        if (e.code !== 'EMFILE') throw e;
+      }
+      const results = [attempt(files.slice(0, 2)), attempt(files.slice(0, 1)), attempt(files)];
+      // A few free: fewer than one worker's batch would hold open at once.
+      for (let i = 0; i < 4; i += 1) fs.closeSync(fillers.pop());
+      results.push(attempt(files));
+      for (const fd of fillers) fs.closeSync(fd);
+      results.push(attempt(files));
+      process.stdout.write(JSON.stringify(results));`;
+    const result = spawnSync('sh', ['-c', 'ulimit -n 256 && exec "$0" -e "$1"', process.execPath, script], {
+      encoding: 'utf8',
+      timeout: 30000,
+    });
+    assertChildOk(result);
+    const failure = ['GenericFailure', 'Read error: Too many open files (os error 24)'];
+    assert.deepEqual(JSON.parse(result.stdout), [failure, failure, failure, 300, 300]);
+  });
+});
+
 describe('batchFileHash: many files', () => {
   let paths;
   let expected;

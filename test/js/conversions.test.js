@@ -5,6 +5,7 @@
 const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
+const { spawnSync } = require('node:child_process');
 
 const addon = require('../..');
 const { merkleRootReference, merkleDiffReference, sortedDiff } = require('../support');
@@ -101,6 +102,89 @@ describe('text conversion: value renderings in messages', () => {
       message: 'Failed to convert JavaScript value `Number 42 ` into rust type `String`',
       code: 'StringExpected',
     });
+  });
+});
+
+// What a message quotes of a value whose JSON is `json`: at most 1 KiB of
+// UTF-8, cut at a character boundary and marked.
+function quotedJson(json) {
+  const bytes = Buffer.from(json);
+  if (bytes.length <= 1024) return `Object ${json}`;
+  let end = 1024;
+  while ((bytes[end] & 0xc0) === 0x80) end -= 1;
+  return `Object ${bytes.subarray(0, end).toString()}\u2026`;
+}
+
+describe('text conversion: large values are quoted in part', () => {
+  test('a 300 MB Buffer throws its conversion error at once, for every text function', () => {
+    // A small heap: rendering the whole Buffer would need gigabytes of it.
+    const script = `
+      const addon = require(${JSON.stringify(require.resolve('../..'))});
+      const huge = Buffer.alloc(3e8);
+      const messages = [];
+      for (const call of [addon.sha256String, addon.countTokens, addon.fileHash]) {
+        try { call(huge); } catch (error) { messages.push([error.code, error.message]); }
+      }
+      process.stdout.write(JSON.stringify(messages));`;
+    const result = spawnSync(process.execPath, ['--max-old-space-size=64', '-e', script], {
+      encoding: 'utf8',
+      timeout: 60000,
+    });
+    assert.equal(result.status, 0, result.stderr);
+    const expected = textMessage(quotedJson(JSON.stringify(Buffer.alloc(2000))));
+    assert.deepEqual(JSON.parse(result.stdout), Array(3).fill(['StringExpected', expected]));
+  });
+
+  const cases = [
+    // Whose whole JSON no engine can build: its start is that of a shorter one.
+    ['a sparse array of the greatest length', new Array(2 ** 32 - 1), new Array(2000)],
+    ['an array just over the bound', Array(1025).fill('é')],
+    ['an array just under it', Array(1024).fill(1)],
+    ['a Uint8Array over part of its buffer', new Uint8Array(new ArrayBuffer(9000), 7, 8000).fill(200)],
+    ['a long Buffer', Buffer.alloc(3000, 1)],
+    ['an object holding long non-ASCII text', { text: 'é😀'.repeat(1000) }],
+    ['a DataView over a huge ArrayBuffer', new DataView(new ArrayBuffer(2 ** 28))],
+  ];
+  for (const [label, value, reference = value] of cases) {
+    test(`${label} renders as the start of its JSON`, () => {
+      assertTextError(() => addon.sha256String(value), quotedJson(JSON.stringify(reference)));
+    });
+  }
+
+  test('a toJSON of a long array, its own or its class\'s, decides the rendering', () => {
+    const own = new Uint8Array(5000);
+    own.toJSON = () => 'own';
+    assertTextError(() => addon.countTokens(own), 'Object "own"');
+    class Listing extends Array {
+      toJSON() {
+        return `${this.length} items`;
+      }
+    }
+    const listing = Listing.from({ length: 3000 }, () => 0);
+    assertTextError(() => addon.countTokens(listing), 'Object "3000 items"');
+  });
+
+  test('a long function name is cut like a JSON text', () => {
+    const fn = Object.defineProperty(function f() {}, 'name', { value: 'n'.repeat(5000) });
+    assertTextError(() => addon.sha256String(fn), `function ${'n'.repeat(1024)}\u2026(..) `);
+  });
+
+  test('long values that cannot be stringified still throw what stringify throws', () => {
+    const cyclic = Array(3000).fill(0);
+    cyclic[2] = cyclic;
+    assert.throws(() => addon.sha256String(cyclic), TypeError);
+    assert.throws(() => addon.sha256String(new BigInt64Array(3000)), /BigInt/);
+    const thrown = new RangeError('element getter');
+    const guarded = Array(3000).fill(0);
+    let reads = 0;
+    Object.defineProperty(guarded, 5, {
+      get() {
+        reads += 1;
+        throw thrown;
+      },
+    });
+    assert.throws(() => addon.sha256String(guarded), (error) => error === thrown);
+    assert.equal(reads, 1);
   });
 });
 

@@ -3,6 +3,7 @@
 // against a byte-at-a-time reference written here.
 const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
 
 const addon = require('../..');
 const {
@@ -336,6 +337,20 @@ describe('truncateToTokens: large prefixes', () => {
     assert.equal(called, 0);
     assert.equal(result, expected);
     checkTruncation(text, budget);
+  });
+  test('a String.prototype.slice replaced before loading cannot stand for the result', () => {
+    // Each in a child of its own, so that the module captures the replacement.
+    const replacements = ['() => 42', "() => 'word '.repeat(59999)", '() => { throw 1; }'];
+    for (const replacement of replacements) {
+      const script = `
+        String.prototype.slice = ${replacement};
+        const addon = require(${JSON.stringify(require.resolve('../..'))});
+        const result = addon.truncateToTokens('word '.repeat(100000), 60000);
+        process.stdout.write(String(result === 'word '.repeat(60000)));`;
+      const child = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8', timeout: 30000 });
+      assert.equal(child.status, 0, child.stderr);
+      assert.equal(child.stdout, 'true', replacement);
+    }
   });
 });
 

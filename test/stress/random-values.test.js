@@ -246,13 +246,44 @@ function fromException(exception) {
   return Expected.fail('GenericFailure', message);
 }
 
+// Messages quote at most 1 KiB of UTF-8 of a rendering, cut at a character
+// boundary and marked with an ellipsis.
+const QUOTED_BYTES = 1024;
+function quoted(text) {
+  const bytes = Buffer.from(text);
+  if (bytes.length <= QUOTED_BYTES) return { text, cut: false };
+  let end = QUOTED_BYTES;
+  while ((bytes[end] & 0xc0) === 0x80) end -= 1;
+  return { text: `${bytes.subarray(0, end).toString()}\u2026`, cut: true };
+}
+
+// Arrays and typed arrays longer than 1024 elements are stringified from a
+// view of their first 1024, with the whole's prototype; the view's JSON
+// stands for the whole only when it runs past the quoted length.
+function leadingView(value) {
+  const hasOwnToJson = () => Object.prototype.hasOwnProperty.call(value, 'toJSON');
+  let view;
+  if (util.types.isTypedArray(value)) {
+    if (value.length <= 1024 || hasOwnToJson()) return null;
+    view = new globalThis[value[Symbol.toStringTag]](value.buffer, value.byteOffset, 1024);
+  } else if (isHostArray(value)) {
+    if (value.length <= 1024 || hasOwnToJson()) return null;
+    view = new Array(1024);
+    for (let index = 0; index < 1024; index++) view[index] = value[index];
+  } else {
+    return null;
+  }
+  Object.setPrototypeOf(view, Object.getPrototypeOf(value));
+  return view;
+}
+
 // How a non-string value is quoted, or the Expected of a rendering that threw.
 function render(value) {
   switch (typeof value) {
     case 'boolean':
     case 'number':
     case 'bigint':
-      return { text: `${typeName(value)} ${String(value)} ` };
+      return { text: `${typeName(value)} ${quoted(String(value)).text} ` };
     case 'function': {
       let name;
       try {
@@ -260,12 +291,18 @@ function render(value) {
       } catch (exception) {
         return { failure: fromException(exception) };
       }
-      return { text: `function ${typeof name === 'string' && name !== '' ? name : 'anonymous'}(..) ` };
+      const text = typeof name === 'string' ? quoted(name).text : '';
+      return { text: `function ${text !== '' ? text : 'anonymous'}(..) ` };
     }
     case 'object':
       if (value === null) return { text: 'Null' };
       try {
-        return { text: `Object ${String(JSON.stringify(value))}` };
+        const view = leadingView(value);
+        if (view !== null) {
+          const json = quoted(String(JSON.stringify(view)));
+          if (json.cut) return { text: `Object ${json.text}` };
+        }
+        return { text: `Object ${quoted(String(JSON.stringify(value))).text}` };
       } catch (exception) {
         return { failure: fromException(exception) };
       }

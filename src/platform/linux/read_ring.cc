@@ -1,11 +1,11 @@
 #include "platform/read_ring.h"
 
-// Built only where the kernel headers know linked files (see CMake): linked
-// requests on a descriptor that an earlier request of the same chain opens
-// need that kernel feature (Linux 5.17).
+// Built only where the kernel headers are those of Linux 5.17 or later (see
+// CMake), the kernels this has been tried on.
 #include <fcntl.h>
 #include <linux/io_uring.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -20,16 +20,17 @@ namespace tov::platform {
 
 namespace {
 
-// Two entries per request: the open and the read linked to it.
+// Room for a whole round: a read and a close per request.
 constexpr unsigned kEntries = 2 * ReadRing::kMaxBatch;
 
-// A descriptor of -1 for every file slot: registers them empty, and empties
-// them again after each batch.
-constexpr std::array<int, ReadRing::kMaxBatch> kEmptySlots = [] {
-  std::array<int, ReadRing::kMaxBatch> slots{};
-  slots.fill(-1);
-  return slots;
-}();
+// A completion slot whose request the kernel has not answered.
+constexpr std::int64_t kPending = INT64_MIN;
+
+// Set-up failures that say nothing about the system's support for rings,
+// only that the process is short of descriptors or memory at the moment.
+bool short_of_resources(int code) {
+  return code == EMFILE || code == ENFILE || code == ENOMEM;
+}
 
 int ring_setup(unsigned entries, io_uring_params* params) {
   return static_cast<int>(::syscall(__NR_io_uring_setup, entries, params));
@@ -38,10 +39,6 @@ int ring_setup(unsigned entries, io_uring_params* params) {
 int ring_enter(int fd, unsigned to_submit, unsigned min_complete, unsigned flags) {
   return static_cast<int>(
       ::syscall(__NR_io_uring_enter, fd, to_submit, min_complete, flags, nullptr, 0));
-}
-
-int ring_register(int fd, unsigned opcode, const void* arg, unsigned count) {
-  return static_cast<int>(::syscall(__NR_io_uring_register, fd, opcode, arg, count));
 }
 
 // The ring indexes are shared with the kernel, which reads and writes them
@@ -90,13 +87,25 @@ struct ReadRing::Rings {
     if (fd >= 0) ::close(fd);
   }
 
+  // The errno value of a failed open(), 0 for a kernel that lacks features.
+  int failure = 0;
+
   bool open() {
+    if (!map()) {
+      failure = errno;
+      return false;
+    }
+    return true;
+  }
+
+  bool map() {
     io_uring_params params;
     std::memset(&params, 0, sizeof params);
     fd = ring_setup(kEntries, &params);
     if (fd < 0) return false;
     if ((params.features & IORING_FEAT_LINKED_FILE) == 0 || params.sq_entries < kEntries ||
         params.cq_entries < kEntries) {
+      errno = 0;
       return false;
     }
 
@@ -126,31 +135,73 @@ struct ReadRing::Rings {
     cq_mask = *reinterpret_cast<unsigned*>(cq + params.cq_off.ring_mask);
     cqes = reinterpret_cast<io_uring_cqe*>(cq + params.cq_off.cqes);
 
-    // Opened files go into the ring's own table of slots instead of the
-    // process's descriptor table: the read can then be linked to the open,
-    // and no other thread ever sees the descriptors.
-    return ring_register(fd, IORING_REGISTER_FILES, kEmptySlots.data(), kMaxBatch) == 0;
+    return true;
   }
 
-  // Empties the first `count` file slots, closing what they hold.
-  void clear_slots(std::size_t count) {
-    io_uring_files_update update;
-    std::memset(&update, 0, sizeof update);
-    update.offset = 0;
-    update.fds = reinterpret_cast<std::uintptr_t>(kEmptySlots.data());
-    // On failure the files stay open until the slots are reused or the ring
-    // is closed; nothing reads them.
-    (void)ring_register(fd, IORING_REGISTER_FILES_UPDATE, &update, static_cast<unsigned>(count));
+  // A fresh submission entry at the tail, not yet visible to the kernel.
+  io_uring_sqe* next_entry(unsigned& tail) {
+    io_uring_sqe* entry = &sqes[tail++ & sq_mask];
+    std::memset(entry, 0, sizeof *entry);
+    return entry;
+  }
+
+  // Hands the kernel the entries written since `first` (up to `tail`) and
+  // waits for their completions, storing each one's result at the index its
+  // user data names (below `slots`). Returns false if the ring failed: then
+  // only what the kernel had taken has completed, and the other results stay
+  // kPending.
+  bool run(unsigned first, unsigned tail, std::int64_t* results, std::size_t slots) {
+    store_release(sq_tail, tail);
+    const unsigned total = tail - first;
+    unsigned reaped = 0;
+    bool failed = false;
+    for (;;) {
+      unsigned head = *cq_head;
+      const unsigned ready = load_acquire(cq_tail);
+      for (; head != ready; ++head) {
+        const io_uring_cqe& cqe = cqes[head & cq_mask];
+        if (cqe.user_data < slots) results[cqe.user_data] = cqe.res;
+        ++reaped;
+      }
+      store_release(cq_head, head);
+      if (reaped == total) return !failed;
+
+      const unsigned consumed = load_acquire(sq_head) - first;
+      // After a failure, wait only for what the kernel already holds: it may
+      // still be writing into the caller's buffers.
+      if (failed && reaped >= consumed) return false;
+      const unsigned to_submit = failed ? 0 : total - consumed;
+      if (ring_enter(fd, to_submit, 1, IORING_ENTER_GETEVENTS) >= 0) continue;
+      const int code = errno;
+      if (code == EINTR) continue;
+      // EAGAIN and EBUSY mean "later", which is only worth waiting for while
+      // requests are under way; otherwise the ring is no use now.
+      if ((code == EAGAIN || code == EBUSY) && reaped < consumed) continue;
+      failed = true;
+      // Take back what the kernel has not seen yet.
+      tail = load_acquire(sq_head);
+      store_release(sq_tail, tail);
+    }
   }
 };
 
 ReadRing* ReadRing::for_this_thread() {
-  thread_local const std::unique_ptr<ReadRing> ring = []() -> std::unique_ptr<ReadRing> {
+  struct Owned {
+    std::unique_ptr<ReadRing> ring;
+    bool unavailable = false;
+  };
+  thread_local Owned owned;
+  if (owned.ring == nullptr && !owned.unavailable) {
     auto rings = std::make_unique<Rings>();
-    if (!rings->open()) return nullptr;
-    return std::unique_ptr<ReadRing>(new ReadRing(rings.release()));
-  }();
-  return ring.get();
+    if (rings->open()) {
+      owned.ring.reset(new ReadRing(rings.release()));
+    } else {
+      // A full descriptor table or a memory shortage passes; a kernel without
+      // rings, or a policy against them, does not.
+      owned.unavailable = !short_of_resources(rings->failure);
+    }
+  }
+  return owned.ring.get();
 }
 
 ReadRing::~ReadRing() {
@@ -163,75 +214,81 @@ bool ReadRing::read_batch(std::span<Request> requests) {
   if (count > kMaxBatch) return false;
   Rings& ring = *rings_;
 
-  // The submission tail is ours alone; the kernel only moves the head.
+  // First round: open every path. The submission tail is ours alone; the
+  // kernel only moves the head.
   unsigned tail = *ring.sq_tail;
-  for (std::size_t slot = 0; slot < count; ++slot) {
-    const Request& request = requests[slot];
-    io_uring_sqe* open = &ring.sqes[tail++ & ring.sq_mask];
-    std::memset(open, 0, sizeof *open);
+  unsigned first = tail;
+  for (std::size_t index = 0; index < count; ++index) {
+    io_uring_sqe* open = ring.next_entry(tail);
     open->opcode = IORING_OP_OPENAT;
-    open->flags = IOSQE_IO_LINK;
     open->fd = AT_FDCWD;
-    open->addr = reinterpret_cast<std::uintptr_t>(request.path);
-    open->open_flags = O_RDONLY | O_NONBLOCK;
-    open->file_index = static_cast<std::uint32_t>(slot + 1);
-    open->user_data = slot << 1;
-
-    io_uring_sqe* read = &ring.sqes[tail++ & ring.sq_mask];
-    std::memset(read, 0, sizeof *read);
-    read->opcode = IORING_OP_READ;
-    read->flags = IOSQE_FIXED_FILE;
-    read->fd = static_cast<std::int32_t>(slot);
-    read->addr = reinterpret_cast<std::uintptr_t>(request.buffer);
-    read->len = request.capacity;
-    read->off = 0;
-    read->user_data = (slot << 1) | 1;
+    open->addr = reinterpret_cast<std::uintptr_t>(requests[index].path);
+    open->open_flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    open->user_data = index;
   }
-  store_release(ring.sq_tail, tail);
+  std::int64_t opened[kMaxBatch];
+  std::fill_n(opened, count, kPending);
+  bool ok = ring.run(first, tail, opened, count);
 
-  std::int64_t open_result[kMaxBatch];
-  std::int64_t read_result[kMaxBatch];
-  const unsigned total = static_cast<unsigned>(2 * count);
-  const unsigned first = tail - total;
-  unsigned reaped = 0;
-  bool failed = false;
-  for (;;) {
-    unsigned head = *ring.cq_head;
-    const unsigned ready = load_acquire(ring.cq_tail);
-    for (; head != ready; ++head) {
-      const io_uring_cqe& cqe = ring.cqes[head & ring.cq_mask];
-      const std::size_t slot = static_cast<std::size_t>(cqe.user_data >> 1);
-      if (slot < count) (cqe.user_data & 1 ? read_result : open_result)[slot] = cqe.res;
-      ++reaped;
+  // Between the rounds, the check: a path may have been replaced by a FIFO
+  // or a device since the caller looked at it, and reading one would take
+  // its data from whoever it was meant for.
+  bool readable[kMaxBatch];
+  std::int64_t checked[kMaxBatch];
+  for (std::size_t index = 0; index < count; ++index) {
+    readable[index] = false;
+    checked[index] = 0;
+    if (opened[index] < 0) continue;
+    struct stat info;
+    if (::fstat(static_cast<int>(opened[index]), &info) != 0) {
+      checked[index] = -errno;
+    } else {
+      readable[index] = S_ISREG(info.st_mode);
     }
-    store_release(ring.cq_head, head);
-    if (reaped == total) break;
-
-    const unsigned consumed = load_acquire(ring.sq_head) - first;
-    // After a failure, wait only for what the kernel already holds: it may
-    // still be writing into the caller's buffers.
-    if (failed && reaped >= consumed) break;
-    const unsigned to_submit = failed ? 0 : total - consumed;
-    if (ring_enter(ring.fd, to_submit, 1, IORING_ENTER_GETEVENTS) >= 0) continue;
-    const int code = errno;
-    if (code == EINTR) continue;
-    // EAGAIN and EBUSY mean "later", which is only worth waiting for while
-    // requests are under way; otherwise the ring is no use now.
-    if ((code == EAGAIN || code == EBUSY) && reaped < consumed) continue;
-    failed = true;
-    // Take back what the kernel has not seen yet.
-    tail = load_acquire(ring.sq_head);
-    store_release(ring.sq_tail, tail);
   }
-  ring.clear_slots(count);
-  if (failed) return false;
 
-  for (std::size_t slot = 0; slot < count; ++slot) {
-    Request& request = requests[slot];
-    const std::int64_t result = open_result[slot] < 0 ? open_result[slot] : read_result[slot];
-    request.ok = result >= 0;
-    request.bytes_read = result >= 0 ? static_cast<std::uint32_t>(result) : 0;
-    request.system_code = result >= 0 ? 0 : static_cast<std::int32_t>(-result);
+  // Second round: read each regular file, and close every opened one, also
+  // when its read fails.
+  std::int64_t done[2 * kMaxBatch];
+  std::fill_n(done, 2 * count, kPending);
+  first = tail;
+  if (ok) {
+    for (std::size_t index = 0; index < count; ++index) {
+      if (opened[index] < 0) continue;
+      const int fd = static_cast<int>(opened[index]);
+      if (readable[index]) {
+        io_uring_sqe* read = ring.next_entry(tail);
+        read->opcode = IORING_OP_READ;
+        read->flags = IOSQE_IO_HARDLINK;
+        read->fd = fd;
+        read->addr = reinterpret_cast<std::uintptr_t>(requests[index].buffer);
+        read->len = requests[index].capacity;
+        read->off = 0;
+        read->user_data = 2 * index + 1;
+      }
+      io_uring_sqe* close = ring.next_entry(tail);
+      close->opcode = IORING_OP_CLOSE;
+      close->fd = fd;
+      close->user_data = 2 * index;
+    }
+    ok = ring.run(first, tail, done, 2 * count);
+  }
+  // What the kernel did not close, because the ring failed, is closed here.
+  for (std::size_t index = 0; index < count; ++index) {
+    if (opened[index] >= 0 && done[2 * index] == kPending) ::close(static_cast<int>(opened[index]));
+  }
+  if (!ok) return false;
+
+  for (std::size_t index = 0; index < count; ++index) {
+    Request& request = requests[index];
+    std::int64_t result = opened[index];
+    request.not_regular = result >= 0 && checked[index] == 0 && !readable[index];
+    if (result >= 0 && !request.not_regular) {
+      result = checked[index] < 0 ? checked[index] : done[2 * index + 1];
+    }
+    request.ok = result >= 0 && !request.not_regular;
+    request.bytes_read = request.ok ? static_cast<std::uint32_t>(result) : 0;
+    request.system_code = result < 0 ? static_cast<std::int32_t>(-result) : 0;
   }
   return true;
 }

@@ -54,6 +54,11 @@ Result<std::intptr_t> open_path(std::string_view path, int flags) {
 
 }  // namespace
 
+bool is_exhaustion(const Error& error) noexcept {
+  const std::int32_t code = error.system_code();
+  return code == EMFILE || code == ENFILE || code == ENOMEM;
+}
+
 Result<FileStatus> query_path(std::string_view path) {
   if (has_nul(path)) return base::texts::kNulInPath;
   return query_path(std::string(path).c_str());
