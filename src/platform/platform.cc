@@ -8,6 +8,9 @@
 #if defined(__linux__)
 #include <pthread.h>
 #include <sched.h>
+#if defined(__aarch64__)
+#include <sys/auxv.h>
+#endif
 #elif defined(__APPLE__)
 #include <pthread.h>
 #endif
@@ -65,6 +68,17 @@ std::string os_error_description(int code) {
   }
   out += " (os error " + std::to_string(code) + ")";
   return out;
+}
+
+bool arm_has_sha256_instructions() {
+#if defined(__aarch64__) && defined(__linux__)
+  constexpr unsigned long kHwcapSha2 = 1UL << 6;  // HWCAP_SHA2 of the arm64 kernel ABI
+  return (getauxval(AT_HWCAP) & kHwcapSha2) != 0;
+#elif defined(__aarch64__) && defined(__APPLE__)
+  return true;  // every arm64 Mac has them
+#else
+  return false;
+#endif
 }
 
 }  // namespace tov::platform

@@ -19,4 +19,8 @@ void set_current_thread_name(const char* name);
 // form "No such file or directory (os error 2)".
 std::string os_error_description(int code);
 
+// Whether an arm64 processor has the SHA-256 instructions of the ARMv8
+// cryptographic extension, as the system reports them; false elsewhere.
+bool arm_has_sha256_instructions();
+
 }  // namespace tov::platform

@@ -1,0 +1,79 @@
+// Which lane kernels this build has and which the running processor can use.
+#include "hashing/lanes.h"
+
+#include <array>
+
+#include "platform/platform.h"
+
+namespace tov::hashing::lanes {
+namespace {
+
+constexpr std::array kCompiled = {
+    Kernel::kScalar,
+#if defined(TOV_LANES_SHANI)
+    Kernel::kShaNi,
+#endif
+#if defined(TOV_LANES_ARM_SHA2)
+    Kernel::kArmSha2,
+#endif
+};
+
+bool cpu_has(Kernel kernel) {
+  switch (kernel) {
+    case Kernel::kScalar:
+      return true;
+    case Kernel::kShaNi:
+#if defined(TOV_LANES_SHANI) && (defined(__GNUC__) || defined(__clang__))
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+#else
+      return false;
+#endif
+    case Kernel::kArmSha2:
+      return platform::arm_has_sha256_instructions();
+  }
+  return false;
+}
+
+}  // namespace
+
+std::span<const Kernel> compiled_kernels() noexcept {
+  return kCompiled;
+}
+
+const char* kernel_name(Kernel kernel) noexcept {
+  switch (kernel) {
+    case Kernel::kScalar:
+      return "scalar";
+    case Kernel::kShaNi:
+      return "sha-ni";
+    case Kernel::kArmSha2:
+      return "armv8-sha2";
+  }
+  return "unknown";
+}
+
+bool kernel_supported(Kernel kernel) noexcept {
+  for (Kernel k : kCompiled) {
+    if (k == kernel) return cpu_has(kernel);
+  }
+  return false;
+}
+
+CompressFn compress_for(Kernel kernel) noexcept {
+  if (!kernel_supported(kernel)) return compress_scalar;
+  switch (kernel) {
+#if defined(TOV_LANES_SHANI)
+    case Kernel::kShaNi:
+      return compress_shani;
+#endif
+#if defined(TOV_LANES_ARM_SHA2)
+    case Kernel::kArmSha2:
+      return compress_arm_sha2;
+#endif
+    default:
+      return compress_scalar;
+  }
+}
+
+}  // namespace tov::hashing::lanes
