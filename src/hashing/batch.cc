@@ -1,10 +1,12 @@
 #include "hashing/batch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "hashing/multi_digest.h"
 #include "hashing/pool.h"
 #include "platform/file.h"
 #include "platform/read_ring.h"
@@ -83,6 +85,9 @@ constexpr std::size_t kRingBatchBytes = 1024 * 1024;
 struct Slot {
   Digest digest;
   bool hit = false;
+  // A regular file left for the streaming pass, which hashes such files
+  // several at a time over the lanes of the multi-buffer digest.
+  bool streamed = false;
 };
 
 // Scratch of the ring path, one per thread and reused by every block it
@@ -109,7 +114,11 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
   ReadRing* ring = use_ring && count >= 2 ? ReadRing::for_this_thread() : nullptr;
   if (ring == nullptr) {
     for (std::size_t index = first; index < first + count; ++index) {
-      slots[index].hit = hash_regular_file(paths[index], slots[index].digest);
+      // Checked before opening so that a FIFO, socket or device is never
+      // touched.
+      platform::FileStatus status;
+      slots[index].streamed =
+          !platform::query_path(paths[index], status).failed() && status.is_regular;
     }
     return;
   }
@@ -157,20 +166,157 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     requests[q].capacity = static_cast<std::uint32_t>(queue[q].size + 1);
   }
   const bool read = ring->read_batch(std::span(requests, queued));
+  // The files read whole go through the lanes together; the rest are redone
+  // the streaming way.
+  std::span<const std::uint8_t> messages[ReadRing::kMaxBatch];
+  Digest digests[ReadRing::kMaxBatch];
+  std::size_t whole[ReadRing::kMaxBatch];
+  std::size_t whole_count = 0;
   for (std::size_t q = 0; q < queued; ++q) {
     const Queued& file = queue[q];
-    Slot& slot = slots[file.index];
     if (read && requests[q].result == static_cast<std::int64_t>(file.size)) {
-      slot.digest = sha256(scratch.contents.data() + file.content_at, file.size);
-      slot.hit = true;
+      messages[whole_count] = std::span(scratch.contents.data() + file.content_at, file.size);
+      whole[whole_count++] = file.index;
     } else {
-      slot.hit = stream_regular_file(paths[file.index], slot.digest);
+      slots[file.index].streamed = true;
     }
   }
-  // Their metadata is known already; the open checks it again.
-  for (std::size_t s = 0; s < streamed_count; ++s) {
-    slots[streamed[s]].hit = stream_regular_file(paths[streamed[s]], slots[streamed[s]].digest);
+  if (lane_plan().worthwhile) {
+    sha256_messages(std::span(messages, whole_count), digests);
+  } else {
+    for (std::size_t w = 0; w < whole_count; ++w) {
+      digests[w] = sha256(messages[w].data(), messages[w].size());
+    }
   }
+  for (std::size_t w = 0; w < whole_count; ++w) {
+    slots[whole[w]].digest = digests[w];
+    slots[whole[w]].hit = true;
+  }
+  // Their metadata is known already; the open checks it again.
+  for (std::size_t s = 0; s < streamed_count; ++s) slots[streamed[s]].streamed = true;
+}
+
+// Per-thread read buffers of the streaming pass, one per lane, reused by
+// every file the thread streams: memory follows the number of threads and
+// lanes, never the number or size of the files.
+struct LaneBuffers {
+  std::size_t chunk = 0;
+  std::unique_ptr<std::uint8_t[]> bytes;
+};
+
+LaneBuffers& thread_lane_buffers(std::size_t lanes) {
+  thread_local LaneBuffers buffers;
+  // About a megabyte per thread whatever the lane count, in reads of at
+  // least 64 KiB.
+  const std::size_t chunk = std::max<std::size_t>(kChunkSize * 4 / lanes, 64 * 1024) & ~std::size_t{63};
+  if (buffers.chunk != chunk) {
+    buffers.bytes.reset(new std::uint8_t[chunk * lanes]);
+    buffers.chunk = chunk;
+  }
+  return buffers;
+}
+
+// Streams files into the lanes. The files come from one list shared by
+// every worker of the pass, each taken by the first lane that runs dry, so
+// that the workers and their lanes stay busy until the last file.
+class StreamedFiles final : public MessageSource {
+ public:
+  StreamedFiles(std::span<const std::string_view> paths, std::span<const std::size_t> files,
+                std::atomic<std::size_t>& next, Slot* slots, std::size_t lanes)
+      : paths_(paths), files_(files), next_(next), slots_(slots),
+        buffers_(thread_lane_buffers(lanes)) {}
+
+  bool open(std::size_t lane) override {
+    Open& file = open_[lane];
+    for (;;) {
+      const std::size_t taken = next_.fetch_add(1, std::memory_order_relaxed);
+      if (taken >= files_.size()) return false;
+      file.index = files_[taken];
+      file.total = 0;
+      file.at_end = false;
+      // The path may have been replaced since its query: the open has the
+      // last word.
+      if (!file.file.open_for_reading(paths_[file.index], &file.status).failed() &&
+          file.status.is_regular) {
+        return true;
+      }
+      file.file.close();
+    }
+  }
+
+  bool read(std::size_t lane, std::span<const std::uint8_t>& bytes) override {
+    Open& file = open_[lane];
+    bytes = {};
+    if (file.at_end) return true;
+    std::uint8_t* buffer = buffers_.bytes.get() + lane * buffers_.chunk;
+    std::size_t got = 0;
+    if (file.file.read(buffer, buffers_.chunk, got).failed()) {
+      file.file.close();
+      return false;
+    }
+    // Sizes are not trusted: some regular files report 0 and still have
+    // content, others grow while being read. The read goes on to end of
+    // file, except that a short read which reaches the reported size is
+    // taken as the end: that saves the final empty read, a system call per
+    // file.
+    file.total += got;
+    file.at_end = got == 0 ||
+                  (got < buffers_.chunk && file.status.size != 0 && file.total >= file.status.size);
+    bytes = std::span<const std::uint8_t>(buffer, got);
+    return true;
+  }
+
+  void finish(std::size_t lane, const Digest& digest) override {
+    Open& file = open_[lane];
+    file.file.close();
+    slots_[file.index].digest = digest;
+    slots_[file.index].hit = true;
+  }
+
+ private:
+  struct Open {
+    platform::File file;
+    platform::FileStatus status;
+    std::uint64_t total = 0;
+    std::size_t index = 0;
+    bool at_end = false;
+  };
+
+  std::span<const std::string_view> paths_;
+  std::span<const std::size_t> files_;
+  std::atomic<std::size_t>& next_;
+  Slot* slots_;
+  LaneBuffers& buffers_;
+  Open open_[lanes::kMaxLanes];
+};
+
+// The streaming pass over every file the first pass left for it.
+void stream_files(std::span<const std::string_view> paths, std::vector<Slot>& slots) {
+  std::vector<std::size_t> files;
+  for (std::size_t index = 0; index < slots.size(); ++index) {
+    if (slots[index].streamed) files.push_back(index);
+  }
+  if (files.empty()) return;
+  const LanePlan& plan = lane_plan();
+  if (!plan.worthwhile) {
+    parallel_for(files.size(), [&](std::size_t f) {
+      Slot& slot = slots[files[f]];
+      slot.hit = stream_regular_file(paths[files[f]], slot.digest);
+    });
+    return;
+  }
+  // Few files are spread over the workers before they share lanes: two
+  // workers with one file each outrun one worker with both. At least two
+  // tasks, so that the calling thread only waits, as it does for the first
+  // pass; a task that finds the list empty returns at once.
+  const std::size_t workers = std::max<std::size_t>(WorkerPool::shared().worker_count(), 2);
+  const std::size_t lanes = std::min(plan.lanes, (files.size() + workers - 1) / workers);
+  const std::size_t tasks = std::clamp<std::size_t>((files.size() + lanes - 1) / lanes, 2, workers);
+  std::atomic<std::size_t> next{0};
+  WorkerPool::shared().for_each_index(tasks, [&](std::size_t) {
+    StreamedFiles source(paths, files, next, slots.data(), plan.lanes);
+    hash_messages(source, plan.kernel, lanes);
+  });
 }
 
 }  // namespace
@@ -191,6 +337,7 @@ std::vector<BatchHit> hash_files(std::span<const std::string_view> paths, bool u
       const std::size_t first = b * block;
       hash_block(paths, first, std::min(block, paths.size() - first), slots.data(), use_ring);
     });
+    stream_files(paths, slots);
   }
 
   std::size_t hits = 0;

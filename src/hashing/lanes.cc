@@ -60,6 +60,10 @@ bool kernel_supported(Kernel kernel) noexcept {
   return false;
 }
 
+std::size_t max_lanes(Kernel kernel) noexcept {
+  return kernel == Kernel::kScalar ? kMaxLanes : 4;
+}
+
 CompressFn compress_for(Kernel kernel) noexcept {
   if (!kernel_supported(kernel)) return compress_scalar;
   switch (kernel) {

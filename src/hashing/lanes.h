@@ -13,7 +13,7 @@
 namespace tov::hashing::lanes {
 
 // The most lanes any kernel interleaves.
-inline constexpr std::size_t kMaxLanes = 4;
+inline constexpr std::size_t kMaxLanes = 16;
 
 // The eight working words of one message, FIPS 180-4 order (H0..H7).
 using State = std::uint32_t[8];
@@ -25,8 +25,9 @@ enum class Kernel : std::uint8_t {
 };
 
 // Compresses `blocks` consecutive 64-byte blocks into each of `lanes` states:
-// states[i] takes data[i][0 .. 64 * blocks). 1 <= lanes <= kMaxLanes; every
+// states[i] takes data[i][0 .. 64 * blocks); every
 // lane takes the same number of blocks. States and data may not overlap.
+// 1 <= lanes <= max_lanes(kernel).
 using CompressFn = void (*)(std::uint32_t* const* states, const std::uint8_t* const* data,
                             std::size_t lanes, std::size_t blocks) noexcept;
 
@@ -52,6 +53,8 @@ const char* kernel_name(Kernel kernel) noexcept;
 bool kernel_supported(Kernel kernel) noexcept;
 // The kernel's entry point; an unsupported kernel gives the reference.
 CompressFn compress_for(Kernel kernel) noexcept;
+// How many lanes the kernel takes at most.
+std::size_t max_lanes(Kernel kernel) noexcept;
 
 // The SHA-256 round constants and initial state.
 extern const std::uint32_t kRoundConstants[64];

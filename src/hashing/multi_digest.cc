@@ -132,7 +132,8 @@ class InMemory final : public MessageSource {
 }  // namespace
 
 void hash_messages(MessageSource& source, lanes::Kernel kernel, std::size_t lane_count) {
-  lane_count = std::clamp<std::size_t>(lane_count, 1, kMaxLanes);
+  if (!lanes::kernel_supported(kernel)) kernel = lanes::Kernel::kScalar;
+  lane_count = std::clamp<std::size_t>(lane_count, 1, lanes::max_lanes(kernel));
   const lanes::CompressFn compress = lanes::compress_for(kernel);
   Lane lanes[kMaxLanes];
   for (std::size_t l = 0; l < lane_count; ++l) {
@@ -174,9 +175,10 @@ void sha256_messages(std::span<const std::span<const std::uint8_t>> messages, Di
 }
 
 double measure_lanes(lanes::Kernel kernel, std::size_t lane_count) {
-  lane_count = std::clamp<std::size_t>(lane_count, 1, kMaxLanes);
-  constexpr std::size_t kBlocks = 64;
-  constexpr int kRepeats = 8;
+  if (!lanes::kernel_supported(kernel)) kernel = lanes::Kernel::kScalar;
+  lane_count = std::clamp<std::size_t>(lane_count, 1, lanes::max_lanes(kernel));
+  constexpr std::size_t kBlocks = 16;
+  constexpr int kRepeats = 16;
   constexpr int kRounds = 5;
   const lanes::CompressFn compress = lanes::compress_for(kernel);
   alignas(64) std::uint8_t buffer[kMaxLanes * kBlocks * 64];
@@ -209,7 +211,7 @@ const LanePlan& lane_plan() noexcept {
     if (best == lanes::Kernel::kScalar) return LanePlan{best, 1, false};
     std::size_t lanes = 1;
     double fastest = 0;
-    for (std::size_t n = 1; n <= kMaxLanes; ++n) {
+    for (std::size_t n = 1; n <= lanes::max_lanes(best); ++n) {
       const double speed = measure_lanes(best, n);
       if (speed > fastest) {
         fastest = speed;

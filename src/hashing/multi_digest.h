@@ -39,7 +39,7 @@ struct LanePlan {
 };
 const LanePlan& lane_plan() noexcept;
 
-// Runs every message of `source` through `lanes` lanes (1 to kMaxLanes) of
+// Runs every message of `source` through `lanes` lanes (1 to max_lanes) of
 // `kernel` and returns when the source has no more. Memory is a fixed
 // per-lane block buffer; the message bytes are read in place.
 void hash_messages(MessageSource& source, lanes::Kernel kernel, std::size_t lanes);

@@ -31,7 +31,7 @@ std::vector<Variant> variants() {
   std::vector<Variant> out;
   for (lanes::Kernel k : lanes::compiled_kernels()) {
     if (!lanes::kernel_supported(k)) continue;
-    for (std::size_t n = 1; n <= lanes::kMaxLanes; ++n) out.push_back({k, n});
+    for (std::size_t n = 1; n <= lanes::max_lanes(k); ++n) out.push_back({k, n});
   }
   return out;
 }
@@ -58,7 +58,7 @@ TEST(HashingLanes, EveryKernelIsReportedAndTheProcessorsOwnIsUsable) {
   const LanePlan& plan = lane_plan();
   EXPECT_TRUE(lanes::kernel_supported(plan.kernel));
   EXPECT_GE(plan.lanes, 1u);
-  EXPECT_LE(plan.lanes, lanes::kMaxLanes);
+  EXPECT_LE(plan.lanes, lanes::max_lanes(plan.kernel));
   EXPECT_EQ(plan.worthwhile, plan.kernel != lanes::Kernel::kScalar);
 }
 
