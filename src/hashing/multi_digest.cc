@@ -179,7 +179,7 @@ double measure_lanes(lanes::Kernel kernel, std::size_t lane_count) {
   lane_count = std::clamp<std::size_t>(lane_count, 1, lanes::max_lanes(kernel));
   constexpr std::size_t kBlocks = 16;
   constexpr int kRepeats = 16;
-  constexpr int kRounds = 5;
+  constexpr int kRounds = 9;
   const lanes::CompressFn compress = lanes::compress_for(kernel);
   alignas(64) std::uint8_t buffer[kMaxLanes * kBlocks * 64];
   for (std::size_t i = 0; i < sizeof(buffer); ++i) buffer[i] = static_cast<std::uint8_t>(i * 131);
