@@ -56,7 +56,7 @@ const TARGETS = {
       ...['lanes.cc', 'lanes_scalar.cc', 'lanes_shani.cc', 'lanes_arm_sha2.cc', 'multi_digest.cc', 'digest.cc'].map(
         (name) => path.join('src', 'hashing', name),
       ),
-      'src/platform/platform.cc',
+      'src/platform/posix/platform.cc',
     ],
     libs: ['-lcrypto'],
     maxLen: 8192,

@@ -143,10 +143,10 @@ TEST(Batch, StreamedFilesSharingTheLanesKeepTheirDigestsAndOrder) {
   for (std::size_t i = 0; i < 90; ++i) {
     const std::size_t size = i % 4 == 3 ? i * 37 % 3000
                                         : 65 * 1024 + i * 4099 % (700 * 1024) + (i % 9) * 7;
-    contents.push_back(testing::patterned_bytes(size, static_cast<unsigned>(i)));
-    paths.push_back(dir.write(testing::numbered("m", i), contents.back()));
+    contents.push_back(test_support::patterned_bytes(size, static_cast<unsigned>(i)));
+    paths.push_back(dir.write(test_support::numbered("m", i), contents.back()));
     if (i % 11 == 2) {
-      paths.push_back(dir / testing::numbered("absent-", i));
+      paths.push_back(dir / test_support::numbered("absent-", i));
       contents.push_back("");
     }
   }
