@@ -53,7 +53,7 @@ const TARGETS = {
   lanes: {
     sources: () => [
       'fuzz/lanes_fuzz.cc',
-      ...['lanes.cc', 'lanes_scalar.cc', 'lanes_shani.cc', 'lanes_arm_sha2.cc', 'multi_digest.cc', 'digest.cc'].map(
+      ...['lanes.cc', 'lanes_scalar.cc', 'lanes_shani.cc', 'lanes_avx512.cc', 'lanes_arm_sha2.cc', 'multi_digest.cc', 'digest.cc'].map(
         (name) => path.join('src', 'hashing', name),
       ),
       'src/platform/posix/platform.cc',

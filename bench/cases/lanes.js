@@ -34,21 +34,35 @@ const lanesCase = {
       return [row({ id: 'sha256-lanes', group: 'lanes', kind: 'info', title: 'SHA-256 lanes', oursText: 'n/a', peerText: '', note: speeds.error })];
     }
     const peerText = single ? `${formatRate(single.bytesPerSecond)} (openssl speed, 1 process)` : 'n/a';
-    return speeds.speeds.map((s) =>
+    const spans = [];
+    const kernelFor = speeds.chosen.kernelFor;
+    for (let n = 1; n <= kernelFor.length; n++) {
+      const last = spans[spans.length - 1];
+      if (last && last.kernel === kernelFor[n - 1]) last.to = n;
+      else spans.push({ kernel: kernelFor[n - 1], from: n, to: n });
+    }
+    const plan = row({
+      id: 'sha256-lanes-plan',
+      group: 'lanes',
+      kind: 'info',
+      title: 'SHA-256 lanes: kernel by live lanes',
+      oursText: spans.map((r) => `${r.from === r.to ? r.from : `${r.from}-${r.to}`}: ${r.kernel}`).join(', '),
+      peerText: '',
+      note: `up to ${speeds.chosen.lanes} lanes in flight per worker, chosen at run time`,
+    });
+    return [plan, ...speeds.speeds.map((s) =>
       row({
         id: `sha256-lanes-${s.kernel}-x${s.lanes}`,
         group: 'lanes',
         kind: 'info',
-        title: `SHA-256 ${s.kernel} x${s.lanes}, per core${
-          s.kernel === speeds.chosen.kernel && s.lanes === speeds.chosen.lanes ? ' (chosen)' : ''
-        }`,
+        title: `SHA-256 ${s.kernel} x${s.lanes}, per core`,
         oursText: formatRate(s.bytesPerSecond),
         peerText,
         ratio: single ? s.bytesPerSecond / single.bytesPerSecond : NaN,
         note: 'in-cache blocks, best of many rounds; openssl best of 2 runs of 16 KiB blocks',
         bytesPerSecond: s.bytesPerSecond,
       }),
-    );
+    )];
   },
 };
 

@@ -12,8 +12,12 @@ using namespace tov::hashing;
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 200;
   const LanePlan& plan = lane_plan();
-  std::printf("{\"chosen\":{\"kernel\":\"%s\",\"lanes\":%zu,\"worthwhile\":%s},\"speeds\":[",
-              lanes::kernel_name(plan.kernel), plan.lanes, plan.worthwhile ? "true" : "false");
+  std::printf("{\"chosen\":{\"lanes\":%zu,\"worthwhile\":%s,\"kernelFor\":[", plan.lanes,
+              plan.worthwhile ? "true" : "false");
+  for (std::size_t n = 1; n <= plan.lanes; ++n) {
+    std::printf("%s\"%s\"", n == 1 ? "" : ",", lanes::kernel_name(plan.kernel_for[n]));
+  }
+  std::printf("]},\"speeds\":[");
   bool first = true;
   for (lanes::Kernel kernel : lanes::compiled_kernels()) {
     if (!lanes::kernel_supported(kernel)) continue;

@@ -315,7 +315,7 @@ void stream_files(std::span<const std::string_view> paths, std::vector<Slot>& sl
   std::atomic<std::size_t> next{0};
   WorkerPool::shared().for_each_index(tasks, [&](std::size_t) {
     StreamedFiles source(paths, files, next, slots.data(), plan.lanes);
-    hash_messages(source, plan.kernel, lanes);
+    hash_messages(source, plan, lanes);
   });
 }
 

@@ -19,6 +19,9 @@ constexpr std::array kCompiled = {
 #if defined(TOV_LANES_SHANI)
     Kernel::kShaNi,
 #endif
+#if defined(TOV_LANES_AVX512)
+    Kernel::kAvx512,
+#endif
 #if defined(TOV_LANES_ARM_SHA2)
     Kernel::kArmSha2,
 #endif
@@ -62,6 +65,13 @@ bool cpu_has(Kernel kernel) {
 #endif
     case Kernel::kArmSha2:
       return platform::arm_has_sha256_instructions();
+    case Kernel::kAvx512:
+#if defined(TOV_LANES_AVX512) && (defined(__GNUC__) || defined(__clang__))
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+#else
+      return false;
+#endif
   }
   return false;
 }
@@ -80,6 +90,8 @@ const char* kernel_name(Kernel kernel) noexcept {
       return "sha-ni";
     case Kernel::kArmSha2:
       return "armv8-sha2";
+    case Kernel::kAvx512:
+      return "avx512";
   }
   return "unknown";
 }
@@ -92,7 +104,7 @@ bool kernel_supported(Kernel kernel) noexcept {
 }
 
 std::size_t max_lanes(Kernel kernel) noexcept {
-  return kernel == Kernel::kScalar ? kMaxLanes : 4;
+  return kernel == Kernel::kScalar || kernel == Kernel::kAvx512 ? kMaxLanes : 4;
 }
 
 CompressFn compress_for(Kernel kernel) noexcept {
@@ -105,6 +117,10 @@ CompressFn compress_for(Kernel kernel) noexcept {
 #if defined(TOV_LANES_ARM_SHA2)
     case Kernel::kArmSha2:
       return compress_arm_sha2;
+#endif
+#if defined(TOV_LANES_AVX512)
+    case Kernel::kAvx512:
+      return compress_avx512;
 #endif
     default:
       return compress_scalar;

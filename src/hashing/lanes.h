@@ -22,6 +22,7 @@ enum class Kernel : std::uint8_t {
   kScalar,  // portable C++, the reference
   kShaNi,   // x86-64 SHA extensions (SHA-NI) with SSE4.1
   kArmSha2, // ARMv8 cryptographic extension (SHA-256 instructions)
+  kAvx512,  // x86-64 AVX-512F/BW, sixteen lanes in vector registers
 };
 
 // Compresses `blocks` consecutive 64-byte blocks into each of `lanes` states:
@@ -38,6 +39,9 @@ void compress_scalar(std::uint32_t* const* states, const std::uint8_t* const* da
 #define TOV_LANES_SHANI 1
 void compress_shani(std::uint32_t* const* states, const std::uint8_t* const* data,
                     std::size_t lanes, std::size_t blocks) noexcept;
+#define TOV_LANES_AVX512 1
+void compress_avx512(std::uint32_t* const* states, const std::uint8_t* const* data,
+                     std::size_t lanes, std::size_t blocks) noexcept;
 #endif
 
 #if defined(__aarch64__) || defined(_M_ARM64)

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace tov::hashing {
 
@@ -131,10 +132,17 @@ class InMemory final : public MessageSource {
 
 }  // namespace
 
-void hash_messages(MessageSource& source, lanes::Kernel kernel, std::size_t lane_count) {
+LanePlan LanePlan::only(lanes::Kernel kernel, std::size_t lane_count) {
   if (!lanes::kernel_supported(kernel)) kernel = lanes::Kernel::kScalar;
-  lane_count = std::clamp<std::size_t>(lane_count, 1, lanes::max_lanes(kernel));
-  const lanes::CompressFn compress = lanes::compress_for(kernel);
+  LanePlan plan;
+  plan.lanes = std::clamp<std::size_t>(lane_count, 1, kMaxLanes);
+  plan.kernel_for.fill(kernel);
+  plan.worthwhile = kernel != lanes::Kernel::kScalar;
+  return plan;
+}
+
+void hash_messages(MessageSource& source, const LanePlan& plan, std::size_t lane_count) {
+  lane_count = std::clamp<std::size_t>(lane_count, 1, plan.lanes);
   Lane lanes[kMaxLanes];
   for (std::size_t l = 0; l < lane_count; ++l) {
     lanes[l].active = source.open(l);
@@ -160,7 +168,12 @@ void hash_messages(MessageSource& source, lanes::Kernel kernel, std::size_t lane
       ++count;
     }
     if (count == 0) return;
-    compress(states, data, count, blocks);
+    const lanes::Kernel kernel = plan.kernel_for[count];
+    const lanes::CompressFn compress = lanes::compress_for(kernel);
+    const std::size_t width = lanes::max_lanes(kernel);
+    for (std::size_t first = 0; first < count; first += width) {
+      compress(states + first, data + first, std::min(width, count - first), blocks);
+    }
     for (std::size_t i = 0; i < count; ++i) {
       live[i]->ready += 64 * blocks;
       live[i]->ready_blocks -= blocks;
@@ -169,9 +182,9 @@ void hash_messages(MessageSource& source, lanes::Kernel kernel, std::size_t lane
 }
 
 void sha256_messages(std::span<const std::span<const std::uint8_t>> messages, Digest* out,
-                     lanes::Kernel kernel, std::size_t lane_count) {
+                     const LanePlan& plan) {
   InMemory source(messages, out);
-  hash_messages(source, kernel, lane_count);
+  hash_messages(source, plan, std::min(plan.lanes, std::max<std::size_t>(messages.size(), 1)));
 }
 
 double measure_lanes(lanes::Kernel kernel, std::size_t lane_count) {
@@ -202,24 +215,69 @@ double measure_lanes(lanes::Kernel kernel, std::size_t lane_count) {
   return bytes / std::max(best_ns, 1.0);
 }
 
-const LanePlan& lane_plan() noexcept {
-  static const LanePlan plan = [] {
-    lanes::Kernel best = lanes::Kernel::kScalar;
-    for (lanes::Kernel k : lanes::compiled_kernels()) {
-      if (lanes::kernel_supported(k)) best = k;
+namespace {
+
+// A kernel's cost per block and lane of a step with `live` lanes, in
+// nanoseconds per byte: lanes beyond its width take further calls, and a
+// call costs the same however many of its lanes are live.
+double cost(lanes::Kernel kernel, const std::array<double, kMaxLanes + 1>& speed,
+            std::size_t live) {
+  const std::size_t width = lanes::max_lanes(kernel);
+  double ns = 0;
+  for (std::size_t left = live; left > 0; left -= std::min(left, width)) {
+    const std::size_t n = std::min(left, width);
+    ns += static_cast<double>(n) / speed[n];
+  }
+  return ns / static_cast<double>(live);
+}
+
+LanePlan measure_plan() {
+  LanePlan plan;
+  plan.kernel_for.fill(lanes::Kernel::kScalar);
+  struct Measured {
+    lanes::Kernel kernel;
+    std::array<double, kMaxLanes + 1> speed{};
+  };
+  std::vector<Measured> kernels;
+  for (lanes::Kernel k : lanes::compiled_kernels()) {
+    if (k == lanes::Kernel::kScalar || !lanes::kernel_supported(k)) continue;
+    Measured m{k};
+    const std::size_t width = lanes::max_lanes(k);
+    if (width == kMaxLanes) {
+      // A wide kernel does the same work whatever the live lane count.
+      const double full = measure_lanes(k, width);
+      for (std::size_t n = 1; n <= width; ++n) m.speed[n] = full * static_cast<double>(n) / width;
+    } else {
+      for (std::size_t n = 1; n <= width; ++n) m.speed[n] = measure_lanes(k, n);
     }
-    if (best == lanes::Kernel::kScalar) return LanePlan{best, 1, false};
-    std::size_t lanes = 1;
-    double fastest = 0;
-    for (std::size_t n = 1; n <= lanes::max_lanes(best); ++n) {
-      const double speed = measure_lanes(best, n);
-      if (speed > fastest) {
-        fastest = speed;
-        lanes = n;
+    kernels.push_back(m);
+  }
+  if (kernels.empty()) return plan;
+  plan.worthwhile = true;
+  double best_overall = std::numeric_limits<double>::max();
+  for (std::size_t live = 1; live <= kMaxLanes; ++live) {
+    double best = std::numeric_limits<double>::max();
+    for (const Measured& m : kernels) {
+      const double c = cost(m.kernel, m.speed, live);
+      if (c < best) {
+        best = c;
+        plan.kernel_for[live] = m.kernel;
       }
     }
-    return LanePlan{best, lanes, true};
-  }();
+    // More lanes in flight cost memory and, for files, open handles: only
+    // worth it for a clear gain.
+    if (best < best_overall * 0.97) {
+      best_overall = best;
+      plan.lanes = live;
+    }
+  }
+  return plan;
+}
+
+}  // namespace
+
+const LanePlan& lane_plan() noexcept {
+  static const LanePlan plan = measure_plan();
   return plan;
 }
 
