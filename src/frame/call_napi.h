@@ -1,6 +1,8 @@
 // The call frame shared by every synchronous export: fetch a fixed number of
-// arguments, let the function convert them and run its body inside the
-// runtime context, and turn any error record into a thrown exception.
+// arguments, hand them to the function's body, and turn any error record it
+// returns into a thrown exception. The frame does not enter the runtime's
+// context: each synchronous body does so itself (runtime::RuntimeContext)
+// once its arguments are converted.
 #pragma once
 
 #include <node_api.h>

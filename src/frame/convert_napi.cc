@@ -5,7 +5,6 @@
 #include <optional>
 #include <utility>
 
-#include "platform/memory.h"
 #include "text/utf8.h"
 
 namespace tov::frame {
@@ -302,7 +301,7 @@ TextArena::TextArena(TextArena&& other) noexcept
 
 TextArena& TextArena::operator=(TextArena&& other) noexcept {
   if (this != &other) {
-    std::free(bytes_);
+    platform::free_block(bytes_);
     bytes_ = std::exchange(other.bytes_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "hashing/file_digest.h"
 #include "hashing/multi_digest.h"
 #include "hashing/pool.h"
 #include "platform/file.h"
@@ -15,59 +16,31 @@ namespace tov::hashing {
 
 namespace {
 
-// Large enough that the per-read cost vanishes against the digest, small
-// enough to stay in cache between the read and the digest.
-constexpr std::size_t kChunkSize = 256 * 1024;
-
-// Per-thread read buffer and digest state, reused by every file the thread
-// hashes, so memory follows the number of threads rather than of files.
-struct Streamer {
-  std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[kChunkSize]};
-  Sha256 hasher;
-};
-
-Streamer& thread_streamer() {
-  thread_local Streamer streamer;
-  return streamer;
-}
+// Why hash_regular_file left a path out when the system reported no error.
+// Never shown: the batch drops such paths without a trace.
+constexpr base::FixedText kNotRegular = "not a regular file";
 
 // Opens, checks and streams a path whose metadata already said it is a
 // regular file.
-bool stream_regular_file(std::string_view path, Digest& digest) {
+base::Result<Digest> stream_regular_file(std::string_view path) {
   platform::FileStatus status;
   platform::File file;
-  if (file.open_for_reading(path, &status).failed()) return false;
-  // The path may have been replaced between the query and the open.
-  if (!status.is_regular) return false;
-
-  Streamer& streamer = thread_streamer();
-  // Sizes are not trusted: some regular files report 0 and still have
-  // content, others grow while being read. The read goes on to end of file,
-  // except that a short read which reaches the reported size is taken as the
-  // end: that saves the final empty read, a system call per small file.
-  std::uint64_t total = 0;
-  for (;;) {
-    std::size_t got = 0;
-    if (file.read(streamer.buffer.get(), kChunkSize, got).failed()) {
-      streamer.hasher.finish();  // discard the partial message
-      return false;
-    }
-    if (got == 0) break;
-    streamer.hasher.update(streamer.buffer.get(), got);
-    total += got;
-    if (got < kChunkSize && status.size != 0 && total >= status.size) break;
+  if (base::Status opened = file.open_for_reading(path, &status); !opened) {
+    return std::move(opened).error();
   }
-  digest = streamer.hasher.finish();
-  return true;
+  // The path may have been replaced between the query and the open.
+  if (!status.is_regular) return kNotRegular;
+  return digest_file(file, status.size);
 }
 
 }  // namespace
 
-bool hash_regular_file(std::string_view path, Digest& digest) {
+base::Result<Digest> hash_regular_file(std::string_view path) {
   // Checked before opening so that a FIFO, socket or device is never touched.
-  platform::FileStatus status;
-  if (platform::query_path(path, status).failed() || !status.is_regular) return false;
-  return stream_regular_file(path, digest);
+  base::Result<platform::FileStatus> status = platform::query_path(path);
+  if (!status) return std::move(status).error();
+  if (!status->is_regular) return kNotRegular;
+  return stream_regular_file(path);
 }
 
 namespace {
@@ -88,6 +61,11 @@ struct Slot {
   // A regular file left for the streaming pass, which hashes such files
   // several at a time over the lanes of the multi-buffer digest.
   bool streamed = false;
+
+  void take(const base::Result<Digest>& result) {
+    hit = result.ok();
+    if (hit) digest = *result;
+  }
 };
 
 // Scratch of the ring path, one per thread and reused by every block it
@@ -116,9 +94,8 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     for (std::size_t index = first; index < first + count; ++index) {
       // Checked before opening so that a FIFO, socket or device is never
       // touched.
-      platform::FileStatus status;
-      slots[index].streamed =
-          !platform::query_path(paths[index], status).failed() && status.is_regular;
+      const base::Result<platform::FileStatus> status = platform::query_path(paths[index]);
+      slots[index].streamed = status && status->is_regular;
     }
     return;
   }
@@ -144,10 +121,10 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     const std::size_t at = scratch.names.size();
     scratch.names.append(path);
     scratch.names.push_back('\0');
-    platform::FileStatus status;
-    if (platform::query_path(scratch.names.c_str() + at, status).failed() || !status.is_regular) {
-      continue;
-    }
+    const base::Result<platform::FileStatus> queried =
+        platform::query_path(scratch.names.c_str() + at);
+    if (!queried || !queried->is_regular) continue;
+    const platform::FileStatus& status = *queried;
     if (status.size == 0 || status.size > kRingFileLimit ||
         content_size + status.size + 1 > kRingBatchBytes) {
       streamed[streamed_count++] = index;
@@ -174,7 +151,7 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
   std::size_t whole_count = 0;
   for (std::size_t q = 0; q < queued; ++q) {
     const Queued& file = queue[q];
-    if (read && requests[q].result == static_cast<std::int64_t>(file.size)) {
+    if (read && requests[q].ok && requests[q].bytes_read == file.size) {
       messages[whole_count] = std::span(scratch.contents.data() + file.content_at, file.size);
       whole[whole_count++] = file.index;
     } else {
@@ -208,7 +185,8 @@ LaneBuffers& thread_lane_buffers(std::size_t lanes) {
   thread_local LaneBuffers buffers;
   // About a megabyte per thread whatever the lane count, in reads of at
   // least 64 KiB.
-  const std::size_t chunk = std::max<std::size_t>(kChunkSize * 4 / lanes, 64 * 1024) & ~std::size_t{63};
+  const std::size_t chunk =
+      std::max<std::size_t>(kFileChunkSize * 4 / lanes, 64 * 1024) & ~std::size_t{63};
   if (buffers.chunk != chunk) {
     buffers.bytes.reset(new std::uint8_t[chunk * lanes]);
     buffers.chunk = chunk;
@@ -223,7 +201,10 @@ class StreamedFiles final : public MessageSource {
  public:
   StreamedFiles(std::span<const std::string_view> paths, std::span<const std::size_t> files,
                 std::atomic<std::size_t>& next, Slot* slots, std::size_t lanes)
-      : paths_(paths), files_(files), next_(next), slots_(slots),
+      : paths_(paths),
+        files_(files),
+        next_(next),
+        slots_(slots),
         buffers_(thread_lane_buffers(lanes)) {}
 
   bool open(std::size_t lane) override {
@@ -236,11 +217,10 @@ class StreamedFiles final : public MessageSource {
       file.at_end = false;
       // The path may have been replaced since its query: the open has the
       // last word.
-      if (!file.file.open_for_reading(paths_[file.index], &file.status).failed() &&
-          file.status.is_regular) {
+      if (file.file.open_for_reading(paths_[file.index], &file.status) && file.status.is_regular) {
         return true;
       }
-      file.file.close();
+      (void)file.file.close();
     }
   }
 
@@ -249,26 +229,21 @@ class StreamedFiles final : public MessageSource {
     bytes = {};
     if (file.at_end) return true;
     std::uint8_t* buffer = buffers_.bytes.get() + lane * buffers_.chunk;
-    std::size_t got = 0;
-    if (file.file.read(buffer, buffers_.chunk, got).failed()) {
-      file.file.close();
+    const base::Result<std::size_t> read = file.file.read(buffer, buffers_.chunk);
+    if (!read) {
+      (void)file.file.close();
       return false;
     }
-    // Sizes are not trusted: some regular files report 0 and still have
-    // content, others grow while being read. The read goes on to end of
-    // file, except that a short read which reaches the reported size is
-    // taken as the end: that saves the final empty read, a system call per
-    // file.
+    const std::size_t got = *read;
     file.total += got;
-    file.at_end = got == 0 ||
-                  (got < buffers_.chunk && file.status.size != 0 && file.total >= file.status.size);
+    file.at_end = read_ends_file(got, buffers_.chunk, file.total, file.status.size);
     bytes = std::span<const std::uint8_t>(buffer, got);
     return true;
   }
 
   void finish(std::size_t lane, const Digest& digest) override {
     Open& file = open_[lane];
-    file.file.close();
+    (void)file.file.close();
     slots_[file.index].digest = digest;
     slots_[file.index].hit = true;
   }
@@ -301,7 +276,7 @@ void stream_files(std::span<const std::string_view> paths, std::vector<Slot>& sl
   if (!plan.worthwhile) {
     parallel_for(files.size(), [&](std::size_t f) {
       Slot& slot = slots[files[f]];
-      slot.hit = stream_regular_file(paths[files[f]], slot.digest);
+      slot.take(stream_regular_file(paths[files[f]]));
     });
     return;
   }
@@ -324,7 +299,7 @@ void stream_files(std::span<const std::string_view> paths, std::vector<Slot>& sl
 std::vector<BatchHit> hash_files(std::span<const std::string_view> paths, bool use_ring) {
   std::vector<Slot> slots(paths.size());
   if (paths.size() == 1) {
-    slots[0].hit = hash_regular_file(paths[0], slots[0].digest);
+    slots[0].take(hash_regular_file(paths[0]));
   } else if (paths.size() > 1) {
     // Blocks of consecutive paths, so that the ring can take many files per
     // call, yet small enough (several per worker) that the workers stay

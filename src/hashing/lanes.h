@@ -19,10 +19,10 @@ inline constexpr std::size_t kMaxLanes = 16;
 using State = std::uint32_t[8];
 
 enum class Kernel : std::uint8_t {
-  kScalar,  // portable C++, the reference
-  kShaNi,   // x86-64 SHA extensions (SHA-NI) with SSE4.1
-  kArmSha2, // ARMv8 cryptographic extension (SHA-256 instructions)
-  kAvx512,  // x86-64 AVX-512F/BW, sixteen lanes in vector registers
+  kScalar,   // portable C++, the reference
+  kShaNi,    // x86-64 SHA extensions (SHA-NI) with SSE4.1
+  kArmSha2,  // ARMv8 cryptographic extension (SHA-256 instructions)
+  kAvx512,   // x86-64 AVX-512F/BW, sixteen lanes in vector registers
 };
 
 // Compresses `blocks` consecutive 64-byte blocks into each of `lanes` states:

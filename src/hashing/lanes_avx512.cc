@@ -34,10 +34,9 @@ constexpr std::size_t kWidth = 16;
 
 // Rows are the lanes' 64-byte blocks; afterwards w[t] holds word t of every
 // lane, byte-swapped to the big-endian words SHA-256 reads.
-TOV_AVX512 inline void load_words(const std::uint8_t* const* rows, std::size_t offset,
-                                  __m512i* w) {
-  const __m512i swap = _mm512_broadcast_i32x4(
-      _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL));
+TOV_AVX512 inline void load_words(const std::uint8_t* const* rows, std::size_t offset, __m512i* w) {
+  const __m512i swap =
+      _mm512_broadcast_i32x4(_mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL));
   __m512i r[kWidth];
   TOV_UNROLL(16) for (std::size_t i = 0; i < kWidth; ++i) {
     r[i] = _mm512_loadu_si512(rows[i] + offset);
@@ -97,10 +96,10 @@ TOV_AVX512 void compress_avx512(std::uint32_t* const* states, const std::uint8_t
       if (t >= 16) {
         const __m512i w15 = w[(t - 15) & 15];
         const __m512i w2 = w[(t - 2) & 15];
-        const __m512i s0 = xor3(_mm512_ror_epi32(w15, 7), _mm512_ror_epi32(w15, 18),
-                                _mm512_srli_epi32(w15, 3));
-        const __m512i s1 = xor3(_mm512_ror_epi32(w2, 17), _mm512_ror_epi32(w2, 19),
-                                _mm512_srli_epi32(w2, 10));
+        const __m512i s0 =
+            xor3(_mm512_ror_epi32(w15, 7), _mm512_ror_epi32(w15, 18), _mm512_srli_epi32(w15, 3));
+        const __m512i s1 =
+            xor3(_mm512_ror_epi32(w2, 17), _mm512_ror_epi32(w2, 19), _mm512_srli_epi32(w2, 10));
         w[t & 15] = _mm512_add_epi32(_mm512_add_epi32(w[t & 15], s0),
                                      _mm512_add_epi32(w[(t - 7) & 15], s1));
       }
@@ -117,8 +116,8 @@ TOV_AVX512 void compress_avx512(std::uint32_t* const* states, const std::uint8_t
       const __m512i ch = _mm512_ternarylogic_epi32(e, f, g, 0xCA);
       const __m512i t1 = _mm512_add_epi32(
           _mm512_add_epi32(h, s1),
-          _mm512_add_epi32(ch, _mm512_add_epi32(w[t & 15],
-                                                _mm512_set1_epi32(static_cast<int>(kRoundConstants[t])))));
+          _mm512_add_epi32(ch, _mm512_add_epi32(w[t & 15], _mm512_set1_epi32(static_cast<int>(
+                                                               kRoundConstants[t])))));
       const __m512i s0 =
           xor3(_mm512_ror_epi32(a, 2), _mm512_ror_epi32(a, 13), _mm512_ror_epi32(a, 22));
       const __m512i maj = _mm512_ternarylogic_epi32(a, b_, c, 0xE8);

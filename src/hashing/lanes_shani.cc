@@ -47,8 +47,7 @@ TOV_SHANI inline void compress_lanes(std::uint32_t* const* states, const std::ui
       saved_cdgh[l] = cdgh[l];
     }
     TOV_UNROLL for (std::size_t g = 0; g < 16; ++g) {
-      const __m128i k =
-          _mm_load_si128(reinterpret_cast<const __m128i*>(kRoundConstants + 4 * g));
+      const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(kRoundConstants + 4 * g));
       TOV_UNROLL for (std::size_t l = 0; l < N; ++l) {
         __m128i& group = w[l][g % 4];
         if (g < 4) {

@@ -15,12 +15,12 @@ using lanes::kMaxLanes;
 
 struct Lane {
   lanes::State state;
-  std::uint64_t length = 0;                  // message bytes read so far
-  std::span<const std::uint8_t> pending;     // read but not yet placed in blocks
-  const std::uint8_t* ready = nullptr;       // blocks the kernel takes next
+  std::uint64_t length = 0;               // message bytes read so far
+  std::span<const std::uint8_t> pending;  // read but not yet placed in blocks
+  const std::uint8_t* ready = nullptr;    // blocks the kernel takes next
   std::size_t ready_blocks = 0;
-  std::size_t carry_size = 0;                // bytes gathered in `carry`
-  bool final = false;                        // `ready` is the padded tail
+  std::size_t carry_size = 0;  // bytes gathered in `carry`
+  bool final = false;          // `ready` is the padded tail
   bool active = false;
   // A block assembled from pieces that straddle reads, and at the end the
   // padded tail (one or two blocks).
@@ -40,7 +40,8 @@ struct Lane {
     carry[carry_size] = 0x80;
     std::memset(carry + carry_size + 1, 0, total - carry_size - 1 - 8);
     const std::uint64_t bits = length * 8;
-    for (std::size_t i = 0; i < 8; ++i) carry[total - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    for (std::size_t i = 0; i < 8; ++i)
+      carry[total - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
     ready = carry;
     ready_blocks = total / 64;
     final = true;

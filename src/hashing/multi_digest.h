@@ -61,8 +61,7 @@ inline void sha256_messages(std::span<const std::span<const std::uint8_t>> messa
                             lanes::Kernel kernel, std::size_t lanes) {
   sha256_messages(messages, out, LanePlan::only(kernel, lanes));
 }
-inline void sha256_messages(std::span<const std::span<const std::uint8_t>> messages,
-                            Digest* out) {
+inline void sha256_messages(std::span<const std::span<const std::uint8_t>> messages, Digest* out) {
   sha256_messages(messages, out, lane_plan());
 }
 

@@ -57,7 +57,8 @@ TEST(HashingLanes, EveryKernelIsReportedAndTheProcessorsOwnIsUsable) {
   EXPECT_TRUE(lanes::kernel_supported(lanes::Kernel::kScalar));
   const LanePlan& plan = lane_plan();
   bool hardware = false;
-  for (lanes::Kernel k : compiled) hardware |= k != lanes::Kernel::kScalar && lanes::kernel_supported(k);
+  for (lanes::Kernel k : compiled)
+    hardware |= k != lanes::Kernel::kScalar && lanes::kernel_supported(k);
   EXPECT_EQ(plan.worthwhile, hardware);
   ASSERT_GE(plan.lanes, 1u);
   ASSERT_LE(plan.lanes, lanes::kMaxLanes);
@@ -99,7 +100,8 @@ TEST(HashingLanes, KernelsTakingTurnsStepByStep) {
   }
   LanePlan plan;
   plan.lanes = lanes::kMaxLanes;
-  for (std::size_t n = 1; n <= lanes::kMaxLanes; ++n) plan.kernel_for[n] = supported[n % supported.size()];
+  for (std::size_t n = 1; n <= lanes::kMaxLanes; ++n)
+    plan.kernel_for[n] = supported[n % supported.size()];
   std::vector<std::span<const std::uint8_t>> views(messages.begin(), messages.end());
   std::vector<Digest> digests(messages.size());
   sha256_messages(views, digests.data(), plan);
@@ -114,8 +116,11 @@ class PieceSource final : public MessageSource {
  public:
   PieceSource(const std::vector<Bytes>& messages, std::vector<std::size_t> pieces,
               std::vector<bool> fails)
-      : messages_(messages), pieces_(std::move(pieces)), fails_(std::move(fails)),
-        digests_(messages.size()), done_(messages.size(), false) {}
+      : messages_(messages),
+        pieces_(std::move(pieces)),
+        fails_(std::move(fails)),
+        digests_(messages.size()),
+        done_(messages.size(), false) {}
 
   bool open(std::size_t lane) override {
     if (next_ == messages_.size()) return false;
@@ -126,8 +131,8 @@ class PieceSource final : public MessageSource {
   bool read(std::size_t lane, std::span<const std::uint8_t>& bytes) override {
     const std::size_t m = current_[lane];
     if (fails_[m] && offset_[lane] != 0) return false;
-    const std::size_t size = std::min(pieces_[turn_++ % pieces_.size()],
-                                      messages_[m].size() - offset_[lane]);
+    const std::size_t size =
+        std::min(pieces_[turn_++ % pieces_.size()], messages_[m].size() - offset_[lane]);
     bytes = std::span(messages_[m]).subspan(offset_[lane], size);
     offset_[lane] += size;
     return true;
