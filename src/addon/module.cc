@@ -53,7 +53,7 @@ frame::Result<napi_value> register_function(napi_env env, const ExportDescriptor
                                                   entry.callback, nullptr, &function);
   if (status != napi_ok) {
     return frame::ErrorRecord(
-        status, std::string("Failed to register function `") + entry.internal_name + "`");
+        status, std::string(base::texts::kRegisterFunctionFailed) + entry.internal_name + "`");
   }
   return function;
 }
@@ -70,7 +70,7 @@ void define_exports(napi_env env, napi_value exports) {
     if (status != napi_ok) {
       frame::throw_record(
           env, frame::ErrorRecord(
-                   status, std::string("Failed to register export `") + entry.js_name + "`"));
+                   status, std::string(base::texts::kRegisterExportFailed) + entry.js_name + "`"));
     }
   }
 }

@@ -77,6 +77,64 @@ inline constexpr FixedText kReadError = "Read error: ";
 // Followed by what failed.
 inline constexpr FixedText kDigestFailed = "tov-engine-native: SHA-256 failed: ";
 
+// --- The Node-API call frame ----------------------------------------------------
+// Messages of error records; a trailing "`" or space means that a name, an
+// index or a value follows. The status names ("InvalidArg", ...) and the
+// type names in conversion messages ("Undefined", ...) are kept beside their
+// lookups in frame/error_napi.cc and frame/convert_napi.cc, under the same
+// rule.
+inline constexpr FixedText kFunctionCallInitFailed = "Failed to initialize napi function call.";
+inline constexpr FixedText kRegisterFunctionFailed = "Failed to register function `";
+inline constexpr FixedText kRegisterExportFailed = "Failed to register export `";
+inline constexpr FixedText kGetGlobalFailed = "Get global object from Env failed";
+inline constexpr FixedText kGetNamedPropertyFailed = "get_named_property_unchecked error";
+inline constexpr FixedText kGetRawThisFailed = "Get raw this failed";
+// Around the rendering of the value that is not a string.
+inline constexpr FixedText kNotAStringPrefix = "Failed to convert JavaScript value `";
+inline constexpr FixedText kUnreadableStringPrefix = "Failed to convert napi `";
+inline constexpr FixedText kIntoStringSuffix = "` into rust type `String`";
+inline constexpr FixedText kCheckArrayFailed = "Failed to check given napi value is array";
+inline constexpr FixedText kNotAnArray = "Given napi value is not an array";
+inline constexpr FixedText kArrayLengthFailed = "Failed to get Array length";
+inline constexpr FixedText kGetElementFailed = "Failed to get element with index `";
+inline constexpr FixedText kBufferReferenceFailed = "Failed to create reference from Buffer";
+inline constexpr FixedText kBufferInfoFailed = "Failed to get Buffer pointer and length";
+// Around the type name of the value that is not a number.
+inline constexpr FixedText kU32ConversionPrefix = "Failed to convert napi value ";
+inline constexpr FixedText kU32ConversionSuffix = " into rust type `u32`";
+inline constexpr FixedText kStringResultFailed =
+    "Failed to convert rust `String` into napi `string`";
+inline constexpr FixedText kU32ResultFailed = "Failed to convert rust type `u32` into napi value";
+inline constexpr FixedText kCreateArrayFailed = "Failed to create napi Array";
+inline constexpr FixedText kSetElementFailed = "Failed to set element with index `";
+inline constexpr FixedText kSetFieldFailed = "Failed to set property with field `";
+inline constexpr FixedText kCreateErrorReferenceFailed = "Create Error reference failed";
+inline constexpr FixedText kUnrefBufferReferenceFailed =
+    "Failed to unref Buffer reference in Custom GC";
+inline constexpr FixedText kDeleteBufferReferenceFailed =
+    "Failed to delete Buffer reference in Custom GC";
+inline constexpr FixedText kAddThreadCleanupHookFailed =
+    "Failed to add remove thread id cleanup hook";
+inline constexpr FixedText kCreateCustomGcFunctionFailed =
+    "Create Custom GC Function in napi_register_module_v1 failed";
+inline constexpr FixedText kCreateCustomGcNameFailed =
+    "Create async resource string in napi_register_module_v1";
+inline constexpr FixedText kCreateCustomGcFailed =
+    "Create Custom GC ThreadsafeFunction in napi_register_module_v1 failed";
+inline constexpr FixedText kUnrefCustomGcFailed =
+    "Unref Custom GC ThreadsafeFunction in napi_register_module_v1 failed";
+inline constexpr FixedText kCreateResourceNameFailed =
+    "Create async resource name in JsDeferred failed";
+inline constexpr FixedText kCreateThreadsafeFunctionFailed =
+    "Create threadsafe function in JsDeferred failed";
+// Fatal exits of the call frame.
+inline constexpr FixedText kAllocationFailed = "memory allocation failed";
+inline constexpr FixedText kUnexpectedNativeFailure = "unexpected failure in native code";
+inline constexpr FixedText kCheckPendingExceptionFailed =
+    "Failed to check for a pending JavaScript exception";
+inline constexpr FixedText kTakePendingExceptionFailed =
+    "Failed to take the pending JavaScript exception";
+
 // --- The module -----------------------------------------------------------------
 inline constexpr FixedText kVersion = "tov-engine-native/1.0.0";
 
