@@ -272,21 +272,21 @@ void stream_files(std::span<const std::string_view> paths, std::vector<Slot>& sl
     if (slots[index].streamed) files.push_back(index);
   }
   if (files.empty()) return;
+  // At least two tasks either way, so that the calling thread only waits, as
+  // it does for the first pass; a task with nothing left returns at once.
   const LanePlan& plan = lane_plan();
   if (!plan.worthwhile) {
-    parallel_for(files.size(), [&](std::size_t f) {
-      Slot& slot = slots[files[f]];
-      slot.take(stream_regular_file(paths[files[f]]));
+    WorkerPool::shared().for_each_index(std::max<std::size_t>(files.size(), 2), [&](std::size_t f) {
+      if (f < files.size()) slots[files[f]].take(stream_regular_file(paths[files[f]]));
     });
     return;
   }
   // Few files are spread over the workers before they share lanes: two
-  // workers with one file each outrun one worker with both. At least two
-  // tasks, so that the calling thread only waits, as it does for the first
-  // pass; a task that finds the list empty returns at once.
-  const std::size_t workers = std::max<std::size_t>(WorkerPool::shared().worker_count(), 2);
+  // workers with one file each outrun one worker with both.
+  const std::size_t workers = std::max<std::size_t>(WorkerPool::shared().worker_count(), 1);
   const std::size_t lanes = std::min(plan.lanes, (files.size() + workers - 1) / workers);
-  const std::size_t tasks = std::clamp<std::size_t>((files.size() + lanes - 1) / lanes, 2, workers);
+  const std::size_t tasks = std::clamp<std::size_t>((files.size() + lanes - 1) / lanes, 2,
+                                                    std::max<std::size_t>(workers, 2));
   std::atomic<std::size_t> next{0};
   WorkerPool::shared().for_each_index(tasks, [&](std::size_t) {
     StreamedFiles source(paths, files, next, slots.data(), plan.lanes);
