@@ -5,7 +5,7 @@
 //   node bench/run.js [selector ...] [options]
 //
 // A selector is a group (sha256, sha256String, tokens, merkleRoot, merkleDiff,
-// batch, fileHash) or the start of a case id (see --list). Options:
+// batch, fileHash, lanes) or the start of a case id (see --list). Options:
 //   --json          print the results as JSON on stdout (progress goes to stderr)
 //   --quick         fewer and shorter rounds, for a rough look
 //   --rounds N      timed rounds per case (default 40; slow cases use fewer)
@@ -30,6 +30,7 @@ const CASES = [
   ...require('./cases/manifest'),
   ...require('./cases/batch'),
   ...require('./cases/file_hash'),
+  ...require('./cases/lanes'),
 ];
 
 function usage(message) {

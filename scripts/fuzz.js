@@ -56,6 +56,17 @@ const TARGETS = {
     libs: ['-lcrypto'],
     maxLen: 16384,
   },
+  lanes: {
+    sources: () => [
+      'fuzz/lanes_fuzz.cc',
+      ...['lanes.cc', 'lanes_scalar.cc', 'lanes_shani.cc', 'lanes_avx512.cc', 'lanes_arm_sha2.cc', 'multi_digest.cc', 'digest.cc'].map(
+        (name) => path.join('src', 'hashing', name),
+      ),
+      'src/platform/cpu.cc',
+    ],
+    libs: ['-lcrypto'],
+    maxLen: 8192,
+  },
   utf8: {
     sources: () => ['fuzz/utf8_fuzz.cc', ...TEXT],
     libs: [],

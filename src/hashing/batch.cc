@@ -1,12 +1,15 @@
 #include "hashing/batch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "hashing/file_digest.h"
+#include "hashing/multi_digest.h"
 #include "hashing/pool.h"
 #include "platform/file.h"
 #include "platform/read_ring.h"
@@ -60,6 +63,9 @@ struct Slot {
   // Why the path was left out, when that was for want of descriptors or
   // memory: not a property of the path.
   std::optional<base::Error> exhausted;
+  // A regular file left for the streaming pass, which hashes such files
+  // several at a time over the lanes of the multi-buffer digest.
+  bool streamed = false;
 
   void take(const base::Result<Digest>& result) {
     hit = result.ok();
@@ -99,7 +105,10 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
   ReadRing* ring = use_ring && count >= 2 ? ReadRing::for_this_thread() : nullptr;
   if (ring == nullptr) {
     for (std::size_t index = first; index < first + count; ++index) {
-      slots[index].take(hash_regular_file(paths[index]));
+      // Checked before opening so that a FIFO, socket or device is never
+      // touched.
+      const base::Result<platform::FileStatus> status = platform::query_path(paths[index]);
+      slots[index].streamed = status && status->is_regular;
     }
     return;
   }
@@ -151,22 +160,158 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     requests[q].capacity = static_cast<std::uint32_t>(queue[q].size + 1);
   }
   const bool read = ring->read_batch(std::span(requests, queued));
+  // The files read whole go through the lanes together; the rest are redone
+  // the streaming way.
+  std::span<const std::uint8_t> messages[ReadRing::kMaxBatch];
+  Digest digests[ReadRing::kMaxBatch];
+  std::size_t whole[ReadRing::kMaxBatch];
+  std::size_t whole_count = 0;
   for (std::size_t q = 0; q < queued; ++q) {
     const Queued& file = queue[q];
-    Slot& slot = slots[file.index];
     if (read && requests[q].ok && requests[q].bytes_read == file.size) {
-      slot.digest = sha256(scratch.contents.data() + file.content_at, file.size);
-      slot.hit = true;
+      messages[whole_count] = std::span(scratch.contents.data() + file.content_at, file.size);
+      whole[whole_count++] = file.index;
     } else if (read && requests[q].not_regular) {
-      slot.hit = false;
+      slots[file.index].hit = false;
     } else {
-      slot.take(stream_regular_file(paths[file.index]));
+      slots[file.index].streamed = true;
     }
   }
-  // Their metadata is known already; the open checks it again.
-  for (std::size_t s = 0; s < streamed_count; ++s) {
-    slots[streamed[s]].take(stream_regular_file(paths[streamed[s]]));
+  if (lane_plan().worthwhile) {
+    sha256_messages(std::span(messages, whole_count), digests);
+  } else {
+    for (std::size_t w = 0; w < whole_count; ++w) {
+      digests[w] = sha256(messages[w].data(), messages[w].size());
+    }
   }
+  for (std::size_t w = 0; w < whole_count; ++w) {
+    slots[whole[w]].digest = digests[w];
+    slots[whole[w]].hit = true;
+  }
+  // Their metadata is known already; the open checks it again.
+  for (std::size_t s = 0; s < streamed_count; ++s) slots[streamed[s]].streamed = true;
+}
+
+// Per-thread read buffers of the streaming pass, one per lane, reused by
+// every file the thread streams: memory follows the number of threads and
+// lanes, never the number or size of the files.
+struct LaneBuffers {
+  std::size_t chunk = 0;
+  std::unique_ptr<std::uint8_t[]> bytes;
+};
+
+LaneBuffers& thread_lane_buffers(std::size_t lanes) {
+  thread_local LaneBuffers buffers;
+  // About a megabyte per thread whatever the lane count, in reads of at
+  // least 64 KiB.
+  const std::size_t chunk =
+      std::max<std::size_t>(kFileChunkSize * 4 / lanes, 64 * 1024) & ~std::size_t{63};
+  if (buffers.chunk != chunk) {
+    buffers.bytes.reset(new std::uint8_t[chunk * lanes]);
+    buffers.chunk = chunk;
+  }
+  return buffers;
+}
+
+// Streams files into the lanes. The files come from one list shared by
+// every worker of the pass, each taken by the first lane that runs dry, so
+// that the workers and their lanes stay busy until the last file.
+class StreamedFiles final : public MessageSource {
+ public:
+  StreamedFiles(std::span<const std::string_view> paths, std::span<const std::size_t> files,
+                std::atomic<std::size_t>& next, Slot* slots, std::size_t lanes)
+      : paths_(paths),
+        files_(files),
+        next_(next),
+        slots_(slots),
+        buffers_(thread_lane_buffers(lanes)) {}
+
+  bool open(std::size_t lane) override {
+    Open& file = open_[lane];
+    for (;;) {
+      const std::size_t taken = next_.fetch_add(1, std::memory_order_relaxed);
+      if (taken >= files_.size()) return false;
+      file.index = files_[taken];
+      file.total = 0;
+      file.at_end = false;
+      // The path may have been replaced since its query: the open has the
+      // last word.
+      const base::Status opened = file.file.open_for_reading(paths_[file.index], &file.status);
+      if (opened && file.status.is_regular) return true;
+      if (!opened) slots_[file.index].note(opened.error());
+      (void)file.file.close();
+    }
+  }
+
+  bool read(std::size_t lane, std::span<const std::uint8_t>& bytes) override {
+    Open& file = open_[lane];
+    bytes = {};
+    if (file.at_end) return true;
+    std::uint8_t* buffer = buffers_.bytes.get() + lane * buffers_.chunk;
+    const base::Result<std::size_t> read = file.file.read(buffer, buffers_.chunk);
+    if (!read) {
+      slots_[file.index].note(read.error());
+      (void)file.file.close();
+      return false;
+    }
+    const std::size_t got = *read;
+    file.total += got;
+    file.at_end = read_ends_file(got, buffers_.chunk, file.total, file.status.size);
+    bytes = std::span<const std::uint8_t>(buffer, got);
+    return true;
+  }
+
+  void finish(std::size_t lane, const Digest& digest) override {
+    Open& file = open_[lane];
+    (void)file.file.close();
+    slots_[file.index].digest = digest;
+    slots_[file.index].hit = true;
+  }
+
+ private:
+  struct Open {
+    platform::File file;
+    platform::FileStatus status;
+    std::uint64_t total = 0;
+    std::size_t index = 0;
+    bool at_end = false;
+  };
+
+  std::span<const std::string_view> paths_;
+  std::span<const std::size_t> files_;
+  std::atomic<std::size_t>& next_;
+  Slot* slots_;
+  LaneBuffers& buffers_;
+  Open open_[lanes::kMaxLanes];
+};
+
+// The streaming pass over every file the first pass left for it.
+void stream_files(std::span<const std::string_view> paths, std::vector<Slot>& slots) {
+  std::vector<std::size_t> files;
+  for (std::size_t index = 0; index < slots.size(); ++index) {
+    if (slots[index].streamed) files.push_back(index);
+  }
+  if (files.empty()) return;
+  // At least two tasks either way, so that the calling thread only waits, as
+  // it does for the first pass; a task with nothing left returns at once.
+  const LanePlan& plan = lane_plan();
+  if (!plan.worthwhile) {
+    WorkerPool::shared().for_each_index(std::max<std::size_t>(files.size(), 2), [&](std::size_t f) {
+      if (f < files.size()) slots[files[f]].take(stream_regular_file(paths[files[f]]));
+    });
+    return;
+  }
+  // Few files are spread over the workers before they share lanes: two
+  // workers with one file each outrun one worker with both.
+  const std::size_t workers = std::max<std::size_t>(WorkerPool::shared().worker_count(), 1);
+  const std::size_t lanes = std::min(plan.lanes, (files.size() + workers - 1) / workers);
+  const std::size_t tasks = std::clamp<std::size_t>((files.size() + lanes - 1) / lanes, 2,
+                                                    std::max<std::size_t>(workers, 2));
+  std::atomic<std::size_t> next{0};
+  WorkerPool::shared().for_each_index(tasks, [&](std::size_t) {
+    StreamedFiles source(paths, files, next, slots.data(), plan.lanes);
+    hash_messages(source, plan, lanes);
+  });
 }
 
 }  // namespace
@@ -188,6 +333,7 @@ base::Result<std::vector<BatchHit>> hash_files(std::span<const std::string_view>
       const std::size_t first = b * block;
       hash_block(paths, first, std::min(block, paths.size() - first), slots.data(), use_ring);
     });
+    stream_files(paths, slots);
   }
 
   // Running out of descriptors or memory says nothing about a path, and

@@ -26,10 +26,12 @@ struct BatchHit {
 // the call returns that error instead. Small files are read whole, a batch
 // at a time per worker, through the system's read ring where there is one
 // (`use_ring` false reads file by file, for comparison); larger ones are
-// streamed through the digest in fixed-size chunks (digest_file). Either way
-// memory follows the number of workers, not of files or their sizes. Returns
-// when every path is done; a single path is handled on the calling thread.
-// May throw std::bad_alloc.
+// streamed in fixed-size chunks, by the rule of digest_file. Several files
+// are hashed at once per worker over the lanes of the multi-buffer digest,
+// which gives the digests of the single-stream one. Either way memory
+// follows the number of workers, not of files or their sizes. Returns when
+// every path is done; a single path is handled on the calling thread. May
+// throw std::bad_alloc.
 base::Result<std::vector<BatchHit>> hash_files(std::span<const std::string_view> paths,
                                                bool use_ring = true);
 

@@ -30,10 +30,9 @@ base::Result<Digest> digest_file(platform::File& file, std::uint64_t size_hint) 
       (void)streamer.hasher.finish();  // discard the partial message
       return std::move(got).error();
     }
-    if (*got == 0) break;
     streamer.hasher.update(streamer.buffer.get(), *got);
     total += *got;
-    if (*got < kFileChunkSize && size_hint != 0 && total >= size_hint) break;
+    if (read_ends_file(*got, kFileChunkSize, total, size_hint)) break;
   }
   return streamer.hasher.finish();
 }

@@ -27,6 +27,14 @@ inline constexpr std::size_t kFileChunkSize = 256 * 1024;
 // so memory follows the number of threads, not of files or their sizes.
 base::Result<Digest> digest_file(platform::File& file, std::uint64_t size_hint);
 
+// The end-of-file rule of digest_file, for callers that stream files their
+// own way: a read of `got` bytes into room for `capacity`, after which
+// `total` bytes have been read in all, ends the file.
+constexpr bool read_ends_file(std::size_t got, std::size_t capacity, std::uint64_t total,
+                              std::uint64_t size_hint) {
+  return got == 0 || (got < capacity && size_hint != 0 && total >= size_hint);
+}
+
 // The digest of the file at `path`, read from start to end of file.
 // Whatever the path names is read, as a plain open and read would: a FIFO
 // blocks until a writer opens it and is read until every writer has closed

@@ -13,8 +13,14 @@ struct CpuFeatures {
   bool avx2 = false;
   bool avx512f = false;
   bool avx512bw = false;
+  // The SHA extensions, with the SSSE3 and SSE4.1 that code using them
+  // needs alongside.
+  bool sha = false;
   // arm64, where NEON is part of the baseline.
   bool neon = false;
+  // The SHA-256 instructions of the ARMv8 cryptographic extension, optional
+  // in ARMv8, as the system reports them.
+  bool arm_sha2 = false;
 };
 
 const CpuFeatures& cpu_features() noexcept;

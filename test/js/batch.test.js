@@ -380,6 +380,44 @@ describe('batchFileHash: many files', () => {
   });
 });
 
+describe('batchFileHash: a mixed tree of small and large files', () => {
+  // Far more streamed files than the workers' lanes hold at once, with
+  // lengths at the block and padding edges, small files read whole between
+  // them and gaps where nothing is kept.
+  test('matches node:crypto file by file, in input order, under any worker count', () => {
+    const pool = crypto.randomBytes(3 << 20);
+    const paths = [];
+    const expected = [];
+    for (let i = 0; i < 120; i++) {
+      const size =
+        i % 3 === 0
+          ? 64 * 1024 + 64 * (i % 5) + [0, 55, 56, 63, 119, 120][i % 6]
+          : i % 3 === 1
+            ? (i * 7919) % (3 << 20)
+            : (i * 131) % 5000;
+      const contents = pool.subarray(0, size);
+      const file = writeFile(`mixed/${String(i).padStart(3, '0')}.bin`, contents);
+      paths.push(file);
+      expected.push([file, digestOf(contents)]);
+      if (i % 17 === 4) paths.push(path.join(dir, 'mixed', `missing-${i}`));
+    }
+    paths.reverse();
+    expected.reverse();
+    assert.deepEqual(native.batchFileHash(paths), expected);
+    const script = `
+      const native = require(${JSON.stringify(PACKAGE_ROOT)});
+      const paths = JSON.parse(process.env.TOV_TEST_PATHS);
+      process.stdout.write(JSON.stringify(native.batchFileHash(paths)));`;
+    for (const threads of ['1', '3', '7']) {
+      const result = runNode(script, {
+        env: { RAYON_NUM_THREADS: threads, TOV_TEST_PATHS: JSON.stringify(paths) },
+      });
+      assertChildOk(result);
+      assert.deepEqual(JSON.parse(result.stdout), expected, `RAYON_NUM_THREADS=${threads}`);
+    }
+  });
+});
+
 describe('batchFileHash: manifests for merkleRoot and merkleDiff', () => {
   test('the result passes unchanged to merkleRoot', () => {
     const a = writeFile('tree/a.txt', 'alpha');

@@ -131,6 +131,38 @@ TEST(Batch, ThousandsOfFilesKeepTheirOrder) {
   }
 }
 
+// Files past the ring's limit go through the lanes several at a time, taken
+// from one list by every worker: more of them than the lanes hold at once,
+// of lengths that end in every padding case, between small files and gaps.
+TEST(Batch, StreamedFilesSharingTheLanesKeepTheirDigestsAndOrder) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  std::vector<std::string> contents;
+  for (std::size_t i = 0; i < 90; ++i) {
+    const std::size_t size =
+        i % 4 == 3 ? i * 37 % 3000 : 65 * 1024 + i * 4099 % (700 * 1024) + (i % 9) * 7;
+    contents.push_back(test_support::patterned_bytes(size, static_cast<unsigned>(i)));
+    paths.push_back(dir.write(test_support::numbered("m", i), contents.back()));
+    if (i % 11 == 2) {
+      paths.push_back(dir / test_support::numbered("absent-", i));
+      contents.push_back("");
+    }
+  }
+  const std::vector<std::string_view> views(paths.begin(), paths.end());
+  for (const bool use_ring : {true, false}) {
+    const auto hits = hash_files(views, use_ring).value();
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      if (paths[i].find("absent-") != std::string::npos) continue;
+      ASSERT_LT(k, hits.size());
+      ASSERT_EQ(hits[k].index, i) << "ring " << use_ring;
+      EXPECT_EQ(hits[k].digest, sha256(contents[i])) << "ring " << use_ring << ", path " << i;
+      ++k;
+    }
+    EXPECT_EQ(k, hits.size());
+  }
+}
+
 // The ring reads small files whole and hands anything unusual back to the
 // file-by-file path; both ways must give the same hits for every kind of path.
 TEST(Batch, RingAndFileByFileAgree) {

@@ -1,0 +1,90 @@
+// Which lane kernels this build has and which the running processor can use.
+#include "hashing/lanes.h"
+
+#include <array>
+
+#include "platform/cpu.h"
+
+namespace tov::hashing::lanes {
+namespace {
+
+constexpr std::array kCompiled = {
+    Kernel::kScalar,
+#if defined(TOV_LANES_SHANI)
+    Kernel::kShaNi,
+#endif
+#if defined(TOV_LANES_AVX512)
+    Kernel::kAvx512,
+#endif
+#if defined(TOV_LANES_ARM_SHA2)
+    Kernel::kArmSha2,
+#endif
+};
+
+bool cpu_has(Kernel kernel) {
+  const platform::CpuFeatures& cpu = platform::cpu_features();
+  switch (kernel) {
+    case Kernel::kScalar:
+      return true;
+    case Kernel::kShaNi:
+      return cpu.sha;
+    case Kernel::kArmSha2:
+      return cpu.arm_sha2;
+    case Kernel::kAvx512:
+      return cpu.avx512f && cpu.avx512bw;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::span<const Kernel> compiled_kernels() noexcept {
+  return kCompiled;
+}
+
+const char* kernel_name(Kernel kernel) noexcept {
+  switch (kernel) {
+    case Kernel::kScalar:
+      return "scalar";
+    case Kernel::kShaNi:
+      return "sha-ni";
+    case Kernel::kArmSha2:
+      return "armv8-sha2";
+    case Kernel::kAvx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
+bool kernel_supported(Kernel kernel) noexcept {
+  for (Kernel k : kCompiled) {
+    if (k == kernel) return cpu_has(kernel);
+  }
+  return false;
+}
+
+std::size_t max_lanes(Kernel kernel) noexcept {
+  return kernel == Kernel::kScalar || kernel == Kernel::kAvx512 ? kMaxLanes : 4;
+}
+
+CompressFn compress_for(Kernel kernel) noexcept {
+  if (!kernel_supported(kernel)) return compress_scalar;
+  switch (kernel) {
+#if defined(TOV_LANES_SHANI)
+    case Kernel::kShaNi:
+      return compress_shani;
+#endif
+#if defined(TOV_LANES_ARM_SHA2)
+    case Kernel::kArmSha2:
+      return compress_arm_sha2;
+#endif
+#if defined(TOV_LANES_AVX512)
+    case Kernel::kAvx512:
+      return compress_avx512;
+#endif
+    default:
+      return compress_scalar;
+  }
+}
+
+}  // namespace tov::hashing::lanes
