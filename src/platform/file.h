@@ -76,7 +76,7 @@ class File {
   FileError close();
 
  private:
-  int fd_ = -1;
+  std::intptr_t fd_ = -1;  // a descriptor, or a HANDLE on Windows
 };
 
 }  // namespace tov::platform
