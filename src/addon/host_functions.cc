@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "frame/fatal.h"
+#include "platform/fatal.h"
 #include "platform/windows/host_module.h"
 
 namespace tov::addon {
@@ -43,7 +43,7 @@ constexpr const char* kHostFunctionNames[kHostFunctionCount] = {
 std::atomic<HostAddress> host_slots[kHostFunctionCount];
 
 [[noreturn]] void unbound_host_function() {
-  fatal("Node-API symbol has not been loaded");
+  platform::fatal("Node-API symbol has not been loaded");
 }
 
 template <class Function>

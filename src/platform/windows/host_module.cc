@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "frame/fatal.h"
+#include "platform/fatal.h"
 
 namespace tov::platform {
 
