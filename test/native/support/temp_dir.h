@@ -1,14 +1,17 @@
 // Scratch files for the tests that read files.
 #pragma once
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -17,13 +20,24 @@
 
 namespace tov::test_support {
 
-// A directory under /tmp, removed with its contents when the object goes away.
+// A fresh directory under the system's temporary directory, removed with its
+// contents when the object goes away.
 class TempDir {
  public:
   TempDir() {
+#if defined(_WIN32)
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      std::filesystem::path candidate = std::filesystem::temp_directory_path() /
+                                        ("tov-hashing-" + std::to_string(seed()));
+      if (std::filesystem::create_directory(candidate)) path_ = candidate;
+    }
+    if (path_.empty()) throw std::runtime_error("no temporary directory could be made");
+#else
     std::string pattern = "/tmp/tov-hashing-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+#endif
   }
   ~TempDir() {
     std::error_code ignored;
@@ -68,6 +82,7 @@ inline std::string patterned_bytes(std::size_t size, unsigned seed = 1) {
   return bytes;
 }
 
+#if !defined(_WIN32)
 // Runs `fn` on another thread; false if it had not finished after a few
 // seconds. It is then presumed stuck on `fifo` and released by connecting and
 // closing a writer, so that a failing test still ends.
@@ -87,5 +102,6 @@ bool finishes_despite_fifo(const std::string& fifo, Fn fn) {
   runner.join();
   return in_time;
 }
+#endif
 
 }  // namespace tov::test_support
