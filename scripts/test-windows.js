@@ -154,7 +154,7 @@ const testFiles = onlyFiles.length > 0 ? onlyFiles : fs.readdirSync(path.join(st
   .sort()
   .map((name) => path.join('test', 'js', name));
 const jsReport = path.join(buildDir, 'js-report.txt');
-const jsStatus = wine(nodeExe, ['--test', '--test-reporter=spec', `--test-reporter-destination=${jsReport}`, ...testFiles],
+const jsStatus = wine(nodeExe, ['--test', '--test-concurrency=2', '--test-reporter=spec', `--test-reporter-destination=${jsReport}`, ...testFiles],
   path.join(buildDir, 'js-output.txt'), { cwd: stageDir });
 process.stdout.write(fs.existsSync(jsReport) ? fs.readFileSync(jsReport, 'utf8') : '(no report written)\n');
 if (jsStatus !== 0) failed = true;

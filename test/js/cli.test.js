@@ -19,7 +19,13 @@ const {
   merkleRootReference: rootOf,
   makeTempDir,
   removeTempDir,
+  WINDOWS,
 } = require('../support');
+
+// The walk's fixture trees hold names Windows forbids (line feeds, carriage
+// returns, backslashes), symbolic links and a FIFO; test/js/windows.test.js
+// checks the command's manifests on Windows.
+const POSIX_TREES = WINDOWS && 'the fixture trees use names and files Windows cannot hold';
 
 const hasSha256sum = spawnSync('sha256sum', ['--version']).status === 0;
 const isRoot = typeof process.getuid === 'function' && process.getuid() === 0;
@@ -89,7 +95,7 @@ function parseLines(stdout) {
   return stdout.split('\n').slice(0, -1);
 }
 
-describe('tov-engine manifest', () => {
+describe('tov-engine manifest', { skip: POSIX_TREES }, () => {
   let tree;
   before(() => {
     tree = path.join(tmp, 'tree');
@@ -221,7 +227,7 @@ describe('tov-engine manifest', () => {
   });
 });
 
-describe('tov-engine diff', () => {
+describe('tov-engine diff', { skip: POSIX_TREES }, () => {
   let left;
   let right;
   before(() => {
