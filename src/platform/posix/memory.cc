@@ -42,4 +42,9 @@ void* reallocate_block(void* block, std::size_t used, std::size_t size) noexcept
   return grown;
 }
 
+void free_block(void* block) noexcept {
+  // Both kinds of block come from the C library's heap.
+  std::free(block);
+}
+
 }  // namespace tov::platform

@@ -9,6 +9,10 @@
 
 namespace tov::platform {
 
+using base::Error;
+using base::Result;
+using base::Status;
+
 namespace {
 
 constexpr std::size_t kMaxReadRequest = std::size_t{1} << 30;  // fits a DWORD
@@ -17,8 +21,8 @@ constexpr std::size_t kMaxReadRequest = std::size_t{1} << 30;  // fits a DWORD
 // Absolute paths shorter than this are handed over as they are.
 constexpr std::size_t kLegacyMaxPath = 248;
 
-FileError last_error() {
-  return FileError::from_os(static_cast<int>(::GetLastError()));
+Error last_error() {
+  return Error::system(static_cast<std::int32_t>(::GetLastError()));
 }
 
 bool is_separator(wchar_t unit) {
@@ -43,8 +47,8 @@ bool is_absolute(const std::wstring& path) {
 // absolute ones as they are; every other path is made absolute (relative to
 // the current directory now) and extended-length, so that neither a relative
 // path nor one of 260 units or more stops the open.
-FileError system_path(std::string_view path, std::wstring& out) {
-  if (path.find('\0') != std::string_view::npos) return FileError::nul_in_path();
+Status system_path(std::string_view path, std::wstring& out) {
+  if (path.find('\0') != std::string_view::npos) return base::texts::kNulInPath;
   out = windows::to_wide(path);
   if (out.empty() || starts_with(out, L"\\\\?\\") || starts_with(out, L"\\??\\")) return {};
   if (out.size() + 1 < kLegacyMaxPath && is_absolute(out)) return {};
@@ -89,94 +93,93 @@ FileStatus to_status(const BY_HANDLE_FILE_INFORMATION& info) {
   return status;
 }
 
-FileError status_of(HANDLE handle, FileStatus& status) {
+Result<FileStatus> status_of(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(handle, &info)) return last_error();
-  status = to_status(info);
-  return {};
+  return to_status(info);
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 }  // namespace
 
-FileError query_path(std::string_view path, FileStatus& status) {
+Result<FileStatus> query_path(std::string_view path) {
   std::wstring wide;
-  if (const FileError error = system_path(path, wide); error.failed()) return error;
+  if (Status converted = system_path(path, wide); !converted) return std::move(converted).error();
   // No access rights are needed for the metadata, and backup semantics let
   // a directory be opened too; symbolic links are followed to their target.
   const HANDLE handle = ::CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return last_error();
-  const FileError error = status_of(handle, status);
+  Result<FileStatus> status = status_of(handle);
   ::CloseHandle(handle);
-  return error;
+  return status;
 }
 
-FileError query_path(const char* path, FileStatus& status) {
-  return query_path(std::string_view(path), status);
+Result<FileStatus> query_path(const char* path) {
+  return query_path(std::string_view(path));
 }
 
 File::~File() {
-  close();
+  (void)close();
 }
 
-File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
-    close();
-    fd_ = std::exchange(other.fd_, -1);
+    (void)close();
+    handle_ = std::exchange(other.handle_, kNoHandle);
   }
   return *this;
 }
 
-FileError File::open_for_reading(std::string_view path, FileStatus* status) {
-  close();
+Status File::open_for_reading(std::string_view path, FileStatus* status) {
+  (void)close();
   std::wstring wide;
-  if (const FileError error = system_path(path, wide); error.failed()) return error;
+  if (Status converted = system_path(path, wide); !converted) return converted;
   // Other programs may go on reading, writing, renaming and deleting the
   // file while it is read, as they could if it were not open here.
   const HANDLE handle = ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return last_error();
-  fd_ = reinterpret_cast<std::intptr_t>(handle);
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
   if (status != nullptr) {
-    if (const FileError error = status_of(handle, *status); error.failed()) {
-      close();
-      return error;
+    Result<FileStatus> queried = status_of(handle);
+    if (!queried) {
+      (void)close();
+      return std::move(queried).error();
     }
+    *status = *queried;
   }
   return {};
 }
 
-FileError File::open_blocking(std::string_view path) {
+Status File::open_blocking(std::string_view path) {
   // Windows has no FIFOs that an open could wait on: the same open serves.
   return open_for_reading(path);
 }
 
-FileError File::status(FileStatus& status) const {
-  return status_of(to_handle(fd_), status);
+Result<FileStatus> File::status() const {
+  return status_of(to_handle(handle_));
 }
 
-FileError File::read(void* buffer, std::size_t capacity, std::size_t& bytes_read) {
-  bytes_read = 0;
+Result<std::size_t> File::read(void* buffer, std::size_t capacity) {
   const DWORD request =
       static_cast<DWORD>(capacity < kMaxReadRequest ? capacity : kMaxReadRequest);
   DWORD done = 0;
-  if (!::ReadFile(to_handle(fd_), buffer, request, &done, nullptr)) {
+  if (!::ReadFile(to_handle(handle_), buffer, request, &done, nullptr)) {
     const DWORD code = ::GetLastError();
     // A pipe whose writer has gone is at its end, not broken.
-    if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return {};
-    return FileError::from_os(static_cast<int>(code));
+    if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return std::size_t{0};
+    return Error::system(static_cast<std::int32_t>(code));
   }
-  bytes_read = done;
-  return {};
+  return static_cast<std::size_t>(done);
 }
 
-FileError File::close() {
-  if (fd_ < 0) return {};
-  if (!::CloseHandle(to_handle(std::exchange(fd_, -1)))) return last_error();
+Status File::close() {
+  if (handle_ == kNoHandle) return {};
+  if (!::CloseHandle(to_handle(std::exchange(handle_, kNoHandle)))) return last_error();
   return {};
 }
 

@@ -14,4 +14,8 @@ void* reallocate_block(void* block, std::size_t, std::size_t size) noexcept {
   return std::realloc(block, size == 0 ? 1 : size);
 }
 
+void free_block(void* block) noexcept {
+  std::free(block);
+}
+
 }  // namespace tov::platform

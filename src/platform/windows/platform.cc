@@ -49,7 +49,7 @@ bool is_white_space(wchar_t unit) {
 
 }  // namespace
 
-std::string os_error_description(int code) {
+std::string os_error_description(std::int32_t code) {
   const std::string number = std::to_string(code);
   wchar_t buffer[2048];
   const DWORD units = ::FormatMessageW(

@@ -11,18 +11,20 @@
 
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 
+#include "base/texts.h"
 #include "hashing/digest.h"
+#include "platform/fatal.h"
 
 namespace tov::hashing {
 
 namespace {
 
 [[noreturn]] void die(const char* what, NTSTATUS status) {
-  std::fprintf(stderr, "tov-engine-native: SHA-256 failed: %s (status 0x%08lx)\n", what,
-               static_cast<unsigned long>(status));
-  std::abort();
+  char code[32];
+  std::snprintf(code, sizeof(code), " (status 0x%08lx)", static_cast<unsigned long>(status));
+  platform::fatal(std::string(base::texts::kDigestFailed) + what + code);
 }
 
 bool succeeded(NTSTATUS status) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -80,6 +81,13 @@ inline std::string patterned_bytes(std::size_t size, unsigned seed = 1) {
     byte = static_cast<char>(state >> 16);
   }
   return bytes;
+}
+
+// A file's bytes read with the standard library, as the reference the
+// engine's own reads are checked against.
+inline std::string file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 #if !defined(_WIN32)

@@ -1,5 +1,5 @@
 // Windows paths and Windows error texts, at the platform layer and through
-// the whole-file read that fileHash and batchFileHash use.
+// the file digest that fileHash and batchFileHash use.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "hashing/digest.h"
-#include "hashing/file_read.h"
+#include "hashing/file_digest.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 #include "support/temp_dir.h"
@@ -15,8 +15,6 @@
 namespace tov {
 namespace {
 
-using hashing::read_whole_file;
-using hashing::ReadResult;
 using test_support::TempDir;
 
 std::string utf8(const std::filesystem::path& path) {
@@ -24,10 +22,15 @@ std::string utf8(const std::filesystem::path& path) {
   return std::string(text.begin(), text.end());
 }
 
+// The hex digest of the file at `path`, or its error's description.
 std::string read_text(const std::string& path) {
-  const ReadResult result = read_whole_file(path);
+  const base::Result<hashing::Digest> result = hashing::hash_file(path);
   if (!result.ok()) return "error: " + result.error().description();
-  return std::string(result.contents().view());
+  return hashing::to_hex(*result);
+}
+
+std::string digest_of(std::string_view text) {
+  return hashing::hex_digest(text);
 }
 
 std::string backslashes(std::string path) {
@@ -61,19 +64,19 @@ TEST(WindowsPaths, EveryFormOfOnePathReadsTheSameFile) {
   const std::string file = backslashes(dir.write("same.txt", "contents"));
   ASSERT_EQ(file[1], ':') << "the temporary directory has no drive letter: " << file;
 
-  EXPECT_EQ(read_text(file), "contents");
-  EXPECT_EQ(read_text(forward_slashes(file)), "contents");
-  EXPECT_EQ(read_text("\\\\?\\" + file), "contents");
-  EXPECT_EQ(read_text("\\??\\" + file), "contents");
+  EXPECT_EQ(read_text(file), digest_of("contents"));
+  EXPECT_EQ(read_text(forward_slashes(file)), digest_of("contents"));
+  EXPECT_EQ(read_text("\\\\?\\" + file), digest_of("contents"));
+  EXPECT_EQ(read_text("\\??\\" + file), digest_of("contents"));
   // A device path: two separators, handed over as it is.
-  EXPECT_EQ(read_text("\\\\.\\" + file), "contents");
+  EXPECT_EQ(read_text("\\\\.\\" + file), digest_of("contents"));
   {
     const CurrentDirectory here(dir.path());
     // A root path without a drive, resolved against the current drive.
-    EXPECT_EQ(read_text(file.substr(2)), "contents");
-    EXPECT_EQ(read_text("same.txt"), "contents");
-    EXPECT_EQ(read_text(".\\same.txt"), "contents");
-    EXPECT_EQ(read_text("sub\\..\\same.txt"), "contents");
+    EXPECT_EQ(read_text(file.substr(2)), digest_of("contents"));
+    EXPECT_EQ(read_text("same.txt"), digest_of("contents"));
+    EXPECT_EQ(read_text(".\\same.txt"), digest_of("contents"));
+    EXPECT_EQ(read_text("sub\\..\\same.txt"), digest_of("contents"));
   }
 }
 
@@ -84,10 +87,10 @@ TEST(WindowsPaths, RelativePathsResolveAtTheTimeOfTheOpen) {
   second.write("which.txt", "second");
   {
     const CurrentDirectory here(first.path());
-    EXPECT_EQ(read_text("which.txt"), "first");
+    EXPECT_EQ(read_text("which.txt"), digest_of("first"));
   }
   const CurrentDirectory here(second.path());
-  EXPECT_EQ(read_text("which.txt"), "second");
+  EXPECT_EQ(read_text("which.txt"), digest_of("second"));
 }
 
 TEST(WindowsPaths, PathsOverTheLegacyLimitOpen) {
@@ -112,15 +115,15 @@ TEST(WindowsPaths, PathsOverTheLegacyLimitOpen) {
     ::CloseHandle(out);
   }
 
-  EXPECT_EQ(read_text(file), "deep");
-  EXPECT_EQ(read_text(forward_slashes(file)), "deep");
-  EXPECT_EQ(read_text("\\\\?\\" + file), "deep");
-  platform::FileStatus status;
-  ASSERT_FALSE(platform::query_path(file, status).failed());
-  EXPECT_TRUE(status.is_regular);
-  EXPECT_EQ(status.size, 4u);
+  EXPECT_EQ(read_text(file), digest_of("deep"));
+  EXPECT_EQ(read_text(forward_slashes(file)), digest_of("deep"));
+  EXPECT_EQ(read_text("\\\\?\\" + file), digest_of("deep"));
+  const base::Result<platform::FileStatus> status = platform::query_path(file);
+  ASSERT_TRUE(status.ok());
+  EXPECT_TRUE(status->is_regular);
+  EXPECT_EQ(status->size, 4u);
   const CurrentDirectory here(dir.path());
-  EXPECT_EQ(read_text(relative + "long.txt"), "deep");
+  EXPECT_EQ(read_text(relative + "long.txt"), digest_of("deep"));
 
   // Best effort: the extended form reaches what a plain path could not.
   std::error_code ignored;
@@ -135,9 +138,8 @@ TEST(WindowsPaths, AstralAndOtherNonAsciiNames) {
     out << "smile";
   }
   const std::string file = utf8(dir.path() / name);
-  EXPECT_EQ(read_text(file), "smile");
-  platform::FileStatus status;
-  EXPECT_FALSE(platform::query_path(file, status).failed());
+  EXPECT_EQ(read_text(file), digest_of("smile"));
+  EXPECT_TRUE(platform::query_path(file).ok());
   // A lone surrogate's replacement names another file, which is not there.
   EXPECT_EQ(read_text(utf8(dir.path()) + "\\\xEF\xBF\xBD.txt"),
             "error: " + platform::os_error_description(ERROR_FILE_NOT_FOUND));
@@ -161,7 +163,7 @@ TEST(WindowsErrors, FailuresCarryTheSystemsTextsAndCodes) {
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   EXPECT_EQ(read_text(locked), error_text(ERROR_SHARING_VIOLATION));
   ::CloseHandle(holder);
-  EXPECT_EQ(read_text(locked), "secret");
+  EXPECT_EQ(read_text(locked), digest_of("secret"));
 
   // Readers here share everything: a writer and a deleter elsewhere go on.
   const HANDLE writer =
@@ -170,7 +172,7 @@ TEST(WindowsErrors, FailuresCarryTheSystemsTextsAndCodes) {
                     OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   platform::File file;
-  ASSERT_FALSE(file.open_for_reading(locked).failed());
+  ASSERT_TRUE(file.open_for_reading(locked).ok());
   ::CloseHandle(writer);
 }
 
@@ -198,30 +200,30 @@ TEST(WindowsErrors, DescriptionForms) {
 TEST(WindowsFiles, QueryFollowsLinksAndTellsDirectoriesApart) {
   const TempDir dir;
   const std::string file = dir.write("file.txt", "12345");
-  platform::FileStatus status;
-  ASSERT_FALSE(platform::query_path(file, status).failed());
-  EXPECT_TRUE(status.is_regular);
-  EXPECT_EQ(status.size, 5u);
-  ASSERT_FALSE(platform::query_path(utf8(dir.path()), status).failed());
-  EXPECT_FALSE(status.is_regular);
-  EXPECT_TRUE(platform::query_path(dir / "missing", status).failed());
-  EXPECT_TRUE(platform::query_path("", status).failed());
+  base::Result<platform::FileStatus> status = platform::query_path(file);
+  ASSERT_TRUE(status.ok());
+  EXPECT_TRUE(status->is_regular);
+  EXPECT_EQ(status->size, 5u);
+  status = platform::query_path(utf8(dir.path()));
+  ASSERT_TRUE(status.ok());
+  EXPECT_FALSE(status->is_regular);
+  EXPECT_FALSE(platform::query_path(dir / "missing").ok());
+  EXPECT_FALSE(platform::query_path("").ok());
 
   std::error_code no_links;
   std::filesystem::create_symlink(file, dir.path() / "link.txt", no_links);
   if (no_links) GTEST_SKIP() << "symbolic links cannot be made here: " << no_links.message();
-  ASSERT_FALSE(platform::query_path(dir / "link.txt", status).failed());
-  EXPECT_TRUE(status.is_regular);
-  EXPECT_EQ(status.size, 5u);
+  status = platform::query_path(dir / "link.txt");
+  ASSERT_TRUE(status.ok());
+  EXPECT_TRUE(status->is_regular);
+  EXPECT_EQ(status->size, 5u);
 }
 
-TEST(WindowsFiles, ReadsLargeFilesWhole) {
+TEST(WindowsFiles, ReadsLargeFilesToTheEnd) {
   const TempDir dir;
   const std::string bytes = test_support::patterned_bytes((3 << 20) + 17);
   const std::string file = dir.write("large.bin", bytes);
-  const ReadResult result = read_whole_file(file);
-  ASSERT_TRUE(result.ok());
-  EXPECT_EQ(hashing::hex_digest(result.contents().view()), hashing::hex_digest(bytes));
+  EXPECT_EQ(read_text(file), digest_of(bytes));
 }
 
 TEST(WindowsPlatform, ProcessorCountIsPositive) {
