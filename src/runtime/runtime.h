@@ -1,5 +1,5 @@
 // The background runtime: a fixed set of worker threads for asynchronous work
-// and a growing pool of blocking threads for whole-file reads, so that a read
+// and a growing pool of blocking threads for file reads, so that a read
 // never holds up computing on a worker. The module keeps one per process;
 // this header knows nothing about how it is kept or about JavaScript.
 //

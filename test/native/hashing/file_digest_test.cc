@@ -19,11 +19,6 @@ namespace {
 
 using test_support::TempDir;
 
-std::size_t open_descriptor_count() {
-  const std::filesystem::directory_iterator entries("/proc/self/fd");
-  return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
-}
-
 std::string error_text(std::string_view path) {
   const base::Result<Digest> result = hash_file(path);
   return result.ok() ? "<read succeeded>" : result.error().description();
@@ -103,13 +98,13 @@ TEST(FileDigest, PathWithNulIsRefusedBeforeTheSystemSeesIt) {
 TEST(FileDigest, NoDescriptorOutlivesACall) {
   TempDir dir;
   const std::string file = dir.write("file", "abc");
-  const std::size_t before = open_descriptor_count();
+  const std::size_t before = test_support::open_descriptor_count();
   for (int round = 0; round < 50; ++round) {
     EXPECT_TRUE(hash_file(file).ok());
     EXPECT_FALSE(hash_file(dir.path().string()).ok());  // opens, then fails to read
     EXPECT_FALSE(hash_file(dir / "missing").ok());
   }
-  EXPECT_EQ(open_descriptor_count(), before);
+  EXPECT_EQ(test_support::open_descriptor_count(), before);
 }
 
 // A FIFO is waited on, then read to the end like any file: the reader must

@@ -15,11 +15,6 @@ namespace {
 
 using test_support::TempDir;
 
-std::size_t open_descriptor_count() {
-  const std::filesystem::directory_iterator entries("/proc/self/fd");
-  return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
-}
-
 TEST(FilePlatform, QueryFollowsLinks) {
   TempDir dir;
   const std::string file = dir.write("file", "12345");
@@ -45,7 +40,7 @@ TEST(FilePlatform, QueryFollowsLinks) {
 TEST(FilePlatform, MovedFilesCloseExactlyOnce) {
   TempDir dir;
   const std::string path = dir.write("file", "hello");
-  const std::size_t before = open_descriptor_count();
+  const std::size_t before = test_support::open_descriptor_count();
   {
     File first;
     ASSERT_TRUE(first.open_for_reading(path).ok());
@@ -54,13 +49,13 @@ TEST(FilePlatform, MovedFilesCloseExactlyOnce) {
     ASSERT_TRUE(third.open_for_reading(path).ok());
     third = std::move(second);  // closes what third held
     EXPECT_FALSE(first.is_open());
-    EXPECT_EQ(open_descriptor_count(), before + 1);
+    EXPECT_EQ(test_support::open_descriptor_count(), before + 1);
     char buffer[16];
     const base::Result<std::size_t> got = third.read(buffer, sizeof(buffer));
     ASSERT_TRUE(got.ok());
     EXPECT_EQ(std::string(buffer, *got), "hello");
   }
-  EXPECT_EQ(open_descriptor_count(), before);
+  EXPECT_EQ(test_support::open_descriptor_count(), before);
 }
 
 TEST(FilePlatform, OpeningAFifoNeitherBlocksNorLooksRegular) {

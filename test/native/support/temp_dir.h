@@ -91,6 +91,12 @@ inline std::string file_bytes(const std::string& path) {
 }
 
 #if !defined(_WIN32)
+// The descriptors this process holds open now.
+inline std::size_t open_descriptor_count() {
+  const std::filesystem::directory_iterator entries("/proc/self/fd");
+  return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+}
+
 // Runs `fn` on another thread; false if it had not finished after a few
 // seconds. It is then presumed stuck on `fifo` and released by connecting and
 // closing a writer, so that a failing test still ends.
