@@ -315,7 +315,8 @@ describe('tov-engine tokens', () => {
 });
 
 describe('tov-engine errors', () => {
-  it('answer bad input with one line on standard error and status 2', () => {
+  // Several cases name the fixture tree that the skipped suites build.
+  it('answer bad input with one line on standard error and status 2', { skip: POSIX_TREES }, () => {
     fs.writeFileSync(path.join(tmp, 'bad.sha256'), `${EMPTY}  ok\nnot a checksum line\n`);
     fs.writeFileSync(path.join(tmp, 'bad.json'), '{"manifest": [["a"]]}');
     fs.writeFileSync(path.join(tmp, 'broken.json'), '[["a", ');
