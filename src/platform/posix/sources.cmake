@@ -1,4 +1,4 @@
-# Any other POSIX system (macOS, the BSDs): the POSIX services, and the
+# Any other POSIX system (the BSDs, for example): the POSIX services, and the
 # fallbacks for what POSIX does not offer.
 set(TOV_PLATFORM_SOURCES
   posix/error_text.cc
