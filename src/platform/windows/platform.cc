@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <bit>
-#include <cwchar>
 #include <string_view>
 
 #include "platform/windows/wide.h"
