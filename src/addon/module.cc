@@ -9,6 +9,7 @@
 #include <string>
 
 #include "addon/exports.h"
+#include "addon/host_functions.h"
 #include "base/texts.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
@@ -80,6 +81,9 @@ void release_runtime_hook(void*) {
 }
 
 napi_value register_module(napi_env env, napi_value exports) {
+  // Binding again here picks up what the host offers by now (a host may
+  // export its functions only once it is fully loaded).
+  addon::bind_host_functions();
   // Exactly one registration runs first; the others wait until it is done,
   // so that the process-wide services exist before any second environment.
   if (!first_load.exchange(false)) {

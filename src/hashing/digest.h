@@ -11,10 +11,6 @@
 #include <string>
 #include <string_view>
 
-// The digest library's context type, kept opaque so that its headers stay out
-// of every file that only wants a digest.
-struct evp_md_ctx_st;
-
 namespace tov::hashing {
 
 using Digest = std::array<std::uint8_t, 32>;
@@ -55,7 +51,9 @@ class Sha256 {
   Digest finish();
 
  private:
-  evp_md_ctx_st* ctx_;
+  // The digest backend's state, opaque so that the backend's headers stay
+  // out of every file that only wants a digest.
+  void* context_;
 };
 
 }  // namespace tov::hashing

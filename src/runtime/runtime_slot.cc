@@ -17,7 +17,11 @@ namespace texts = base::texts;
 namespace {
 
 std::shared_mutex slot_lock;
-std::unique_ptr<runtime::Runtime> slot;  // guarded by slot_lock
+// Never destroyed: a runtime still in the slot when the process exits (the
+// host exited without ending its environments, as process.exit does) is left
+// to the system. Shutting it down from a static destructor would join threads
+// that Windows has already terminated at that point, and wait for ever.
+std::unique_ptr<runtime::Runtime>& slot = *new std::unique_ptr<runtime::Runtime>;  // guarded by slot_lock
 std::atomic<std::uint64_t> environments{0};
 // The slot's runtime, for the synchronous calls that only need to see it.
 // Every such call runs in a registered environment, and the runtime leaves

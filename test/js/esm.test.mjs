@@ -7,7 +7,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
+import { fileURLToPath, pathToFileURL } from 'node:url';
 import native, * as namespace from 'tov-engine-native';
 import { sha256, merkleRoot, merkleDiff, fileHash, batchFileHash } from 'tov-engine-native';
 
@@ -59,7 +59,9 @@ describe('import', () => {
   });
 
   it('loads in a fresh process from outside the package directory', () => {
-    const code = `import { nativeVersion } from ${JSON.stringify(path.join(root, 'index.mjs'))}; console.log(nativeVersion());`;
+    // A file URL: on Windows an absolute path is not a valid import specifier.
+    const entry = pathToFileURL(path.join(root, 'index.mjs')).href;
+    const code = `import { nativeVersion } from ${JSON.stringify(entry)}; console.log(nativeVersion());`;
     const out = execFileSync(process.execPath, ['--input-type=module', '-e', code], { cwd: os.tmpdir(), encoding: 'utf8' });
     assert.equal(out, 'tov-engine-native/1.0.0\n');
   });

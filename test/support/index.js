@@ -269,7 +269,24 @@ function seedFromEnv() {
   return Number.isInteger(fromEnv) && fromEnv > 0 ? fromEnv : (Date.now() % 0x7fffffff) + 1;
 }
 
+const WINDOWS = process.platform === 'win32';
+// The Windows leg of CI runs under Wine, whose message texts are its own
+// (for example "File not found." for code 2).
+const UNDER_WINE = WINDOWS && process.env.TOV_UNDER_WINE === '1';
+
+// The rejection message of a read that failed with a system error: `linux`
+// and `windows` are each [the system's text, the code]. Under Wine only the
+// form and the Windows code can be checked, so a pattern comes back.
+function readErrorMessage(linux, windows) {
+  if (!WINDOWS) return `Read error: ${linux[0]} (os error ${linux[1]})`;
+  if (UNDER_WINE) return new RegExp(`^Read error: \\S.*\\S \\(os error ${windows[1]}\\)$`);
+  return `Read error: ${windows[0]} (os error ${windows[1]})`;
+}
+
 module.exports = {
+  WINDOWS,
+  UNDER_WINE,
+  readErrorMessage,
   TOKEN_COUNT_EXAMPLES,
   TRUNCATION_EXAMPLES,
   addonPath,

@@ -132,7 +132,8 @@ TEST(Pool, ThrowingItemIsRethrownAndThePoolSurvives) {
                                    [&](std::size_t i) {
                                      ran.fetch_add(1);
                                      if (i == 3) throw std::runtime_error("item 3");
-                                     std::this_thread::sleep_for(std::chrono::microseconds(100));
+                                     // A millisecond: Windows rounds shorter sleeps to none.
+                                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                                    }),
                std::runtime_error);
   // Items after the failure are not started (a few were already running).

@@ -11,6 +11,18 @@
 
 #include "platform/platform.h"
 
+#if defined(_WIN32)
+// The C runtime's own environment, which getenv reads.
+namespace {
+int setenv(const char* name, const char* value, int) {
+  return _putenv_s(name, value);
+}
+int unsetenv(const char* name) {
+  return _putenv_s(name, "");
+}
+}  // namespace
+#endif
+
 namespace tov::runtime {
 namespace {
 

@@ -1,8 +1,10 @@
 // Scratch files for the tests that read files.
 #pragma once
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -18,13 +21,24 @@
 
 namespace tov::test_support {
 
-// A directory under /tmp, removed with its contents when the object goes away.
+// A fresh directory under the system's temporary directory, removed with its
+// contents when the object goes away.
 class TempDir {
  public:
   TempDir() {
+#if defined(_WIN32)
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      std::filesystem::path candidate = std::filesystem::temp_directory_path() /
+                                        ("tov-hashing-" + std::to_string(seed()));
+      if (std::filesystem::create_directory(candidate)) path_ = candidate;
+    }
+    if (path_.empty()) throw std::runtime_error("no temporary directory could be made");
+#else
     std::string pattern = "/tmp/tov-hashing-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+#endif
   }
   ~TempDir() {
     std::error_code ignored;
@@ -76,6 +90,7 @@ inline std::string file_bytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+#if !defined(_WIN32)
 // The descriptors this process holds open now.
 inline std::size_t open_descriptor_count() {
   const std::filesystem::directory_iterator entries("/proc/self/fd");
@@ -101,5 +116,6 @@ bool finishes_despite_fifo(const std::string& fifo, Fn fn) {
   runner.join();
   return in_time;
 }
+#endif
 
 }  // namespace tov::test_support
