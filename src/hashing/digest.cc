@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "text/utf8_windows.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -108,6 +110,18 @@ Digest sha256(const void* data, std::size_t size) {
   feed(ctx, data, size);
   return end(ctx);
 #endif
+}
+
+Digest sha256(text::Utf8Windows& windows) {
+  if (!windows.next()) return sha256(nullptr, 0);
+  // A text of one window is hashed in one go, which skips the set-up of an
+  // incremental digest.
+  if (windows.last()) return sha256(windows.bytes());
+  Sha256 digest;
+  do {
+    digest.update(windows.bytes());
+  } while (windows.next());
+  return digest.finish();
 }
 
 void to_hex(const Digest& digest, char* out) {

@@ -1,0 +1,75 @@
+#include "frame/text_windows_napi.h"
+
+#include <cstdint>
+
+#include "frame/convert_napi.h"
+#include "frame/string_share_napi.h"
+
+namespace tov::frame {
+
+namespace {
+
+// Without the captured slice only the start of a string can be read, so the
+// whole string is read as one window.
+text::WindowSizes sizes_for(bool can_slice, std::size_t length, text::WindowSizes sizes) {
+  if (!can_slice) return {length, length};
+  return sizes;
+}
+
+// Frees the handles of one window's slice as soon as its units are copied.
+class WindowScope {
+ public:
+  explicit WindowScope(napi_env env) : env_(env) {
+    if (napi_open_handle_scope(env, &scope_) != napi_ok) scope_ = nullptr;
+  }
+  ~WindowScope() {
+    if (scope_ != nullptr) napi_close_handle_scope(env_, scope_);
+  }
+  WindowScope(const WindowScope&) = delete;
+  WindowScope& operator=(const WindowScope&) = delete;
+
+ private:
+  napi_env env_;
+  napi_handle_scope scope_ = nullptr;
+};
+
+}  // namespace
+
+TextWindows::Units::Units(napi_env env, napi_value string, std::size_t)
+    : env_(env), string_(string), slice_(captured_slice(env)) {}
+
+bool TextWindows::Units::read(std::size_t begin, std::size_t count, char16_t* out) {
+  WindowScope scope(env_);
+  napi_value piece = string_;
+  if (begin != 0) {
+    // The host reads strings from their start only; a slice of the range
+    // shares the string's characters, so only the window's units are copied.
+    const std::size_t end = begin + count;
+    napi_value args[2];
+    if (slice_ == nullptr || end > UINT32_MAX) {
+      status_ = napi_generic_failure;
+      return false;
+    }
+    status_ = napi_create_uint32(env_, static_cast<std::uint32_t>(begin), &args[0]);
+    if (status_ == napi_ok)
+      status_ = napi_create_uint32(env_, static_cast<std::uint32_t>(end), &args[1]);
+    if (status_ == napi_ok) status_ = napi_call_function(env_, string_, slice_, 2, args, &piece);
+    if (status_ != napi_ok) return false;
+  }
+  std::size_t copied = 0;
+  status_ = napi_get_value_string_utf16(env_, piece, out, count + 1, &copied);
+  if (status_ == napi_ok && copied != count) status_ = napi_generic_failure;
+  return status_ == napi_ok;
+}
+
+TextWindows::TextWindows(napi_env env, napi_value string, std::size_t length,
+                         text::WindowSizes sizes)
+    : units_(env, string, length),
+      windows_(units_, length, sizes_for(units_.can_slice(), length, sizes)) {}
+
+Status TextWindows::status() {
+  if (!windows_.failed()) return ok_status();
+  return unreadable_string(units_.env_, units_.string_, units_.status_);
+}
+
+}  // namespace tov::frame
