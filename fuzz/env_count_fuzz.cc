@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "frame/runtime_config.h"
 #include "hashing/pool.h"
+#include "runtime/runtime_config.h"
 
 namespace {
 

@@ -41,7 +41,7 @@ const TARGETS = {
     maxLen: 16384,
   },
   env_count: {
-    sources: () => ['fuzz/env_count_fuzz.cc', 'src/frame/runtime_config.cc', 'src/hashing/pool.cc', 'src/platform/platform.cc', 'src/platform/environment.cc'],
+    sources: () => ['fuzz/env_count_fuzz.cc', 'src/runtime/runtime_config.cc', 'src/hashing/pool.cc', 'src/platform/posix/platform.cc', 'src/platform/environment.cc'],
     libs: ['-pthread'],
     maxLen: 256,
   },
@@ -51,7 +51,7 @@ const TARGETS = {
     maxLen: 16384,
   },
   utf8: {
-    sources: () => ['fuzz/utf8_fuzz.cc', 'src/frame/utf8.cc'],
+    sources: () => ['fuzz/utf8_fuzz.cc', 'src/text/utf8.cc'],
     libs: [],
     maxLen: 4096,
   },
@@ -74,7 +74,7 @@ function parseArgs(argv) {
 }
 
 function newestChange(files) {
-  const headers = ['fuzz', 'src/tokens', 'src/manifest', 'src/hashing', 'src/frame', 'src/platform'].flatMap((dir) =>
+  const headers = ['fuzz', 'src/tokens', 'src/manifest', 'src/hashing', 'src/runtime', 'src/text', 'src/platform'].flatMap((dir) =>
     fs.readdirSync(path.join(root, dir)).filter((name) => name.endsWith('.h')).map((name) => path.join(dir, name)),
   );
   return Math.max(...[...files, ...headers].map((file) => fs.statSync(path.join(root, file)).mtimeMs));

@@ -11,7 +11,7 @@
 #include <new>
 
 #include "frame/error_napi.h"
-#include "frame/fatal.h"
+#include "platform/fatal.h"
 
 namespace tov::frame {
 
@@ -22,11 +22,11 @@ napi_value guard_host_call(Fn&& fn) noexcept {
   try {
     return fn();
   } catch (const std::bad_alloc&) {
-    fatal("memory allocation failed");
+    platform::fatal("memory allocation failed");
   } catch (const std::exception& error) {
-    fatal(error.what());
+    platform::fatal(error.what());
   } catch (...) {
-    fatal("unexpected failure in native code");
+    platform::fatal("unexpected failure in native code");
   }
 }
 

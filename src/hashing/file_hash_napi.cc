@@ -5,13 +5,13 @@
 #include <string>
 #include <utility>
 
+#include "addon/exports.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
 #include "frame/promise_napi.h"
-#include "frame/runtime.h"
 #include "hashing/digest.h"
 #include "hashing/file_read.h"
-#include "lib/exports.h"
+#include "runtime/runtime.h"
 
 namespace tov {
 
@@ -34,7 +34,7 @@ void digest_contents(const frame::PromiseSettler& settler,
 
 }  // namespace
 
-napi_value exports::file_hash(napi_env env, napi_callback_info info) {
+napi_value addon::file_hash(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> frame::Result<napi_value> {
     TOV_TRY(path, frame::to_text(env, args[0]));
     std::string owned(path.view());

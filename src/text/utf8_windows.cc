@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "frame/utf8.h"
+#include "text/utf8.h"
 
 namespace tov::text {
 
@@ -45,7 +45,7 @@ bool Utf8Windows::next() {
   // A high surrogate at the edge waits for the next window, where its low
   // half (if it has one) follows it.
   if (begin_ + count < length_ && is_high_surrogate(staged_[count - 1])) --count;
-  const frame::Utf8Encoded encoded = frame::utf16_to_utf8(staged_, count, block_);
+  const Utf8Encoded encoded = utf16_to_utf8(staged_, count, block_);
   size_ = encoded.size;
   replaced_ = replaced_ || encoded.replaced;
   end_ = begin_ + count;
@@ -54,7 +54,7 @@ bool Utf8Windows::next() {
 }
 
 std::size_t Utf8Windows::unit_at(std::size_t offset) const noexcept {
-  return begin_ + frame::utf16_length(bytes().substr(0, offset));
+  return begin_ + utf16_length(bytes().substr(0, offset));
 }
 
 }  // namespace tov::text

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <string_view>
 
+#include "addon/exports.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
-#include "frame/runtime_slot.h"
 #include "frame/string_share_napi.h"
 #include "frame/text_windows_napi.h"
-#include "lib/exports.h"
+#include "runtime/runtime_slot.h"
 #include "text/utf8_windows.h"
 #include "tokens/tokens.h"
 
@@ -56,10 +56,10 @@ Result<napi_value> copied_prefix(napi_env env, napi_value whole, std::size_t uni
 
 }  // namespace
 
-napi_value exports::count_tokens(napi_env env, napi_callback_info info) {
+napi_value addon::count_tokens(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(length, frame::string_units(env, args[0]));
-    frame::RuntimeContext context;
+    runtime::RuntimeContext context;
     frame::TextWindows text(env, args[0], length, frame::kWholeTextWindows);
     const std::uint32_t count = tokens::count_tokens(text.windows());
     TOV_CHECK(text.status());
@@ -67,11 +67,11 @@ napi_value exports::count_tokens(napi_env env, napi_callback_info info) {
   });
 }
 
-napi_value exports::truncate_to_tokens(napi_env env, napi_callback_info info) {
+napi_value addon::truncate_to_tokens(napi_env env, napi_callback_info info) {
   return frame::call_with_args<2>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(length, frame::string_units(env, args[0]));
     TOV_TRY(budget, frame::to_u32(env, args[1]));
-    frame::RuntimeContext context;
+    runtime::RuntimeContext context;
     if (budget == 0) return frame::make_string(env, {});
     frame::TextWindows text(env, args[0], length,
                             {first_window_for(budget), frame::kLargestWindow});

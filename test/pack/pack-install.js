@@ -53,8 +53,8 @@ describe('npm pack', () => {
     const files = packed.files.map((f) => f.path);
     for (const needed of [
       'package.json', 'README.md', 'LICENSE', 'CMakeLists.txt', 'index.js', 'index.mjs',
-      'index.d.ts', 'index.d.mts', 'bin/tov-engine.js', 'lib/cli/main.js', 'src/lib/module.cc',
-      'src/lib/exports.map',
+      'index.d.ts', 'index.d.mts', 'bin/tov-engine.js', 'lib/cli/main.js', 'src/addon/module.cc',
+      'src/addon/exports.map',
     ]) {
       assert.ok(files.includes(needed), `${needed} is missing from the tarball`);
     }

@@ -9,14 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "hashing_temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace tov::platform {
 namespace {
 
-using hashing::testing::numbered;
-using hashing::testing::patterned_bytes;
-using hashing::testing::TempDir;
+using test_support::numbered;
+using test_support::patterned_bytes;
+using test_support::TempDir;
 
 // A request for `path` with a room of `capacity` bytes.
 struct Read {
@@ -62,7 +62,7 @@ TEST(ReadRing, ReadsEachFileAndReportsEachFailure) {
       {fifo, std::string(16, '\0')},  // nobody writes: must not wait
   };
   std::vector<ReadRing::Request> requests = requests_for(reads);
-  ASSERT_TRUE(hashing::testing::finishes_despite_fifo(
+  ASSERT_TRUE(test_support::finishes_despite_fifo(
       fifo, [&] { ASSERT_TRUE(ring->read_batch(requests)); }));
 
   EXPECT_EQ(requests[0].result, 1000);

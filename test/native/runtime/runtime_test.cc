@@ -1,4 +1,4 @@
-#include "frame/runtime.h"
+#include "runtime/runtime.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -22,8 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include "frame/runtime_config.h"
-#include "frame/unique_function.h"
 #include "platform/platform.h"
 
 namespace tov::runtime {
@@ -141,172 +139,6 @@ int threads_named(std::string_view name) {
     if (std::getline(comm, line) && line == name) ++count;
   }
   return count;
-}
-
-// --- Worker count from the environment ---------------------------------
-
-TEST(RuntimeWorkerThreads, ParsesTheVariableOrFallsBackToTheProcessorCount) {
-  const std::string usize = "\"TOKIO_WORKER_THREADS\" must be usize, error: ";
-  const std::string zero = "\"TOKIO_WORKER_THREADS\" cannot be set to 0";
-  struct Case {
-    std::optional<std::string_view> raw;
-    std::size_t cpus;
-    std::size_t count;
-    std::string error;
-  };
-  const Case cases[] = {
-      {std::nullopt, 6, 6, ""},
-      {std::nullopt, 0, 1, ""},
-      {"4", 64, 4, ""},
-      {"+4", 1, 4, ""},
-      {"0004", 1, 4, ""},
-      {"18446744073709551615", 1, std::numeric_limits<std::size_t>::max(), ""},
-      {"0", 8, 0, zero},
-      {"+0", 8, 0, zero},
-      {"000", 8, 0, zero},
-      {"", 8, 0, usize + "cannot parse integer from empty string, value: "},
-      {"-4", 8, 0, usize + "invalid digit found in string, value: -4"},
-      {"four", 8, 0, usize + "invalid digit found in string, value: four"},
-      {" 4", 8, 0, usize + "invalid digit found in string, value:  4"},
-      {"4 ", 8, 0, usize + "invalid digit found in string, value: 4 "},
-      {"+", 8, 0, usize + "invalid digit found in string, value: +"},
-      {"++4", 8, 0, usize + "invalid digit found in string, value: ++4"},
-      {"0x10", 8, 0, usize + "invalid digit found in string, value: 0x10"},
-      {"18446744073709551616", 8, 0,
-       usize + "number too large to fit in target type, value: 18446744073709551616"},
-      // Scanned left to right: the overflow comes before the stray letter.
-      {"99999999999999999999x", 8, 0,
-       usize + "number too large to fit in target type, value: 99999999999999999999x"},
-      // Valid UTF-8 that is no digit is a parse error, not a Unicode one.
-      {"\xC3\xA9", 8, 0, usize + "invalid digit found in string, value: \xC3\xA9"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.raw ? "raw \"" + std::string(*c.raw) + "\"" : "unset");
-    const WorkerThreads got = worker_threads_from(c.raw, c.cpus);
-    EXPECT_EQ(got.error, c.error);
-    EXPECT_EQ(got.ok(), c.error.empty());
-    if (c.error.empty()) {
-      EXPECT_EQ(got.count, c.count);
-    }
-  }
-}
-
-TEST(RuntimeWorkerThreads, RejectsBytesThatAreNotUtf8) {
-  const std::string prefix = "\"TOKIO_WORKER_THREADS\" must be valid unicode, error: ";
-  EXPECT_EQ(worker_threads_from("4\xFF", 8).error,
-            prefix + "invalid UTF-8 at byte 1 of \"4\\xFF\"");
-  // Overlong NUL, a UTF-16 surrogate, a truncated sequence, past U+10FFFF.
-  for (const std::string_view raw :
-       {"\xC0\x80", "1\xED\xA0\x80", "12\xE2\x82", "\xF4\x90\x80\x80"}) {
-    SCOPED_TRACE(raw.size());
-    const WorkerThreads got = worker_threads_from(raw, 8);
-    EXPECT_FALSE(got.ok());
-    EXPECT_EQ(got.error.rfind(prefix, 0), 0u) << got.error;
-  }
-}
-
-TEST(RuntimeWorkerThreads, ReadsTheProcessEnvironment) {
-  const char* saved = std::getenv(kWorkerThreadsVariable);
-  const std::optional<std::string> previous =
-      saved ? std::optional<std::string>(saved) : std::nullopt;
-
-  ASSERT_EQ(setenv(kWorkerThreadsVariable, "+3", 1), 0);
-  WorkerThreads got = worker_threads_from_env();
-  EXPECT_TRUE(got.ok()) << got.error;
-  EXPECT_EQ(got.count, 3u);
-
-  ASSERT_EQ(setenv(kWorkerThreadsVariable, "0", 1), 0);
-  EXPECT_EQ(worker_threads_from_env().error, "\"TOKIO_WORKER_THREADS\" cannot be set to 0");
-
-  ASSERT_EQ(unsetenv(kWorkerThreadsVariable), 0);
-  got = worker_threads_from_env();
-  EXPECT_TRUE(got.ok());
-  EXPECT_EQ(got.count, platform::available_cpus());
-
-  if (previous) setenv(kWorkerThreadsVariable, previous->c_str(), 1);
-}
-
-// --- UniqueFunction ------------------------------------------------------
-
-struct Tracked {
-  static inline int live = 0;
-  static inline int destroyed = 0;
-  Tracked() { ++live; }
-  Tracked(Tracked&&) noexcept { ++live; }
-  ~Tracked() {
-    --live;
-    ++destroyed;
-  }
-};
-
-TEST(RuntimeUniqueFunction, OwnsMoveOnlyTargetsInlineAndOnTheHeap) {
-  auto owned = std::make_unique<int>(41);
-  UniqueFunction<int(int)> small = [p = std::move(owned)](int add) { return *p + add; };
-  EXPECT_EQ(small(1), 42);
-
-  std::vector<int> big_payload(3, 7);
-  char padding[128] = {};
-  UniqueFunction<int()> big = [v = std::move(big_payload), padding]() mutable {
-    v.push_back(padding[0] + 1);
-    return static_cast<int>(v.size());
-  };
-  EXPECT_EQ(big(), 4);
-  EXPECT_EQ(big(), 5);  // the same target, mutated in place
-
-  UniqueFunction<int()> moved = std::move(big);
-  EXPECT_FALSE(big);
-  EXPECT_EQ(moved(), 6);
-
-  int seen = 0;
-  UniqueFunction<void(int&, int)> by_ref = [](int& out, int v) { out = v; };
-  by_ref(seen, 9);
-  EXPECT_EQ(seen, 9);
-}
-
-TEST(RuntimeUniqueFunction, DestroysEachTargetExactlyOnce) {
-  Tracked::live = 0;
-  Tracked::destroyed = 0;
-  {
-    UniqueFunction<void()> inline_target = [t = Tracked()] {};
-    struct Big {
-      Tracked t;
-      std::array<char, 256> pad{};
-      void operator()() const {}
-    };
-    UniqueFunction<void()> heap_target = Big();
-    EXPECT_EQ(Tracked::live, 2);
-    UniqueFunction<void()> a = std::move(inline_target);
-    UniqueFunction<void()> b = std::move(heap_target);
-    EXPECT_EQ(Tracked::live, 2);
-    a = std::move(b);  // a's old target goes now
-    EXPECT_EQ(Tracked::live, 1);
-    swap(a, b);
-    EXPECT_FALSE(a);
-    EXPECT_TRUE(b);
-    b = nullptr;
-    EXPECT_EQ(Tracked::live, 0);
-  }
-  EXPECT_EQ(Tracked::live, 0);
-}
-
-TEST(RuntimeUniqueFunction, EmptyWrappersAreFalseAndThrowWhenCalled) {
-  UniqueFunction<void()> none;
-  EXPECT_FALSE(none);
-  EXPECT_TRUE(none == nullptr);
-  void (*null_pointer)() = nullptr;
-  UniqueFunction<void()> from_null = null_pointer;
-  EXPECT_FALSE(from_null);
-  EXPECT_THROW(none(), std::bad_function_call);
-}
-
-TEST(RuntimeUniqueFunction, HonoursOverAlignedTargets) {
-  struct alignas(64) Wide {
-    char bytes[64];
-    std::uintptr_t operator()() const { return reinterpret_cast<std::uintptr_t>(this) % 64; }
-  };
-  UniqueFunction<std::uintptr_t()> f = Wide{};
-  UniqueFunction<std::uintptr_t()> g = std::move(f);
-  EXPECT_EQ(g(), 0u);
 }
 
 // --- Runtime: threads, spawn, context ------------------------------------

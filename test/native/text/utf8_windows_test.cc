@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/utf8.h"
+#include "text/utf8.h"
 #include "hashing/digest.h"
 #include "tokens/tokens.h"
 
@@ -38,7 +38,7 @@ class VectorSource final : public UnitSource {
 
 std::string one_shot(const std::u16string& units) {
   std::string out(3 * units.size() + 4, '\0');
-  out.resize(frame::utf16_to_utf8_scalar(units.data(), units.size(), out.data()).size);
+  out.resize(utf16_to_utf8_scalar(units.data(), units.size(), out.data()).size);
   return out;
 }
 
@@ -112,7 +112,7 @@ TEST(Utf8Windows, JoinedWindowsAreTheOneShotEncoding) {
             << "length " << length << " windows " << sizes.first << ".." << sizes.largest;
         std::string scratch(3 * units.size() + 4, '\0');
         EXPECT_EQ(read.replaced,
-                  frame::utf16_to_utf8_scalar(units.data(), units.size(), scratch.data()).replaced);
+                  utf16_to_utf8_scalar(units.data(), units.size(), scratch.data()).replaced);
       }
     }
   }
@@ -175,7 +175,7 @@ TEST(Utf8Windows, ConsumersMatchTheirOneShotAnswers) {
         const std::size_t expected = tokens::truncate_cut_scalar(bytes, budget);
         ASSERT_EQ(cut.cut, expected != bytes.size()) << "budget " << budget;
         if (!cut.cut) continue;
-        EXPECT_EQ(cut.units, frame::utf16_length(std::string_view(bytes).substr(0, expected)))
+        EXPECT_EQ(cut.units, utf16_length(std::string_view(bytes).substr(0, expected)))
             << "budget " << budget;
         EXPECT_EQ(one_shot(units.substr(0, windows.begin())).size() + cut.bytes, expected);
       }

@@ -32,7 +32,7 @@
 #include <utility>
 #include <vector>
 
-#include "frame/unique_function.h"
+#include "runtime/unique_function.h"
 
 namespace tov::runtime {
 

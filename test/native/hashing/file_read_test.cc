@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "hashing/file_read.h"
-#include "hashing_temp_dir.h"
 #include "platform/file.h"
+#include "support/temp_dir.h"
 
 #if defined(__has_feature)
 #define SANITIZED_BY_CLANG (__has_feature(address_sanitizer) || __has_feature(thread_sanitizer))
@@ -23,7 +23,7 @@
 namespace tov::hashing {
 namespace {
 
-using testing::TempDir;
+using test_support::TempDir;
 
 std::string read_with_streams(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -43,8 +43,8 @@ std::string error_text(std::string_view path) {
 TEST(FileRead, ReadsWholeFilesOfAnySize) {
   TempDir dir;
   for (const std::size_t size : {0, 1, 4096, 4097, 3 * 1024 * 1024 + 17}) {
-    const std::string bytes = testing::patterned_bytes(size, static_cast<unsigned>(size));
-    const ReadResult result = read_whole_file(dir.write(testing::numbered("f", size), bytes));
+    const std::string bytes = test_support::patterned_bytes(size, static_cast<unsigned>(size));
+    const ReadResult result = read_whole_file(dir.write(test_support::numbered("f", size), bytes));
     ASSERT_TRUE(result.ok()) << result.error().description();
     EXPECT_TRUE(result.contents().view() == bytes) << size;
   }
@@ -63,7 +63,7 @@ TEST(FileRead, ProcFilesReportNoSizeButAreReadToTheEnd) {
 
 TEST(FileRead, ReservationSmallerOrLargerThanTheFile) {
   TempDir dir;
-  const std::string bytes = testing::patterned_bytes(1024 * 1024 + 3);
+  const std::string bytes = test_support::patterned_bytes(1024 * 1024 + 3);
   const std::string path = dir.write("grown", bytes);
   // 0 sends every byte through the growth path; 100 starts short; the
   // oversized reservation stands for a file that shrank after its size was read.
@@ -132,7 +132,7 @@ TEST(FileRead, FifoIsReadFromItsLateWriterToTheEnd) {
     ::close(fd);
   });
   std::string outcome;
-  const bool finished = testing::finishes_despite_fifo(fifo, [&] {
+  const bool finished = test_support::finishes_despite_fifo(fifo, [&] {
     const ReadResult result = read_whole_file(fifo);
     outcome = result.ok() ? std::string(result.contents().view()) : result.error().description();
   });
@@ -209,7 +209,7 @@ TEST(FilePlatform, OpeningAFifoNeitherBlocksNorLooksRegular) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   platform::FileStatus status{0, true};
   bool opened = false;
-  EXPECT_TRUE(testing::finishes_despite_fifo(fifo, [&] {
+  EXPECT_TRUE(test_support::finishes_despite_fifo(fifo, [&] {
     platform::File file;
     opened = !file.open_for_reading(fifo, &status).failed();
   }));

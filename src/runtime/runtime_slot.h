@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <string_view>
 
-#include "frame/unique_function.h"
+#include "runtime/unique_function.h"
 
 namespace tov::runtime {
 class Runtime;
 }
 
-namespace tov::frame {
+namespace tov::runtime {
 
 // Registration: builds the runtime if the slot is empty (aborting the process
 // when it cannot be built) and counts the environment.
@@ -42,4 +42,4 @@ class RuntimeContext {
   runtime::Runtime* previous_;
 };
 
-}  // namespace tov::frame
+}  // namespace tov::runtime

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "hashing/digest.h"
-#include "hashing_temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace tov::hashing {
 namespace {
@@ -62,7 +62,7 @@ TEST(HashingDigest, PaddingBoundariesAtEverySplit) {
     }
   }
   // Varied bytes, byte-by-byte feeding, every length across two blocks.
-  const std::string data = testing::patterned_bytes(130);
+  const std::string data = test_support::patterned_bytes(130);
   for (std::size_t length = 0; length <= data.size(); ++length) {
     const std::string_view message(data.data(), length);
     Sha256 bytewise;
@@ -111,7 +111,7 @@ TEST(HashingDigest, HexKeepsEveryByteInItsPlace) {
 }
 
 TEST(HashingDigest, ThreadsDigestIndependently) {
-  const std::string data = testing::patterned_bytes(10000);
+  const std::string data = test_support::patterned_bytes(10000);
   const std::string expected = hex_digest(data);
   std::vector<int> mismatches(4, 0);
   std::vector<std::thread> threads;

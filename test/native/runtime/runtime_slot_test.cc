@@ -1,4 +1,4 @@
-#include "frame/runtime_slot.h"
+#include "runtime/runtime_slot.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "frame/runtime.h"
+#include "runtime/runtime.h"
 
-namespace tov::frame {
+namespace tov::runtime {
 namespace {
 
 // Environments on several JavaScript threads register and end over and over,
@@ -73,4 +73,4 @@ TEST(RuntimeSlot, LastReleaseShutsDownAndNextAcquireRebuilds) {
 }
 
 }  // namespace
-}  // namespace tov::frame
+}  // namespace tov::runtime

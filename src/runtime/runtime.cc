@@ -1,4 +1,4 @@
-#include "frame/runtime.h"
+#include "runtime/runtime.h"
 
 #include <algorithm>
 #include <condition_variable>

@@ -1,9 +1,9 @@
-#include "frame/fatal.h"
+#include "platform/fatal.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-namespace tov {
+namespace tov::platform {
 
 void fatal(std::string_view message) noexcept {
   std::fwrite(message.data(), 1, message.size(), stderr);
@@ -12,4 +12,4 @@ void fatal(std::string_view message) noexcept {
   std::abort();
 }
 
-}  // namespace tov
+}  // namespace tov::platform

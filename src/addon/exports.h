@@ -3,7 +3,7 @@
 
 #include <node_api.h>
 
-namespace tov::exports {
+namespace tov::addon {
 
 napi_value sha256(napi_env env, napi_callback_info info);
 napi_value file_hash(napi_env env, napi_callback_info info);
@@ -15,4 +15,4 @@ napi_value native_version(napi_env env, napi_callback_info info);
 napi_value batch_file_hash(napi_env env, napi_callback_info info);
 napi_value truncate_to_tokens(napi_env env, napi_callback_info info);
 
-}  // namespace tov::exports
+}  // namespace tov::addon

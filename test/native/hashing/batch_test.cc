@@ -8,12 +8,12 @@
 #include "hashing/batch.h"
 #include "hashing/digest.h"
 #include "hashing/file_read.h"
-#include "hashing_temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace tov::hashing {
 namespace {
 
-using testing::TempDir;
+using test_support::TempDir;
 
 std::vector<std::size_t> indexes_of(const std::vector<BatchHit>& hits) {
   std::vector<std::size_t> indexes;
@@ -52,7 +52,7 @@ TEST(Batch, KeepsOnlyReadableRegularFilesInInputOrder) {
       dir / "sub/../a.txt",      // 11 kept, same file by another spelling
   };
   std::vector<BatchHit> hits;
-  EXPECT_TRUE(testing::finishes_despite_fifo(fifo, [&] { hits = hash_all(paths); }));
+  EXPECT_TRUE(test_support::finishes_despite_fifo(fifo, [&] { hits = hash_all(paths); }));
   ASSERT_EQ(indexes_of(hits), (std::vector<std::size_t>{0, 3, 4, 7, 11}));
   const Digest digest_a = sha256("first file");
   EXPECT_EQ(hits[0].digest, digest_a);
@@ -91,8 +91,8 @@ TEST(Batch, StreamedDigestMatchesWholeFileDigest) {
   for (const std::size_t size :
        {std::size_t{1}, std::size_t{256 * 1024 - 1}, std::size_t{256 * 1024},
         std::size_t{256 * 1024 + 1}, std::size_t{5 * 1024 * 1024 + 77}}) {
-    paths.push_back(dir.write(testing::numbered("s", size),
-                              testing::patterned_bytes(size, static_cast<unsigned>(size))));
+    paths.push_back(dir.write(test_support::numbered("s", size),
+                              test_support::patterned_bytes(size, static_cast<unsigned>(size))));
   }
   const auto hits = hash_all(paths);
   ASSERT_EQ(hits.size(), paths.size());
@@ -109,17 +109,17 @@ TEST(Batch, StreamedDigestMatchesWholeFileDigest) {
 TEST(Batch, ThousandsOfFilesKeepTheirOrder) {
   TempDir dir;
   // A large file first: later entries must not overtake it in the result.
-  std::vector<std::string> paths = {dir.write("big", testing::patterned_bytes(24 << 20))};
+  std::vector<std::string> paths = {dir.write("big", test_support::patterned_bytes(24 << 20))};
   std::vector<std::string> contents = {""};
   for (int i = 0; i < 3000; ++i) {
     if (i % 7 == 3) {
-      paths.push_back(dir / testing::numbered("absent-", static_cast<std::size_t>(i)));
+      paths.push_back(dir / test_support::numbered("absent-", static_cast<std::size_t>(i)));
       contents.push_back("");
       continue;
     }
-    contents.push_back(testing::numbered("file number ", static_cast<std::size_t>(i)));
+    contents.push_back(test_support::numbered("file number ", static_cast<std::size_t>(i)));
     paths.push_back(
-        dir.write(testing::numbered("f", static_cast<std::size_t>(i)), contents.back()));
+        dir.write(test_support::numbered("f", static_cast<std::size_t>(i)), contents.back()));
   }
   const auto hits = hash_all(paths);
   std::vector<std::size_t> expected_indexes;
@@ -127,7 +127,7 @@ TEST(Batch, ThousandsOfFilesKeepTheirOrder) {
     if (i == 0 || (i - 1) % 7 != 3) expected_indexes.push_back(i);
   }
   ASSERT_EQ(indexes_of(hits), expected_indexes);
-  EXPECT_EQ(hits[0].digest, sha256(testing::patterned_bytes(24 << 20)));
+  EXPECT_EQ(hits[0].digest, sha256(test_support::patterned_bytes(24 << 20)));
   for (std::size_t k = 1; k < hits.size(); ++k) {
     ASSERT_EQ(hits[k].digest, sha256(contents[hits[k].index])) << hits[k].index;
   }
@@ -148,8 +148,8 @@ TEST(Batch, RingAndFileByFileAgree) {
   std::size_t n = 0;
   for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{65535},
                                  std::size_t{65536}, std::size_t{65537}, std::size_t{300000}}) {
-    paths.push_back(dir.write(testing::numbered("edge", size),
-                              testing::patterned_bytes(size, static_cast<unsigned>(size))));
+    paths.push_back(dir.write(test_support::numbered("edge", size),
+                              test_support::patterned_bytes(size, static_cast<unsigned>(size))));
   }
   const std::vector<std::string> odd = {
       dir / "missing",
@@ -168,21 +168,21 @@ TEST(Batch, RingAndFileByFileAgree) {
       paths.push_back(odd[n++ % odd.size()]);
     } else {
       const std::size_t size = (static_cast<std::size_t>(i) * 7919) % 20000;
-      paths.push_back(dir.write(testing::numbered("f", static_cast<std::size_t>(i)),
-                                testing::patterned_bytes(size, static_cast<unsigned>(i))));
+      paths.push_back(dir.write(test_support::numbered("f", static_cast<std::size_t>(i)),
+                                test_support::patterned_bytes(size, static_cast<unsigned>(i))));
     }
   }
   // A run of files near the size limit: together more than one batch may
   // read at once, so some of each block are streamed instead.
   for (int i = 0; i < 40; ++i) {
     const std::size_t size = 60000 + static_cast<std::size_t>(i);
-    paths.push_back(dir.write(testing::numbered("near-limit", size),
-                              testing::patterned_bytes(size, static_cast<unsigned>(size))));
+    paths.push_back(dir.write(test_support::numbered("near-limit", size),
+                              test_support::patterned_bytes(size, static_cast<unsigned>(size))));
   }
   const std::vector<std::string_view> views(paths.begin(), paths.end());
   std::vector<BatchHit> ring;
   std::vector<BatchHit> plain;
-  ASSERT_TRUE(testing::finishes_despite_fifo(fifo, [&] {
+  ASSERT_TRUE(test_support::finishes_despite_fifo(fifo, [&] {
     ring = hash_files(views, true);
     plain = hash_files(views, false);
   }));

@@ -8,19 +8,19 @@
 #include <mutex>
 #include <string>
 
+#include "addon/exports.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
 #include "frame/error_napi.h"
 #include "frame/gc_napi.h"
-#include "frame/runtime_slot.h"
 #include "frame/string_share_napi.h"
-#include "lib/exports.h"
+#include "runtime/runtime_slot.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
 
-namespace tov {
+namespace tov::addon {
 
 namespace {
 
@@ -33,15 +33,15 @@ struct ExportDescriptor {
 // The export table. Its order is the order in which the properties appear
 // on every exports object; it lives here alone so nothing else can change it.
 constexpr ExportDescriptor kExportTable[] = {
-    {"sha256", "sha256", exports::sha256},
-    {"fileHash", "file_hash", exports::file_hash},
-    {"merkleDiff", "merkle_diff", exports::merkle_diff},
-    {"merkleRoot", "merkle_root", exports::merkle_root},
-    {"countTokens", "count_tokens", exports::count_tokens},
-    {"sha256String", "sha256_string", exports::sha256_string},
-    {"nativeVersion", "native_version", exports::native_version},
-    {"batchFileHash", "batch_file_hash", exports::batch_file_hash},
-    {"truncateToTokens", "truncate_to_tokens", exports::truncate_to_tokens},
+    {"sha256", "sha256", sha256},
+    {"fileHash", "file_hash", file_hash},
+    {"merkleDiff", "merkle_diff", merkle_diff},
+    {"merkleRoot", "merkle_root", merkle_root},
+    {"countTokens", "count_tokens", count_tokens},
+    {"sha256String", "sha256_string", sha256_string},
+    {"nativeVersion", "native_version", native_version},
+    {"batchFileHash", "batch_file_hash", batch_file_hash},
+    {"truncateToTokens", "truncate_to_tokens", truncate_to_tokens},
 };
 
 constexpr std::string_view kVersion = "tov-engine-native/1.0.0";
@@ -88,7 +88,7 @@ void define_exports(napi_env env, napi_value exports) {
 }
 
 void release_runtime_hook(void*) {
-  frame::release_runtime();
+  runtime::release_runtime();
 }
 
 napi_value register_module(napi_env env, napi_value exports) {
@@ -99,7 +99,7 @@ napi_value register_module(napi_env env, napi_value exports) {
   }
   define_exports(env, exports);
   frame::capture_string_slice(env);
-  frame::acquire_runtime();
+  runtime::acquire_runtime();
   const std::uint64_t hook = hook_counter.fetch_add(1);
   napi_add_env_cleanup_hook(env, release_runtime_hook, reinterpret_cast<void*>(hook));
   if (!registration_done.load()) frame::create_custom_gc(env);
@@ -110,9 +110,9 @@ napi_value register_module(napi_env env, napi_value exports) {
 
 }  // namespace
 
-napi_value exports::native_version(napi_env env, napi_callback_info) {
+napi_value native_version(napi_env env, napi_callback_info) {
   return frame::guard_host_call([&]() -> napi_value {
-    frame::RuntimeContext context;
+    runtime::RuntimeContext context;
     frame::Result<napi_value> version = frame::make_string(env, kVersion);
     if (!version) {
       frame::throw_record(env, version.take_error());
@@ -122,8 +122,8 @@ napi_value exports::native_version(napi_env env, napi_callback_info) {
   });
 }
 
-}  // namespace tov
+}  // namespace tov::addon
 
 extern "C" NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
-  return tov::frame::guard_host_call([&] { return tov::register_module(env, exports); });
+  return tov::frame::guard_host_call([&] { return tov::addon::register_module(env, exports); });
 }

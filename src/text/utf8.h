@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tov::frame {
+namespace tov::text {
 
 // The number of UTF-16 code units that well-formed UTF-8 `text` decodes to:
 // one per character, two for characters beyond U+FFFF.
@@ -36,4 +36,4 @@ Utf8Encoded utf16_to_utf8_scalar(const char16_t* in, std::size_t count, char* ou
 using Utf16ToUtf8 = Utf8Encoded (*)(const char16_t* in, std::size_t count, char* out);
 std::vector<Utf16ToUtf8> utf16_to_utf8_variants();
 
-}  // namespace tov::frame
+}  // namespace tov::text

@@ -1,4 +1,4 @@
-#include "frame/runtime_slot.h"
+#include "runtime/runtime_slot.h"
 
 #include <atomic>
 #include <memory>
@@ -6,11 +6,11 @@
 #include <shared_mutex>
 #include <string>
 
-#include "frame/fatal.h"
-#include "frame/runtime.h"
-#include "frame/runtime_config.h"
+#include "platform/fatal.h"
+#include "runtime/runtime.h"
+#include "runtime/runtime_config.h"
 
-namespace tov::frame {
+namespace tov::runtime {
 
 namespace {
 
@@ -24,7 +24,7 @@ std::atomic<std::uint64_t> environments{0};
 std::atomic<runtime::Runtime*> published{nullptr};
 
 runtime::Runtime& running_runtime() {
-  if (!slot) fatal("The background runtime is not running");
+  if (!slot) platform::fatal("The background runtime is not running");
   return *slot;
 }
 
@@ -34,9 +34,9 @@ void acquire_runtime() {
   std::unique_lock lock(slot_lock);
   if (!slot) {
     const runtime::WorkerThreads workers = runtime::worker_threads_from_env();
-    if (!workers.ok()) fatal(workers.error);
+    if (!workers.ok()) platform::fatal(workers.error);
     runtime::Runtime::Built built = runtime::Runtime::create(workers.count);
-    if (!built.runtime) fatal("Create tokio runtime failed: " + built.error);
+    if (!built.runtime) platform::fatal("Create tokio runtime failed: " + built.error);
     slot = std::move(built.runtime);
     published.store(slot.get());
   }
@@ -61,7 +61,7 @@ void release_runtime() {
 std::uint64_t environment_count() { return environments.load(); }
 
 RuntimeContext::RuntimeContext() : runtime_(published.load()) {
-  if (runtime_ == nullptr) fatal("The background runtime is not running");
+  if (runtime_ == nullptr) platform::fatal("The background runtime is not running");
   previous_ = std::exchange(runtime::detail::tls_current_runtime, runtime_);
 }
 
@@ -73,4 +73,4 @@ bool spawn_guarded(UniqueFunction<void()> task,
   return running_runtime().spawn_guarded(std::move(task), std::move(on_fault));
 }
 
-}  // namespace tov::frame
+}  // namespace tov::runtime

@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace tov {
+namespace tov::runtime {
 
 template <class Signature>
 class UniqueFunction;
@@ -163,4 +163,4 @@ void swap(UniqueFunction<Signature>& a, UniqueFunction<Signature>& b) noexcept {
   a.swap(b);
 }
 
-}  // namespace tov
+}  // namespace tov::runtime

@@ -1,4 +1,4 @@
-// Scratch files for the hashing tests.
+// Scratch files for the tests that read files.
 #pragma once
 
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <system_error>
 #include <thread>
 
-namespace tov::hashing::testing {
+namespace tov::test_support {
 
 // A directory under /tmp, removed with its contents when the object goes away.
 class TempDir {
@@ -88,4 +88,4 @@ bool finishes_despite_fifo(const std::string& fifo, Fn fn) {
   return in_time;
 }
 
-}  // namespace tov::hashing::testing
+}  // namespace tov::test_support

@@ -1,4 +1,4 @@
-#include "frame/utf8.h"
+#include "text/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace tov::frame {
+namespace tov::text {
 namespace {
 
 std::string encode(const std::u16string& units, Utf16ToUtf8 encoder = utf16_to_utf8) {
@@ -133,4 +133,4 @@ TEST(Utf8Length, CountsUnitsOfWellFormedText) {
 }
 
 }  // namespace
-}  // namespace tov::frame
+}  // namespace tov::text

@@ -1,4 +1,4 @@
-#include "frame/utf8.h"
+#include "text/utf8.h"
 
 #include <array>
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <immintrin.h>
 #endif
 
-namespace tov::frame {
+namespace tov::text {
 
 std::size_t utf16_length(std::string_view text) noexcept {
   // Every byte but a continuation byte (10xxxxxx) starts a character, and a
@@ -198,4 +198,4 @@ std::vector<Utf16ToUtf8> utf16_to_utf8_variants() {
   return variants;
 }
 
-}  // namespace tov::frame
+}  // namespace tov::text

@@ -4,8 +4,8 @@
 
 #include <string_view>
 
-namespace tov {
+namespace tov::platform {
 
 [[noreturn]] void fatal(std::string_view message) noexcept;
 
-}  // namespace tov
+}  // namespace tov::platform

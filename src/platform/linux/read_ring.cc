@@ -1,18 +1,10 @@
 #include "platform/read_ring.h"
 
-#include <memory>
-
-#if defined(__linux__) && __has_include(<linux/io_uring.h>)
-#include <linux/io_uring.h>
-// Linked requests on a descriptor that an earlier request of the same chain
-// opens need this kernel feature (Linux 5.17); older headers cannot ask for it.
-#ifdef IORING_FEAT_LINKED_FILE
-#define TOV_READ_RING 1
-#endif
-#endif
-
-#ifdef TOV_READ_RING
+// Built only where the kernel headers know linked files (see CMake): linked
+// requests on a descriptor that an earlier request of the same chain opens
+// need that kernel feature (Linux 5.17).
 #include <fcntl.h>
+#include <linux/io_uring.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -22,11 +14,9 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
-#endif
+#include <memory>
 
 namespace tov::platform {
-
-#ifdef TOV_READ_RING
 
 namespace {
 
@@ -241,23 +231,5 @@ bool ReadRing::read_batch(std::span<Request> requests) {
   }
   return true;
 }
-
-#else  // no ring on this system
-
-struct ReadRing::Rings {};
-
-ReadRing* ReadRing::for_this_thread() {
-  return nullptr;
-}
-
-ReadRing::~ReadRing() {
-  delete rings_;
-}
-
-bool ReadRing::read_batch(std::span<Request>) {
-  return false;
-}
-
-#endif
 
 }  // namespace tov::platform

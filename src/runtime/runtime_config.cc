@@ -1,4 +1,4 @@
-#include "frame/runtime_config.h"
+#include "runtime/runtime_config.h"
 
 #include <cstdint>
 #include <cstdlib>
