@@ -20,13 +20,20 @@ Utf8Windows::Utf8Windows(UnitSource& source, std::size_t length, WindowSizes siz
   // a window that moves on.
   largest_ = std::max<std::size_t>(std::min(sizes.largest, length), 2);
   window_ = std::clamp<std::size_t>(sizes.first, 2, largest_);
+}
+
+void Utf8Windows::reserve(std::size_t units) {
+  if (units <= capacity_) return;
   // The units go in behind the room their UTF-8 form can need (three bytes
   // a unit), at an even offset; the encoder never overtakes them (see
   // utf16_to_utf8). One more unit holds the source's terminator.
-  const std::size_t units_at = largest_ + (largest_ & 1);
-  const std::size_t needed = units_at + 2 * (largest_ + 1);
-  block_ = needed <= kInline ? inline_ : new char[needed];
+  const std::size_t units_at = units + (units & 1);
+  const std::size_t needed = units_at + 2 * (units + 1);
+  char* block = needed <= kInline ? inline_ : new char[needed];
+  if (block_ != inline_) delete[] block_;
+  block_ = block;
   staged_ = reinterpret_cast<char16_t*>(block_ + units_at);
+  capacity_ = units;
 }
 
 Utf8Windows::~Utf8Windows() {
@@ -37,6 +44,7 @@ bool Utf8Windows::next() {
   if (failed_ || end_ == length_) return false;
   begin_ = end_;
   std::size_t count = std::min(window_, length_ - begin_);
+  reserve(count);
   if (!source_.read(begin_, count, staged_)) {
     failed_ = true;
     size_ = 0;
@@ -54,7 +62,7 @@ bool Utf8Windows::next() {
 }
 
 std::size_t Utf8Windows::unit_at(std::size_t offset) const noexcept {
-  return begin_ + utf16_length(bytes().substr(0, offset));
+  return begin_ + (ascii() ? offset : utf16_length(bytes().substr(0, offset)));
 }
 
 }  // namespace tov::text

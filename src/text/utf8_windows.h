@@ -28,7 +28,8 @@ struct WindowSizes {
 // of all windows, joined, are exactly utf16_to_utf8 of the whole string. A
 // window never ends between the two halves of a surrogate pair, so every
 // window holds whole characters. Only one window's units and bytes are held
-// at a time, in one block allocated up front.
+// at a time, in one block that grows with the windows, so that a walk which
+// stops in its first window allocates no more than that window needs.
 class Utf8Windows {
  public:
   Utf8Windows(UnitSource& source, std::size_t length, WindowSizes sizes);
@@ -52,6 +53,10 @@ class Utf8Windows {
   // window's end).
   std::size_t unit_at(std::size_t offset) const noexcept;
 
+  // Whether every unit of the current window is ASCII, so that its bytes
+  // and units correspond one to one.
+  bool ascii() const noexcept { return size_ == end_ - begin_; }
+
   // Whether an unpaired surrogate became U+FFFD in the current window or an
   // earlier one: otherwise the bytes read so far stand for exactly the
   // string's characters.
@@ -63,9 +68,12 @@ class Utf8Windows {
 
   UnitSource& source_;
   std::size_t length_;
-  std::size_t window_;          // units to ask for next
-  std::size_t largest_;         // never more than this many
+  std::size_t window_;   // units to ask for next
+  std::size_t largest_;  // never more than this many
+  void reserve(std::size_t units);
+
   char* block_ = nullptr;       // the bytes of the current window
+  std::size_t capacity_ = 0;    // units that a window in block_ may have
   char16_t* staged_ = nullptr;  // where the units land, behind the bytes
   std::size_t begin_ = 0;
   std::size_t end_ = 0;

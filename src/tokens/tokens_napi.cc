@@ -34,12 +34,12 @@ bool worth_sharing(std::size_t cut, std::size_t length) {
 }
 
 // The first window of a cut: large enough to hold the budget's tokens in
-// most texts (a token takes a few characters, rarely fewer than one), so
-// that an early cut reads a few times what it keeps and a late one doubles
-// its way there.
+// most texts (source code and prose take four to six characters a token,
+// text in most other scripts less), so that an early cut reads little more
+// than it keeps and a late one doubles its way there.
 std::size_t first_window_for(std::uint32_t budget) {
-  constexpr std::size_t kSmallest = 4096;
-  const std::size_t guess = static_cast<std::size_t>(budget) * 8;
+  constexpr std::size_t kSmallest = 1024;
+  const std::size_t guess = static_cast<std::size_t>(budget) * 6;
   return std::clamp(guess, kSmallest, frame::kLargestWindow);
 }
 
@@ -88,7 +88,10 @@ napi_value addon::truncate_to_tokens(napi_env env, napi_callback_info info) {
       }
     }
     // A cut in the first window has its kept bytes at hand.
-    if (read.begin() == 0) return frame::make_string(env, read.bytes().substr(0, cut.bytes));
+    if (read.begin() == 0) {
+      const std::string_view kept = read.bytes().substr(0, cut.bytes);
+      return read.ascii() ? frame::make_ascii_string(env, kept) : frame::make_string(env, kept);
+    }
     return copied_prefix(env, args[0], cut.units);
   });
 }
