@@ -50,6 +50,13 @@ const TARGETS = {
     libs: ['-lcrypto'],
     maxLen: 16384,
   },
+  utf8_windows: {
+    sources: () => [
+      'fuzz/utf8_windows_fuzz.cc', ...coreSources('text'), ...coreSources('tokens'), 'src/hashing/digest.cc',
+    ],
+    libs: ['-lcrypto'],
+    maxLen: 4096,
+  },
   utf8: {
     sources: () => ['fuzz/utf8_fuzz.cc', 'src/text/utf8.cc'],
     libs: [],
