@@ -9,13 +9,6 @@ namespace tov::frame {
 
 namespace {
 
-// Without the captured slice only the start of a string can be read, so the
-// whole string is read as one window.
-text::WindowSizes sizes_for(bool can_slice, std::size_t length, text::WindowSizes sizes) {
-  if (!can_slice) return {length, length};
-  return sizes;
-}
-
 // Frees the handles of one window's slice as soon as its units are copied.
 class WindowScope {
  public:
@@ -35,13 +28,27 @@ class WindowScope {
 
 }  // namespace
 
-TextWindows::Units::Units(napi_env env, napi_value string, std::size_t)
-    : env_(env), string_(string), slice_(captured_slice(env)) {}
+// Without the captured slice only the start of a string can be read, so the
+// whole string is read as one window. A string that fits its first window
+// needs no slice, and short calls skip looking for it.
+text::WindowSizes TextWindows::sizes_for(Units& units, std::size_t length,
+                                         text::WindowSizes sizes) {
+  if (length <= sizes.first || units.find_slice()) return sizes;
+  return {length, length};
+}
+
+TextWindows::Units::Units(napi_env env, napi_value string) : env_(env), string_(string) {}
+
+bool TextWindows::Units::find_slice() {
+  slice_ = captured_slice(env_);
+  return slice_ != nullptr;
+}
 
 bool TextWindows::Units::read(std::size_t begin, std::size_t count, char16_t* out) {
+  if (begin == 0) return copy(string_, count, out);
   WindowScope scope(env_);
-  napi_value piece = string_;
-  if (begin != 0) {
+  napi_value piece = nullptr;
+  {
     // The host reads strings from their start only; a slice of the range
     // shares the string's characters, so only the window's units are copied.
     const std::size_t end = begin + count;
@@ -56,16 +63,19 @@ bool TextWindows::Units::read(std::size_t begin, std::size_t count, char16_t* ou
     if (status_ == napi_ok) status_ = napi_call_function(env_, string_, slice_, 2, args, &piece);
     if (status_ != napi_ok) return false;
   }
+  return copy(piece, count, out);
+}
+
+bool TextWindows::Units::copy(napi_value string, std::size_t count, char16_t* out) {
   std::size_t copied = 0;
-  status_ = napi_get_value_string_utf16(env_, piece, out, count + 1, &copied);
+  status_ = napi_get_value_string_utf16(env_, string, out, count + 1, &copied);
   if (status_ == napi_ok && copied != count) status_ = napi_generic_failure;
   return status_ == napi_ok;
 }
 
 TextWindows::TextWindows(napi_env env, napi_value string, std::size_t length,
                          text::WindowSizes sizes)
-    : units_(env, string, length),
-      windows_(units_, length, sizes_for(units_.can_slice(), length, sizes)) {}
+    : units_(env, string), windows_(units_, length, sizes_for(units_, length, sizes)) {}
 
 Status TextWindows::status() {
   if (!windows_.failed()) return ok_status();

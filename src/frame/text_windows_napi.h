@@ -34,17 +34,24 @@ class TextWindows {
   Status status();
 
  private:
+  // The string's units, read from its start by the host and elsewhere from
+  // a slice of the range.
   class Units final : public text::UnitSource {
    public:
-    Units(napi_env env, napi_value string, std::size_t length);
+    Units(napi_env env, napi_value string);
     bool read(std::size_t begin, std::size_t count, char16_t* out) override;
-    bool can_slice() const noexcept { return slice_ != nullptr; }
+    // Looks up the captured slice; false when there is none.
+    bool find_slice();
 
     napi_env env_;
     napi_value string_;
-    napi_value slice_;
+    napi_value slice_ = nullptr;
     napi_status status_ = napi_ok;
+
+   private:
+    bool copy(napi_value string, std::size_t count, char16_t* out);
   };
+  static text::WindowSizes sizes_for(Units& units, std::size_t length, text::WindowSizes sizes);
 
   Units units_;
   text::Utf8Windows windows_;

@@ -64,7 +64,7 @@ class Utf8Windows {
 
  private:
   // Short strings fit here, so that small calls allocate nothing.
-  static constexpr std::size_t kInline = 256;
+  static constexpr std::size_t kInline = 4096;
 
   UnitSource& source_;
   std::size_t length_;
