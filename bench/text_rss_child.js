@@ -4,8 +4,8 @@
 // plain JavaScript way of doing the same. Prints one JSON object.
 //   node --expose-gc text_rss_child.js <bytes> <seed> [addon]
 const crypto = require('node:crypto');
-const fs = require('node:fs');
 const path = require('node:path');
+const { resetPeak, peak, rss } = require('./lib/peak');
 const peers = require('./lib/peers');
 const { sourceText } = require('./lib/data');
 
@@ -13,28 +13,6 @@ const [bytesText, seedText, addon] = process.argv.slice(2);
 const native = require(addon || path.join(__dirname, '..'));
 const text = sourceText(Number(bytesText), Number(seedText));
 const total = peers.countTokensUnits(text);
-
-function resetPeak() {
-  try {
-    fs.writeFileSync('/proc/self/clear_refs', '5');
-    return true;
-  } catch {
-    return false;
-  }
-}
-
-function rss() {
-  const m = /^VmRSS:\s*(\d+) kB/m.exec(fs.readFileSync('/proc/self/status', 'utf8'));
-  return m ? Number(m[1]) * 1024 : process.memoryUsage().rss;
-}
-
-function peak(resettable) {
-  if (resettable) {
-    const m = /^VmHWM:\s*(\d+) kB/m.exec(fs.readFileSync('/proc/self/status', 'utf8'));
-    if (m) return Number(m[1]) * 1024;
-  }
-  return process.resourceUsage().maxRSS * 1024;
-}
 
 let resettable = false;
 let sink = null;

@@ -165,23 +165,6 @@ std::uint32_t reservation_for(std::uint32_t length) {
   return length < kMaxReservedItems ? length : kMaxReservedItems;
 }
 
-// A host handle scope, closed when the object goes away.
-class HandleScope {
- public:
-  explicit HandleScope(napi_env env) : env_(env) {
-    if (napi_open_handle_scope(env, &scope_) != napi_ok) scope_ = nullptr;
-  }
-  ~HandleScope() {
-    if (scope_ != nullptr) napi_close_handle_scope(env_, scope_);
-  }
-  HandleScope(const HandleScope&) = delete;
-  HandleScope& operator=(const HandleScope&) = delete;
-
- private:
-  napi_env env_;
-  napi_handle_scope scope_ = nullptr;
-};
-
 // The items of a long list are only needed until their bytes are copied.
 // Without inner scopes every fetched item keeps a handle until the call
 // returns: megabytes of handle blocks for a large manifest, each written once

@@ -17,6 +17,23 @@
 
 namespace tov::frame {
 
+// A host handle scope, closed when the object goes away.
+class HandleScope {
+ public:
+  explicit HandleScope(napi_env env) : env_(env) {
+    if (napi_open_handle_scope(env, &scope_) != napi_ok) scope_ = nullptr;
+  }
+  ~HandleScope() {
+    if (scope_ != nullptr) napi_close_handle_scope(env_, scope_);
+  }
+  HandleScope(const HandleScope&) = delete;
+  HandleScope& operator=(const HandleScope&) = delete;
+
+ private:
+  napi_env env_;
+  napi_handle_scope scope_ = nullptr;
+};
+
 // Owned UTF-8 text. Short texts stay inline so that small calls allocate nothing.
 class Text {
  public:

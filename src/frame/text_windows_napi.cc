@@ -7,27 +7,6 @@
 
 namespace tov::frame {
 
-namespace {
-
-// Frees the handles of one window's slice as soon as its units are copied.
-class WindowScope {
- public:
-  explicit WindowScope(napi_env env) : env_(env) {
-    if (napi_open_handle_scope(env, &scope_) != napi_ok) scope_ = nullptr;
-  }
-  ~WindowScope() {
-    if (scope_ != nullptr) napi_close_handle_scope(env_, scope_);
-  }
-  WindowScope(const WindowScope&) = delete;
-  WindowScope& operator=(const WindowScope&) = delete;
-
- private:
-  napi_env env_;
-  napi_handle_scope scope_ = nullptr;
-};
-
-}  // namespace
-
 // Without the captured slice only the start of a string can be read, so the
 // whole string is read as one window. A string that fits its first window
 // needs no slice, and short calls skip looking for it.
@@ -46,7 +25,8 @@ bool TextWindows::Units::find_slice() {
 
 bool TextWindows::Units::read(std::size_t begin, std::size_t count, char16_t* out) {
   if (begin == 0) return copy(string_, count, out);
-  WindowScope scope(env_);
+  // Frees the slice's handles as soon as its units are copied.
+  HandleScope scope(env_);
   napi_value piece = nullptr;
   {
     // The host reads strings from their start only; a slice of the range
