@@ -99,9 +99,10 @@ export interface TovEngineError extends Error {
 export function sha256(data: ArrayBufferView): HexDigest;
 
 /**
- * SHA-256 of the contents of one file. The file is read whole and hashed off
- * the JavaScript thread. Relative paths resolve against the current directory
- * when the file is opened.
+ * SHA-256 of the contents of one file. The file is streamed through the
+ * digest in fixed-size chunks off the JavaScript thread, so memory stays
+ * bounded whatever its size. Relative paths resolve against the current
+ * directory when the file is opened.
  *
  * @returns A promise of the hex digest. It rejects with an error whose code
  *   is `'GenericFailure'` and whose message starts with `"Read error: "` when

@@ -9,16 +9,14 @@
 #include <string>
 
 #include "addon/exports.h"
+#include "base/texts.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
 #include "frame/error_napi.h"
 #include "frame/gc_napi.h"
 #include "frame/string_share_napi.h"
+#include "platform/cpu.h"
 #include "runtime/runtime_slot.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 
 namespace tov::addon {
 
@@ -44,20 +42,10 @@ constexpr ExportDescriptor kExportTable[] = {
     {"truncateToTokens", "truncate_to_tokens", truncate_to_tokens},
 };
 
-constexpr std::string_view kVersion = "tov-engine-native/1.0.0";
-
 std::mutex export_table_lock;  // serialises the export loops of concurrent registrations
 std::atomic<bool> first_load{true};
 std::atomic<bool> registration_done{false};
 std::atomic<std::uint64_t> hook_counter{0};
-
-void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  _mm_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
 
 frame::Result<napi_value> register_function(napi_env env, const ExportDescriptor& entry) {
   napi_value function = nullptr;
@@ -65,7 +53,7 @@ frame::Result<napi_value> register_function(napi_env env, const ExportDescriptor
                                                   entry.callback, nullptr, &function);
   if (status != napi_ok) {
     return frame::ErrorRecord(
-        status, std::string("Failed to register function `") + entry.internal_name + "`");
+        status, std::string(base::texts::kRegisterFunctionFailed) + entry.internal_name + "`");
   }
   return function;
 }
@@ -82,7 +70,7 @@ void define_exports(napi_env env, napi_value exports) {
     if (status != napi_ok) {
       frame::throw_record(
           env, frame::ErrorRecord(
-                   status, std::string("Failed to register export `") + entry.js_name + "`"));
+                   status, std::string(base::texts::kRegisterExportFailed) + entry.js_name + "`"));
     }
   }
 }
@@ -95,7 +83,7 @@ napi_value register_module(napi_env env, napi_value exports) {
   // Exactly one registration runs first; the others wait until it is done,
   // so that the process-wide services exist before any second environment.
   if (!first_load.exchange(false)) {
-    while (!registration_done.load()) cpu_relax();
+    while (!registration_done.load()) platform::cpu_pause();
   }
   define_exports(env, exports);
   frame::capture_string_slice(env);
@@ -113,7 +101,7 @@ napi_value register_module(napi_env env, napi_value exports) {
 napi_value native_version(napi_env env, napi_callback_info) {
   return frame::guard_host_call([&]() -> napi_value {
     runtime::RuntimeContext context;
-    frame::Result<napi_value> version = frame::make_string(env, kVersion);
+    frame::Result<napi_value> version = frame::make_string(env, base::texts::kVersion);
     if (!version) {
       frame::throw_record(env, version.take_error());
       return nullptr;

@@ -1,6 +1,8 @@
 // The call frame shared by every synchronous export: fetch a fixed number of
-// arguments, let the function convert them and run its body inside the
-// runtime context, and turn any error record into a thrown exception.
+// arguments, hand them to the function's body, and turn any error record it
+// returns into a thrown exception. The frame does not enter the runtime's
+// context: each synchronous body does so itself (runtime::RuntimeContext)
+// once its arguments are converted.
 #pragma once
 
 #include <node_api.h>
@@ -10,6 +12,7 @@
 #include <exception>
 #include <new>
 
+#include "base/texts.h"
 #include "frame/error_napi.h"
 #include "platform/fatal.h"
 
@@ -22,11 +25,11 @@ napi_value guard_host_call(Fn&& fn) noexcept {
   try {
     return fn();
   } catch (const std::bad_alloc&) {
-    platform::fatal("memory allocation failed");
+    platform::fatal(base::texts::kAllocationFailed);
   } catch (const std::exception& error) {
     platform::fatal(error.what());
   } catch (...) {
-    platform::fatal("unexpected failure in native code");
+    platform::fatal(base::texts::kUnexpectedNativeFailure);
   }
 }
 
@@ -40,7 +43,7 @@ napi_value call_with_args(napi_env env, napi_callback_info info, Body&& body) no
     napi_value self = nullptr;
     const napi_status status = napi_get_cb_info(env, info, &count, args.data(), &self, nullptr);
     if (status != napi_ok) {
-      throw_record(env, ErrorRecord(status, "Failed to initialize napi function call."));
+      throw_record(env, ErrorRecord(status, base::texts::kFunctionCallInitFailed));
       return nullptr;
     }
     Result<napi_value> result = body(env, args);

@@ -5,10 +5,11 @@
 #include <optional>
 #include <utility>
 
-#include "platform/memory.h"
 #include "text/utf8.h"
 
 namespace tov::frame {
+
+namespace texts = base::texts;
 
 namespace {
 
@@ -48,7 +49,7 @@ std::string coerced_string(napi_env env, napi_value value) {
 // A host call made while rendering failed. If it raised a JavaScript
 // exception (a throwing getter, toJSON or stringify) that exception is what
 // gets reported, whatever status the host returned with it.
-ErrorRecord rendering_failure(napi_env env, napi_status status, const char* message) {
+ErrorRecord rendering_failure(napi_env env, napi_status status, base::FixedText message) {
   bool pending = false;
   if (napi_is_exception_pending(env, &pending) == napi_ok && pending) {
     return ErrorRecord::from_pending_exception(env);
@@ -59,18 +60,18 @@ ErrorRecord rendering_failure(napi_env env, napi_status status, const char* mess
 Result<std::string> render_object(napi_env env, napi_value value) {
   napi_value global = nullptr;
   napi_status status = napi_get_global(env, &global);
-  if (status != napi_ok) return ErrorRecord(status, "Get global object from Env failed");
+  if (status != napi_ok) return ErrorRecord(status, texts::kGetGlobalFailed);
   napi_value json = nullptr;
   status = napi_get_named_property(env, global, "JSON", &json);
   if (status != napi_ok)
-    return rendering_failure(env, status, "get_named_property_unchecked error");
+    return rendering_failure(env, status, texts::kGetNamedPropertyFailed);
   napi_value stringify = nullptr;
   status = napi_get_named_property(env, json, "stringify", &stringify);
   if (status != napi_ok)
-    return rendering_failure(env, status, "get_named_property_unchecked error");
+    return rendering_failure(env, status, texts::kGetNamedPropertyFailed);
   napi_value undefined = nullptr;
   status = napi_get_undefined(env, &undefined);
-  if (status != napi_ok) return ErrorRecord(status, "Get raw this failed");
+  if (status != napi_ok) return ErrorRecord(status, texts::kGetRawThisFailed);
   napi_value text = nullptr;
   status = napi_call_function(env, undefined, stringify, 1, &value, &text);
   if (status != napi_ok) return rendering_failure(env, status, "");
@@ -111,14 +112,15 @@ Result<std::string> render_value(napi_env env, napi_value value) {
   }
 }
 
-ErrorRecord text_error(napi_env env, napi_value value, napi_status status, const char* prefix) {
+ErrorRecord text_error(napi_env env, napi_value value, napi_status status,
+                       base::FixedText prefix) {
   Result<std::string> rendering = render_value(env, value);
   if (!rendering) return rendering.take_error();
-  return ErrorRecord(status, std::string(prefix) + *rendering + "` into rust type `String`");
+  return ErrorRecord(status, std::string(prefix) + *rendering + texts::kIntoStringSuffix.c_str());
 }
 
 ErrorRecord not_a_string(napi_env env, napi_value value, napi_status status) {
-  return text_error(env, value, status, "Failed to convert JavaScript value `");
+  return text_error(env, value, status, texts::kNotAStringPrefix);
 }
 
 bool is_ascii(std::string_view text) {
@@ -138,7 +140,7 @@ bool is_ascii(std::string_view text) {
   throw std::bad_alloc();
 }
 
-std::string indexed(const char* prefix, std::size_t index) {
+std::string indexed(base::FixedText prefix, std::size_t index) {
   return std::string(prefix) + std::to_string(index) + "`";
 }
 
@@ -146,11 +148,11 @@ std::string indexed(const char* prefix, std::size_t index) {
 Result<std::uint32_t> array_length(napi_env env, napi_value value) {
   bool is_array = false;
   napi_status status = napi_is_array(env, value, &is_array);
-  if (status != napi_ok) return ErrorRecord(status, "Failed to check given napi value is array");
-  if (!is_array) return ErrorRecord(napi_invalid_arg, "Given napi value is not an array");
+  if (status != napi_ok) return ErrorRecord(status, texts::kCheckArrayFailed);
+  if (!is_array) return ErrorRecord(napi_invalid_arg, texts::kNotAnArray);
   std::uint32_t length = 0;
   status = napi_get_array_length(env, value, &length);
-  if (status != napi_ok) return ErrorRecord(status, "Failed to get Array length");
+  if (status != napi_ok) return ErrorRecord(status, texts::kArrayLengthFailed);
   return length;
 }
 
@@ -190,7 +192,7 @@ Result<napi_value> array_element(napi_env env, napi_value array, std::uint32_t i
   napi_value element = nullptr;
   const napi_status status = napi_get_element(env, array, index, &element);
   if (status != napi_ok)
-    return ErrorRecord(status, indexed("Failed to get element with index `", index));
+    return ErrorRecord(status, indexed(texts::kGetElementFailed, index));
   return element;
 }
 
@@ -199,7 +201,7 @@ Result<napi_value> array_element(napi_env env, napi_value array, std::uint32_t i
 // ---- Text ----
 
 ErrorRecord unreadable_string(napi_env env, napi_value value, napi_status status) {
-  return text_error(env, value, status, "Failed to convert napi `");
+  return text_error(env, value, status, texts::kUnreadableStringPrefix);
 }
 
 Result<std::size_t> string_units(napi_env env, napi_value value) {
@@ -267,11 +269,11 @@ Result<BufferHandle> to_buffer(napi_env env, napi_value value) {
     napi_ref ref = nullptr;
     const napi_status ref_status = napi_create_reference(env, value, 1, &ref);
     if (ref_status != napi_ok)
-      return ErrorRecord(ref_status, "Failed to create reference from Buffer");
+      return ErrorRecord(ref_status, texts::kBufferReferenceFailed);
     std::uint32_t count = 0;
     napi_reference_unref(env, ref, &count);
     napi_delete_reference(env, ref);
-    return ErrorRecord(status, "Failed to get Buffer pointer and length");
+    return ErrorRecord(status, texts::kBufferInfoFailed);
   }
   // No reference is kept (see BufferHandle): it would cost more than hashing
   // a short Buffer.
@@ -290,7 +292,7 @@ TextArena::TextArena(TextArena&& other) noexcept
 
 TextArena& TextArena::operator=(TextArena&& other) noexcept {
   if (this != &other) {
-    std::free(bytes_);
+    platform::free_block(bytes_);
     bytes_ = std::exchange(other.bytes_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
@@ -404,8 +406,8 @@ Result<std::uint32_t> to_u32(napi_env env, napi_value value) {
   napi_valuetype type = napi_undefined;
   const napi_status type_status = napi_typeof(env, value, &type);
   if (type_status != napi_ok) return ErrorRecord(type_status, {});
-  return ErrorRecord(status, std::string("Failed to convert napi value ") + type_name(type) +
-                                 " into rust type `u32`");
+  return ErrorRecord(status, std::string(texts::kU32ConversionPrefix) + type_name(type) +
+                                 texts::kU32ConversionSuffix.c_str());
 }
 
 // ---- Results ----
@@ -413,12 +415,10 @@ Result<std::uint32_t> to_u32(napi_env env, napi_value value) {
 namespace {
 
 // The value a host call created, or the record of its failure.
-Result<napi_value> created(napi_status status, napi_value value, const char* failure) {
+Result<napi_value> created(napi_status status, napi_value value, base::FixedText failure) {
   if (status != napi_ok) return ErrorRecord(status, failure);
   return value;
 }
-
-constexpr char kStringResultFailure[] = "Failed to convert rust `String` into napi `string`";
 
 }  // namespace
 
@@ -428,32 +428,32 @@ Result<napi_value> make_string(napi_env env, std::string_view text) {
   if (is_ascii(text)) return make_ascii_string(env, text);
   napi_value value = nullptr;
   const napi_status status = napi_create_string_utf8(env, text.data(), text.size(), &value);
-  return created(status, value, kStringResultFailure);
+  return created(status, value, texts::kStringResultFailed);
 }
 
 Result<napi_value> make_ascii_string(napi_env env, std::string_view text) {
   napi_value value = nullptr;
   const napi_status status = napi_create_string_latin1(env, text.data(), text.size(), &value);
-  return created(status, value, kStringResultFailure);
+  return created(status, value, texts::kStringResultFailed);
 }
 
 Result<napi_value> make_u32(napi_env env, std::uint32_t number) {
   napi_value value = nullptr;
   const napi_status status = napi_create_uint32(env, number, &value);
-  return created(status, value, "Failed to convert rust type `u32` into napi value");
+  return created(status, value, texts::kU32ResultFailed);
 }
 
 Result<napi_value> make_array(napi_env env, std::size_t length) {
   napi_value array = nullptr;
   const napi_status status = napi_create_array_with_length(env, length, &array);
-  return created(status, array, "Failed to create napi Array");
+  return created(status, array, texts::kCreateArrayFailed);
 }
 
 Status set_element(napi_env env, napi_value array, std::size_t index, napi_value element) {
   const napi_status status =
       napi_set_element(env, array, static_cast<std::uint32_t>(index), element);
   if (status != napi_ok)
-    return ErrorRecord(status, indexed("Failed to set element with index `", index));
+    return ErrorRecord(status, indexed(texts::kSetElementFailed, index));
   return ok_status();
 }
 
@@ -477,7 +477,7 @@ Result<napi_value> make_object(napi_env env) {
 Status set_field(napi_env env, napi_value object, const char* name, napi_value value) {
   const napi_status status = napi_set_named_property(env, object, name, value);
   if (status != napi_ok) {
-    return ErrorRecord(status, std::string("Failed to set property with field `") + name + "`");
+    return ErrorRecord(status, std::string(texts::kSetFieldFailed) + name + "`");
   }
   return ok_status();
 }

@@ -4,6 +4,8 @@
 
 namespace tov::frame {
 
+namespace texts = base::texts;
+
 namespace {
 
 constexpr const char* kStatusNames[] = {
@@ -89,7 +91,7 @@ ErrorRecord ErrorRecord::from_pending_exception(napi_env env) {
   napi_get_and_clear_last_exception(env, &exception);
   napi_ref reference = nullptr;
   const napi_status status = napi_create_reference(env, exception, 1, &reference);
-  if (status != napi_ok) return ErrorRecord(status, "Create Error reference failed");
+  if (status != napi_ok) return ErrorRecord(status, texts::kCreateErrorReferenceFailed);
   std::string message;
   napi_value as_string = nullptr;
   if (napi_coerce_to_string(env, exception, &as_string) == napi_ok) {
@@ -129,12 +131,12 @@ void throw_record(napi_env env, ErrorRecord record) {
   if (record.status() == napi_pending_exception) return;
   bool pending = false;
   if (napi_is_exception_pending(env, &pending) != napi_ok) {
-    platform::fatal("Failed to check for a pending JavaScript exception");
+    platform::fatal(texts::kCheckPendingExceptionFailed);
   }
   if (pending) {
     napi_value exception = nullptr;
     if (napi_get_and_clear_last_exception(env, &exception) != napi_ok) {
-      platform::fatal("Failed to take the pending JavaScript exception");
+      platform::fatal(texts::kTakePendingExceptionFailed);
     }
     napi_throw(env, exception);
     return;

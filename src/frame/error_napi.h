@@ -10,6 +10,8 @@
 #include <utility>
 #include <variant>
 
+#include "base/texts.h"
+
 namespace tov::frame {
 
 // Host statuses 1..22 are kept; anything else becomes 1024 ("Unknown").
@@ -27,6 +29,8 @@ class ErrorRecord {
  public:
   ErrorRecord(napi_status status, std::string message)
       : status_(map_status(status)), message_(std::move(message)) {}
+  ErrorRecord(napi_status status, base::FixedText message)
+      : ErrorRecord(status, std::string(message)) {}
   ErrorRecord(ErrorRecord&& other) noexcept;
   ErrorRecord& operator=(ErrorRecord&& other) noexcept;
   ErrorRecord(const ErrorRecord&) = delete;

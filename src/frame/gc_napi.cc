@@ -11,6 +11,8 @@
 
 namespace tov::frame {
 
+namespace texts = base::texts;
+
 namespace {
 
 std::shared_mutex env_access_lock;
@@ -19,7 +21,7 @@ std::unordered_map<std::thread::id, bool> env_access;  // guarded by env_access_
 std::atomic<napi_threadsafe_function> custom_gc{nullptr};
 std::atomic<bool> custom_gc_closed{false};
 
-void throw_on_failure(napi_env env, napi_status status, const char* message) {
+void throw_on_failure(napi_env env, napi_status status, base::FixedText message) {
   if (status != napi_ok) throw_record(env, ErrorRecord(status, message));
 }
 
@@ -45,9 +47,9 @@ void custom_gc_release(napi_env env, napi_value, void*, void* data) {
   if (ref == nullptr || env == nullptr) return;
   std::uint32_t count = 0;
   throw_on_failure(env, napi_reference_unref(env, ref, &count),
-                   "Failed to unref Buffer reference in Custom GC");
+                   texts::kUnrefBufferReferenceFailed);
   throw_on_failure(env, napi_delete_reference(env, ref),
-                   "Failed to delete Buffer reference in Custom GC");
+                   texts::kDeleteBufferReferenceFailed);
 }
 
 }  // namespace
@@ -60,7 +62,7 @@ void mark_env_thread(napi_env env) {
   auto thread = std::make_unique<std::thread::id>(std::this_thread::get_id());
   const napi_status status = napi_add_env_cleanup_hook(env, clear_thread_mark, thread.get());
   if (status != napi_ok) {
-    throw_record(env, ErrorRecord(status, "Failed to add remove thread id cleanup hook"));
+    throw_record(env, ErrorRecord(status, texts::kAddThreadCleanupHookFailed));
     return;
   }
   thread.release();  // the hook owns it now
@@ -71,25 +73,25 @@ void create_custom_gc(napi_env env) {
   napi_status status =
       napi_create_function(env, "custom_gc", 9, custom_gc_callback, nullptr, &function);
   if (status != napi_ok) {
-    throw_record(env, ErrorRecord(status, "Create Custom GC Function in napi_register_module_v1 failed"));
+    throw_record(env, ErrorRecord(status, texts::kCreateCustomGcFunctionFailed));
     return;
   }
   napi_value name = nullptr;
   status = napi_create_string_utf8(env, "CustomGC", 8, &name);
   if (status != napi_ok) {
-    throw_record(env, ErrorRecord(status, "Create async resource string in napi_register_module_v1"));
+    throw_record(env, ErrorRecord(status, texts::kCreateCustomGcNameFailed));
     return;
   }
   napi_threadsafe_function tsfn = nullptr;
   status = napi_create_threadsafe_function(env, function, nullptr, name, 0, 1, nullptr,
                                            custom_gc_finalized, nullptr, custom_gc_release, &tsfn);
   if (status != napi_ok) {
-    throw_record(env, ErrorRecord(status, "Create Custom GC ThreadsafeFunction in napi_register_module_v1 failed"));
+    throw_record(env, ErrorRecord(status, texts::kCreateCustomGcFailed));
     return;
   }
   status = napi_unref_threadsafe_function(env, tsfn);
   if (status != napi_ok) {
-    throw_record(env, ErrorRecord(status, "Unref Custom GC ThreadsafeFunction in napi_register_module_v1 failed"));
+    throw_record(env, ErrorRecord(status, texts::kUnrefCustomGcFailed));
   }
   custom_gc.store(tsfn);
 }

@@ -7,6 +7,8 @@
 
 namespace tov::frame {
 
+namespace texts = base::texts;
+
 namespace detail {
 
 // One call's promise and its settle channel. The channel is released exactly
@@ -56,7 +58,7 @@ void settle(napi_env env, napi_value, void* context, void* data) {
   napi_value value = nullptr;
   const napi_status status = napi_create_string_utf8(env, text.data(), text.size(), &value);
   if (status != napi_ok) {
-    reject(env, deferred, ErrorRecord(status, "Failed to convert rust `String` into napi `string`"));
+    reject(env, deferred, ErrorRecord(status, texts::kStringResultFailed));
     return;
   }
   // A failed resolve has already consumed the deferred in the host, so it
@@ -91,14 +93,14 @@ Result<napi_value> spawn_promise_work(napi_env env, runtime::UniqueFunction<void
 
   napi_value name = nullptr;
   status = napi_create_string_utf8(env, kResourceName, kResourceNameLength, &name);
-  if (status != napi_ok) return ErrorRecord(status, "Create async resource name in JsDeferred failed");
+  if (status != napi_ok) return ErrorRecord(status, texts::kCreateResourceNameFailed);
 
   auto call = std::make_shared<PromiseCall>();
   call->deferred = deferred;
   auto holder = std::make_unique<std::shared_ptr<PromiseCall>>(call);
   status = napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1, holder.get(),
                                            channel_finalized, call.get(), settle, &call->channel);
-  if (status != napi_ok) return ErrorRecord(status, "Create threadsafe function in JsDeferred failed");
+  if (status != napi_ok) return ErrorRecord(status, texts::kCreateThreadsafeFunctionFailed);
   holder.release();  // the channel's finalizer owns it now
 
   PromiseSettler settler(call);
@@ -107,7 +109,7 @@ Result<napi_value> spawn_promise_work(napi_env env, runtime::UniqueFunction<void
       [settler](std::string_view fault) { settler.fail(fault); });
   // Only a runtime that is shutting down refuses work; the channel must
   // still be released so that the event loop is not held open.
-  if (!spawned) settler.fail("background task failed");
+  if (!spawned) settler.fail(texts::kBackgroundTaskFailed);
   return promise;
 }
 

@@ -2,17 +2,18 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <list>
 #include <new>
 #include <system_error>
 
+#include "platform/fatal.h"
 #include "platform/module_pin.h"
 #include "platform/platform.h"
 
 namespace tov::runtime {
+
+namespace texts = base::texts;
 
 namespace detail {
 
@@ -78,18 +79,10 @@ std::string_view current_fault_text() noexcept {
   } catch (const Fault& fault) {
     return fault.what();
   } catch (const std::bad_alloc&) {
-    return kOutOfMemoryText;
+    return texts::kOutOfMemory;
   } catch (...) {
-    return kPanicText;
+    return texts::kPanicInAsyncFunction;
   }
-}
-
-std::string describe_build_error(const std::system_error& error) {
-  const std::error_category& category = error.code().category();
-  if (category == std::system_category() || category == std::generic_category()) {
-    return platform::os_error_description(error.code().value());
-  }
-  return error.what();
 }
 
 }  // namespace
@@ -167,22 +160,24 @@ Runtime::~Runtime() {
   shutdown();
 }
 
-Runtime::Built Runtime::create(std::size_t worker_threads, std::size_t max_blocking_threads,
-                               std::chrono::milliseconds blocking_keep_alive) {
-  Built built;
+base::Result<std::unique_ptr<Runtime>> Runtime::create(
+    std::size_t worker_threads, std::size_t max_blocking_threads,
+    std::chrono::milliseconds blocking_keep_alive) {
   try {
-    built.runtime =
-        std::make_unique<Runtime>(worker_threads, max_blocking_threads, blocking_keep_alive);
+    return std::make_unique<Runtime>(worker_threads, max_blocking_threads, blocking_keep_alive);
   } catch (const std::system_error& error) {
-    built.error = describe_build_error(error);
+    const std::error_category& category = error.code().category();
+    if (category == std::system_category() || category == std::generic_category()) {
+      return base::Error::system(error.code().value());
+    }
+    return base::Error::composed(error.what());
   } catch (const std::bad_alloc&) {
-    built.error = kOutOfMemoryText;
+    return texts::kOutOfMemory;
   } catch (const std::exception& error) {
-    built.error = error.what();
+    return base::Error::composed(error.what());
   } catch (...) {
-    built.error = "unknown error";
+    return texts::kUnknownError;
   }
-  return built;
 }
 
 bool Runtime::spawn(UniqueFunction<void()> task) {
@@ -219,7 +214,7 @@ void Runtime::continue_in(Core& core, std::shared_ptr<detail::FaultScope> scope,
   } catch (...) {
     // Only queue growth can fail here. The continuation is lost, so the task
     // has been abandoned part-way: that is a fault of the task.
-    if (scope) scope->report(kOutOfMemoryText);
+    if (scope) scope->report(texts::kOutOfMemory);
   }
 }
 
@@ -273,7 +268,7 @@ void Runtime::run_task(Task& task) noexcept {
 void Runtime::worker_main() {
   tls_owner = this;
   ContextGuard context(*this);
-  platform::set_current_thread_name("tov-worker");
+  platform::set_current_thread_name(texts::kWorkerThreadName.c_str());
   // Workers are joined before the runtime goes, so the core needs no hold here.
   Core& core = *core_;
   std::unique_lock lock(core.queue_mutex);
@@ -353,7 +348,7 @@ void Runtime::Core::start_blocking_thread() {
 void Runtime::Core::blocking_main(BlockingThreads::iterator self) {
   tls_owner = owner;
   ContextGuard context(*owner);
-  platform::set_current_thread_name("tov-blocking");
+  platform::set_current_thread_name(texts::kBlockingThreadName.c_str());
   std::unique_lock lock(blocking_mutex);
   // `self` belongs to shutdown once blocking_stopping is set (it may already
   // be destroyed, this thread detached), so it is touched only before that.
@@ -424,10 +419,7 @@ void Runtime::stop_workers() noexcept {
 }
 
 void Runtime::shutdown() noexcept {
-  if (tls_owner == this) {
-    std::fputs("Background runtime shut down from one of its own threads\n", stderr);
-    std::abort();
-  }
+  if (tls_owner == this) platform::fatal(texts::kRuntimeShutDownFromOwnThread);
   std::lock_guard guard(shutdown_mutex_);
   if (shut_down_.load(std::memory_order_acquire)) return;
 

@@ -1,5 +1,5 @@
 // The background runtime: a fixed set of worker threads for asynchronous work
-// and a growing pool of blocking threads for whole-file reads, so that a read
+// and a growing pool of blocking threads for file reads, so that a read
 // never holds up computing on a worker. The module keeps one per process;
 // this header knows nothing about how it is kept or about JavaScript.
 //
@@ -32,68 +32,30 @@
 #include <utility>
 #include <vector>
 
+#include "base/result.h"
 #include "runtime/unique_function.h"
 
 namespace tov::runtime {
 
 class Runtime;
 
-// A message known when the program is compiled. The constructor runs only at
-// compile time, so the pointer always refers to text with static storage and
-// can outlive the exception object that carried it.
-class FixedText {
- public:
-  consteval FixedText(const char* text) noexcept : text_(text) {}
-  constexpr const char* c_str() const noexcept { return text_; }
-
- private:
-  const char* text_;
-};
-
 // Thrown by work that must be abandoned part-way. Its text is what a guarded
-// task's fault handler receives; `throw Fault("...")` with a literal.
+// task's fault handler receives; `throw Fault("...")` with a literal, or a
+// text of base::texts.
 class Fault : public std::exception {
  public:
-  explicit Fault(FixedText text) noexcept : text_(text.c_str()) {}
+  explicit Fault(base::FixedText text) noexcept : text_(text.c_str()) {}
   const char* what() const noexcept override { return text_; }
 
  private:
   const char* text_;
 };
 
-// What a fault handler receives when the fault carried no fixed text: any
-// other exception, standard or not.
-inline constexpr std::string_view kPanicText = "Panic in async function";
-// What it receives for std::bad_alloc, whose own text says nothing useful.
-inline constexpr std::string_view kOutOfMemoryText = "out of memory";
-
-// The end of a blocking job as its continuation sees it: the job's value, or
-// nothing when the job threw and so did not complete.
+// The end of a blocking job as its continuation sees it: the job's value,
+// or texts::kBackgroundTaskFailed when the job threw and so did not
+// complete. A job that returns a Result already is passed on as it is.
 template <class T>
-class Outcome {
- public:
-  Outcome() noexcept = default;
-  explicit Outcome(T value) : value_(std::move(value)) {}
-
-  bool completed() const noexcept { return value_.has_value(); }
-  T& value() & { return *value_; }
-  T&& value() && { return std::move(*value_); }
-
- private:
-  std::optional<T> value_;
-};
-
-template <>
-class Outcome<void> {
- public:
-  Outcome() noexcept = default;
-  explicit Outcome(std::in_place_t) noexcept : completed_(true) {}
-
-  bool completed() const noexcept { return completed_; }
-
- private:
-  bool completed_ = false;
-};
+using Outcome = base::AsResultT<T>;
 
 namespace detail {
 
@@ -149,15 +111,13 @@ class Runtime {
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
 
-  struct Built {
-    std::unique_ptr<Runtime> runtime;  // null when the build failed
-    std::string error;                 // why, e.g. "Resource temporarily unavailable (os error 11)"
-  };
-
-  // The constructor, with failures as text instead of exceptions.
-  static Built create(std::size_t worker_threads,
-                      std::size_t max_blocking_threads = kMaxBlockingThreads,
-                      std::chrono::milliseconds blocking_keep_alive = kBlockingKeepAlive);
+  // The constructor, with failures as errors instead of exceptions: the
+  // system's code when a thread could not be started (e.g. "Resource
+  // temporarily unavailable (os error 11)"), texts::kOutOfMemory, or the
+  // text of whatever else was thrown.
+  static base::Result<std::unique_ptr<Runtime>> create(
+      std::size_t worker_threads, std::size_t max_blocking_threads = kMaxBlockingThreads,
+      std::chrono::milliseconds blocking_keep_alive = kBlockingKeepAlive);
 
   // Runs `task` on some worker, in no promised order. Returns false, having
   // destroyed the task unrun, when the runtime is shut down or the task is
@@ -168,7 +128,8 @@ class Runtime {
   // Like spawn, and exactly one of these follows unless shutdown drops the
   // task: it (with its continuations, see run_blocking) completes normally,
   // or `on_fault` runs once on a worker with the fault's text: a Fault's own
-  // text, kOutOfMemoryText for std::bad_alloc, kPanicText for anything else.
+  // text, texts::kOutOfMemory for std::bad_alloc, texts::kPanicInAsyncFunction
+  // for anything else.
   // After a fault, continuations still pending for the task are dropped.
   bool spawn_guarded(UniqueFunction<void()> task,
                      UniqueFunction<void(std::string_view fault_text)> on_fault);
@@ -181,8 +142,8 @@ class Runtime {
   bool spawn_blocking(UniqueFunction<void()> job);
 
   // Runs `job` on a blocking thread, then `then(Outcome<T>)` on a worker,
-  // where T is what the job returns. A job that throws gives an outcome that
-  // did not complete. After shutdown neither runs; both are destroyed. A job
+  // where T is what the job returns. A job that throws gives the outcome
+  // texts::kBackgroundTaskFailed. After shutdown neither runs; both are destroyed. A job
   // already running when shutdown begins runs on, but unless it returns in
   // time for a worker to take `then`, `then` is destroyed unrun: on the job's
   // own thread when the job outlasts shutdown.
@@ -254,12 +215,12 @@ Outcome<T> Runtime::run_job(Job& job) noexcept {
   try {
     if constexpr (std::is_void_v<T>) {
       job();
-      return Outcome<void>(std::in_place);
+      return {};
     } else {
-      return Outcome<T>(job());
+      return job();
     }
   } catch (...) {
-    return Outcome<T>();
+    return base::texts::kBackgroundTaskFailed;
   }
 }
 

@@ -12,6 +12,8 @@
 
 namespace tov::runtime {
 
+namespace texts = base::texts;
+
 namespace {
 
 std::shared_mutex slot_lock;
@@ -24,7 +26,7 @@ std::atomic<std::uint64_t> environments{0};
 std::atomic<runtime::Runtime*> published{nullptr};
 
 runtime::Runtime& running_runtime() {
-  if (!slot) platform::fatal("The background runtime is not running");
+  if (!slot) platform::fatal(texts::kRuntimeNotRunning);
   return *slot;
 }
 
@@ -33,11 +35,13 @@ runtime::Runtime& running_runtime() {
 void acquire_runtime() {
   std::unique_lock lock(slot_lock);
   if (!slot) {
-    const runtime::WorkerThreads workers = runtime::worker_threads_from_env();
-    if (!workers.ok()) platform::fatal(workers.error);
-    runtime::Runtime::Built built = runtime::Runtime::create(workers.count);
-    if (!built.runtime) platform::fatal("Create tokio runtime failed: " + built.error);
-    slot = std::move(built.runtime);
+    const base::Result<std::size_t> workers = worker_threads_from_env();
+    if (!workers) platform::fatal(workers.error().description());
+    base::Result<std::unique_ptr<Runtime>> built = Runtime::create(*workers);
+    if (!built) {
+      platform::fatal(std::string(texts::kRuntimeBuildFailed) + built.error().description());
+    }
+    slot = std::move(*built);
     published.store(slot.get());
   }
   environments.fetch_add(1);
@@ -61,7 +65,7 @@ void release_runtime() {
 std::uint64_t environment_count() { return environments.load(); }
 
 RuntimeContext::RuntimeContext() : runtime_(published.load()) {
-  if (runtime_ == nullptr) platform::fatal("The background runtime is not running");
+  if (runtime_ == nullptr) platform::fatal(texts::kRuntimeNotRunning);
   previous_ = std::exchange(runtime::detail::tls_current_runtime, runtime_);
 }
 

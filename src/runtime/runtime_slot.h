@@ -8,10 +8,8 @@
 #include "runtime/unique_function.h"
 
 namespace tov::runtime {
-class Runtime;
-}
 
-namespace tov::runtime {
+class Runtime;
 
 // Registration: builds the runtime if the slot is empty (aborting the process
 // when it cannot be built) and counts the environment.

@@ -1,8 +1,10 @@
-// UTF-8 facts and conversions that the string conversions need, free of the
-// host's API so that they can be tested and fuzzed on their own.
+// UTF-8 facts and conversions: the transcoding that string arguments go
+// through, validation, and character boundaries. Free of the host's API so
+// that they can be tested and fuzzed on their own.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -33,7 +35,21 @@ Utf8Encoded utf16_to_utf8_scalar(const char16_t* in, std::size_t count, char* ou
 
 // Every implementation of utf16_to_utf8 that this processor can run, the
 // scalar one included, so that tests and fuzzing can reach each of them.
-using Utf16ToUtf8 = Utf8Encoded (*)(const char16_t* in, std::size_t count, char* out);
+using Utf16ToUtf8 = Utf8Encoded (*)(const char16_t* in, std::size_t count, char* out) noexcept;
 std::vector<Utf16ToUtf8> utf16_to_utf8_variants();
+
+// Length of the well-formed UTF-8 sequence starting at text[i] (i <
+// text.size()), or 0 when the bytes there are not one: overlong forms,
+// surrogates and values past U+10FFFF are not.
+std::size_t utf8_sequence_length(std::string_view text, std::size_t i) noexcept;
+
+// Offset of the first byte that is not part of well-formed UTF-8, if any.
+std::optional<std::size_t> first_invalid_utf8(std::string_view text) noexcept;
+
+// Moves `index` back to the first byte of the UTF-8 character it points into,
+// so that text.substr(0, result) is valid UTF-8 whenever text is. Indexes on
+// a character boundary (or at the end) are returned unchanged; in ill-formed
+// text no more than three continuation bytes are skipped.
+std::size_t utf8_boundary_before(std::string_view text, std::size_t index) noexcept;
 
 }  // namespace tov::text

@@ -227,7 +227,11 @@ bool ReadRing::read_batch(std::span<Request> requests) {
   if (failed) return false;
 
   for (std::size_t slot = 0; slot < count; ++slot) {
-    requests[slot].result = open_result[slot] < 0 ? open_result[slot] : read_result[slot];
+    Request& request = requests[slot];
+    const std::int64_t result = open_result[slot] < 0 ? open_result[slot] : read_result[slot];
+    request.ok = result >= 0;
+    request.bytes_read = result >= 0 ? static_cast<std::uint32_t>(result) : 0;
+    request.system_code = result >= 0 ? 0 : static_cast<std::int32_t>(-result);
   }
   return true;
 }

@@ -3,10 +3,11 @@
 include(CheckSymbolExists)
 check_symbol_exists(IORING_FEAT_LINKED_FILE "linux/io_uring.h" TOV_HAVE_IO_URING_LINKED_FILE)
 set(TOV_PLATFORM_SOURCES
+  posix/error_text.cc
   posix/file.cc
   posix/memory.cc
   posix/module_pin.cc
-  posix/platform.cc
+  linux/system.cc
 )
 if(TOV_HAVE_IO_URING_LINKED_FILE)
   list(APPEND TOV_PLATFORM_SOURCES linux/read_ring.cc)

@@ -1,11 +1,9 @@
 #include "platform/memory.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace tov::platform {
 
@@ -20,7 +18,7 @@ void* allocate_huge(std::size_t size) noexcept {
   if (rounded < size) return nullptr;
   void* block = nullptr;
   if (posix_memalign(&block, kHugePage, rounded) != 0) return nullptr;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if defined(MADV_HUGEPAGE)  // the systems with transparent huge pages
   madvise(block, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
 #endif
   return block;
@@ -40,6 +38,11 @@ void* reallocate_block(void* block, std::size_t used, std::size_t size) noexcept
   std::memcpy(grown, block, used < size ? used : size);
   std::free(block);
   return grown;
+}
+
+void free_block(void* block) noexcept {
+  // Both kinds of block come from the C library's heap.
+  std::free(block);
 }
 
 }  // namespace tov::platform

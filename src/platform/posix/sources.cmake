@@ -1,9 +1,10 @@
-# Any other POSIX system (macOS, the BSDs): the POSIX services, and the
+# Any other POSIX system (the BSDs, for example): the POSIX services, and the
 # fallbacks for what POSIX does not offer.
 set(TOV_PLATFORM_SOURCES
+  posix/error_text.cc
   posix/file.cc
   posix/memory.cc
   posix/module_pin.cc
-  posix/platform.cc
   fallback/read_ring.cc
+  fallback/system.cc
 )

@@ -7,7 +7,6 @@
 
 #include "hashing/batch.h"
 #include "hashing/digest.h"
-#include "hashing/file_read.h"
 #include "support/temp_dir.h"
 
 namespace tov::hashing {
@@ -77,10 +76,9 @@ TEST(Batch, EmptyAndProcFiles) {
   EXPECT_EQ(to_hex(hits[0].digest),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   // Reports size 0, yet its content is digested.
-  const ReadResult proc = read_whole_file("/proc/version");
-  ASSERT_TRUE(proc.ok());
-  ASSERT_GT(proc.contents().size(), 0u);
-  EXPECT_EQ(hits[1].digest, sha256(proc.contents().data(), proc.contents().size()));
+  const std::string proc = test_support::file_bytes("/proc/version");
+  ASSERT_GT(proc.size(), 0u);
+  EXPECT_EQ(hits[1].digest, sha256(proc));
 }
 
 TEST(Batch, StreamedDigestMatchesWholeFileDigest) {
@@ -97,12 +95,10 @@ TEST(Batch, StreamedDigestMatchesWholeFileDigest) {
   const auto hits = hash_all(paths);
   ASSERT_EQ(hits.size(), paths.size());
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    const ReadResult whole = read_whole_file(paths[i]);
-    ASSERT_TRUE(whole.ok());
-    EXPECT_EQ(hits[i].digest, sha256(whole.contents().data(), whole.contents().size())) << i;
-    Digest single;
-    ASSERT_TRUE(hash_regular_file(paths[i], single));
-    EXPECT_EQ(single, hits[i].digest) << i;
+    EXPECT_EQ(hits[i].digest, sha256(test_support::file_bytes(paths[i]))) << i;
+    const base::Result<Digest> single = hash_regular_file(paths[i]);
+    ASSERT_TRUE(single.ok()) << single.error().description();
+    EXPECT_EQ(*single, hits[i].digest) << i;
   }
 }
 
@@ -190,9 +186,7 @@ TEST(Batch, RingAndFileByFileAgree) {
   for (std::size_t k = 0; k < ring.size(); ++k) {
     const std::string& path = paths[ring[k].index];
     EXPECT_EQ(ring[k].digest, plain[k].digest) << path;
-    const ReadResult whole = read_whole_file(path);
-    ASSERT_TRUE(whole.ok()) << path;
-    EXPECT_EQ(ring[k].digest, sha256(whole.contents().data(), whole.contents().size())) << path;
+    EXPECT_EQ(ring[k].digest, sha256(test_support::file_bytes(path))) << path;
   }
   // Only the missing, the directory, the FIFO, the dangling link and the NUL
   // path are left out.

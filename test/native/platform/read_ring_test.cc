@@ -30,7 +30,8 @@ std::vector<ReadRing::Request> requests_for(std::vector<Read>& reads) {
     requests[i].path = reads[i].path.c_str();
     requests[i].buffer = reads[i].room.data();
     requests[i].capacity = static_cast<std::uint32_t>(reads[i].room.size());
-    requests[i].result = 12345;  // must be overwritten
+    requests[i].bytes_read = 12345;  // must be overwritten
+    requests[i].system_code = 12345;
   }
   return requests;
 }
@@ -65,14 +66,22 @@ TEST(ReadRing, ReadsEachFileAndReportsEachFailure) {
   ASSERT_TRUE(test_support::finishes_despite_fifo(
       fifo, [&] { ASSERT_TRUE(ring->read_batch(requests)); }));
 
-  EXPECT_EQ(requests[0].result, 1000);
+  EXPECT_TRUE(requests[0].ok);
+  EXPECT_EQ(requests[0].bytes_read, 1000u);
+  EXPECT_EQ(requests[0].system_code, 0);
   EXPECT_EQ(reads[0].room.substr(0, 1000), small);
-  EXPECT_EQ(requests[1].result, 4096);
+  EXPECT_TRUE(requests[1].ok);
+  EXPECT_EQ(requests[1].bytes_read, 4096u);
   EXPECT_EQ(reads[1].room, large.substr(0, 4096));
-  EXPECT_EQ(requests[2].result, -ENOENT);
-  EXPECT_EQ(requests[3].result, -EISDIR);
-  EXPECT_EQ(requests[4].result, 0);
-  EXPECT_TRUE(requests[5].result == 0 || requests[5].result == -EAGAIN) << requests[5].result;
+  EXPECT_FALSE(requests[2].ok);
+  EXPECT_EQ(requests[2].system_code, ENOENT);
+  EXPECT_EQ(requests[2].bytes_read, 0u);
+  EXPECT_FALSE(requests[3].ok);
+  EXPECT_EQ(requests[3].system_code, EISDIR);
+  EXPECT_TRUE(requests[4].ok);
+  EXPECT_EQ(requests[4].bytes_read, 0u);
+  EXPECT_TRUE(requests[5].ok ? requests[5].bytes_read == 0 : requests[5].system_code == EAGAIN)
+      << requests[5].system_code;
 
   EXPECT_TRUE(ring->read_batch({}));
   std::vector<ReadRing::Request> too_many(ReadRing::kMaxBatch + 1);
@@ -99,10 +108,11 @@ TEST(ReadRing, FullBatchesOneAfterAnother) {
     ASSERT_TRUE(ring->read_batch(requests));
     for (std::size_t i = 0; i < reads.size(); ++i) {
       if ((i + round) % 5 == 0) {
-        EXPECT_EQ(requests[i].result, -ENOENT) << round << "/" << i;
+        EXPECT_FALSE(requests[i].ok) << round << "/" << i;
+        EXPECT_EQ(requests[i].system_code, ENOENT) << round << "/" << i;
       } else {
-        ASSERT_EQ(requests[i].result, static_cast<std::int64_t>(contents[i].size()))
-            << round << "/" << i;
+        ASSERT_TRUE(requests[i].ok) << round << "/" << i;
+        ASSERT_EQ(requests[i].bytes_read, contents[i].size()) << round << "/" << i;
         EXPECT_EQ(reads[i].room.substr(0, contents[i].size()), contents[i]) << round << "/" << i;
       }
     }

@@ -53,46 +53,49 @@ TEST(RuntimeWorkerThreads, ParsesTheVariableOrFallsBackToTheProcessorCount) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.raw ? "raw \"" + std::string(*c.raw) + "\"" : "unset");
-    const WorkerThreads got = worker_threads_from(c.raw, c.cpus);
-    EXPECT_EQ(got.error, c.error);
+    const base::Result<std::size_t> got = worker_threads_from(c.raw, c.cpus);
     EXPECT_EQ(got.ok(), c.error.empty());
     if (c.error.empty()) {
-      EXPECT_EQ(got.count, c.count);
+      EXPECT_EQ(*got, c.count);
+    } else {
+      EXPECT_EQ(got.error().description(), c.error);
     }
   }
 }
 
 TEST(RuntimeWorkerThreads, RejectsBytesThatAreNotUtf8) {
   const std::string prefix = "\"TOKIO_WORKER_THREADS\" must be valid unicode, error: ";
-  EXPECT_EQ(worker_threads_from("4\xFF", 8).error,
+  EXPECT_EQ(worker_threads_from("4\xFF", 8).error().description(),
             prefix + "invalid UTF-8 at byte 1 of \"4\\xFF\"");
   // Overlong NUL, a UTF-16 surrogate, a truncated sequence, past U+10FFFF.
   for (const std::string_view raw :
        {"\xC0\x80", "1\xED\xA0\x80", "12\xE2\x82", "\xF4\x90\x80\x80"}) {
     SCOPED_TRACE(raw.size());
-    const WorkerThreads got = worker_threads_from(raw, 8);
-    EXPECT_FALSE(got.ok());
-    EXPECT_EQ(got.error.rfind(prefix, 0), 0u) << got.error;
+    const base::Result<std::size_t> got = worker_threads_from(raw, 8);
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.error().description().rfind(prefix, 0), 0u) << got.error().description();
   }
 }
 
 TEST(RuntimeWorkerThreads, ReadsTheProcessEnvironment) {
+  const char* const kWorkerThreadsVariable = base::texts::kWorkerThreadsVariable.c_str();
   const char* saved = std::getenv(kWorkerThreadsVariable);
   const std::optional<std::string> previous =
       saved ? std::optional<std::string>(saved) : std::nullopt;
 
   ASSERT_EQ(setenv(kWorkerThreadsVariable, "+3", 1), 0);
-  WorkerThreads got = worker_threads_from_env();
-  EXPECT_TRUE(got.ok()) << got.error;
-  EXPECT_EQ(got.count, 3u);
+  base::Result<std::size_t> got = worker_threads_from_env();
+  ASSERT_TRUE(got.ok()) << got.error().description();
+  EXPECT_EQ(*got, 3u);
 
   ASSERT_EQ(setenv(kWorkerThreadsVariable, "0", 1), 0);
-  EXPECT_EQ(worker_threads_from_env().error, "\"TOKIO_WORKER_THREADS\" cannot be set to 0");
+  EXPECT_EQ(worker_threads_from_env().error().description(),
+            "\"TOKIO_WORKER_THREADS\" cannot be set to 0");
 
   ASSERT_EQ(unsetenv(kWorkerThreadsVariable), 0);
   got = worker_threads_from_env();
-  EXPECT_TRUE(got.ok());
-  EXPECT_EQ(got.count, platform::available_cpus());
+  ASSERT_TRUE(got.ok());
+  EXPECT_EQ(*got, platform::available_cpus());
 
   if (previous) setenv(kWorkerThreadsVariable, previous->c_str(), 1);
 }

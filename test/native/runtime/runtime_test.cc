@@ -159,10 +159,10 @@ TEST(RuntimeThreads, StartsEveryWorkerNamedAndJoinsThemAtShutdown) {
 }
 
 TEST(RuntimeThreads, FactoryBuildsARuntime) {
-  Runtime::Built built = Runtime::create(2);
-  ASSERT_NE(built.runtime, nullptr) << built.error;
-  EXPECT_TRUE(built.error.empty());
-  EXPECT_EQ(built.runtime->worker_count(), 2u);
+  base::Result<std::unique_ptr<Runtime>> built = Runtime::create(2);
+  ASSERT_TRUE(built.ok()) << built.error().description();
+  ASSERT_NE(*built, nullptr);
+  EXPECT_EQ((*built)->worker_count(), 2u);
 }
 
 TEST(RuntimeSpawn, RunsEveryTaskFromManyThreadsOnWorkers) {
@@ -254,7 +254,7 @@ TEST(RuntimeBlocking, AwaitingAJobLeavesTheWorkerFree) {
         },
         [&](Outcome<int> outcome) {
           then_thread = current_thread_name();
-          value = outcome.completed() ? outcome.value() : -2;
+          value = outcome.ok() ? outcome.value() : -2;
           finished.count_down();
         });
   });
@@ -267,18 +267,33 @@ TEST(RuntimeBlocking, AwaitingAJobLeavesTheWorkerFree) {
 
 TEST(RuntimeBlocking, AJobThatThrowsDoesNotComplete) {
   Runtime runtime(2);
-  Countdown finished(3);
+  Countdown finished(5);
   std::optional<bool> thrown_completed;
+  std::string thrown_error;
   std::optional<bool> void_completed;
   std::string moved_value;
+  std::string passed_error;
+  std::optional<int> passed_value;
   runtime.run_blocking([]() -> int { throw std::runtime_error("read failed"); },
                        [&](Outcome<int> outcome) {
-                         thrown_completed = outcome.completed();
+                         thrown_completed = outcome.ok();
+                         if (!outcome) thrown_error = outcome.error().description();
+                         finished.count_down();
+                       });
+  // A job that returns a Result hands it on as it is, error or value.
+  runtime.run_blocking([] { return base::Result<int>(base::Error::system(2)); },
+                       [&](base::Result<int> outcome) {
+                         if (!outcome) passed_error = outcome.error().description();
+                         finished.count_down();
+                       });
+  runtime.run_blocking([] { return base::Result<int>(7); },
+                       [&](base::Result<int> outcome) {
+                         if (outcome) passed_value = *outcome;
                          finished.count_down();
                        });
   runtime.run_blocking([] {},
                        [&](Outcome<void> outcome) {
-                         void_completed = outcome.completed();
+                         void_completed = outcome.ok();
                          finished.count_down();
                        });
   runtime.run_blocking([] { return std::make_unique<std::string>("payload"); },
@@ -288,8 +303,11 @@ TEST(RuntimeBlocking, AJobThatThrowsDoesNotComplete) {
                        });
   ASSERT_TRUE(finished.wait());
   EXPECT_EQ(thrown_completed, false);
+  EXPECT_EQ(thrown_error, "background task failed");
   EXPECT_EQ(void_completed, true);
   EXPECT_EQ(moved_value, "payload");
+  EXPECT_EQ(passed_error, "No such file or directory (os error 2)");
+  EXPECT_EQ(passed_value, 7);
 }
 
 TEST(RuntimeBlocking, RunsNoMoreJobsAtOnceThanTheCap) {
@@ -416,7 +434,7 @@ TEST(RuntimeFaults, ContinuationsBelongToTheirTask) {
                       [&] {
                         current()->run_blocking([]() -> int { throw Fault("ignored"); },
                                                 [](Outcome<int> outcome) {
-                                                  if (!outcome.completed()) return;
+                                                  if (!outcome.ok()) return;
                                                   throw Fault("should not happen");
                                                 });
                       }),

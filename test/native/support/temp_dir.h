@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -66,6 +67,19 @@ inline std::string patterned_bytes(std::size_t size, unsigned seed = 1) {
     byte = static_cast<char>(state >> 16);
   }
   return bytes;
+}
+
+// A file's bytes read with the standard library, as the reference the
+// engine's own reads are checked against.
+inline std::string file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The descriptors this process holds open now.
+inline std::size_t open_descriptor_count() {
+  const std::filesystem::directory_iterator entries("/proc/self/fd");
+  return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
 }
 
 // Runs `fn` on another thread; false if it had not finished after a few

@@ -170,17 +170,6 @@ TEST(TokensTruncate, KeepsThePrefixOfTheTable) {
   EXPECT_EQ(walk_cut_scalar("a\xC3\xA9", 2), 2u);
 }
 
-TEST(TokensUtf8Boundary, MovesBackToTheCharacterStartOnly) {
-  const std::string text = "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80z";
-  const std::size_t expected[] = {0, 1, 1, 3, 3, 3, 6, 6, 6, 6, 10, 11};
-  for (std::size_t i = 0; i <= text.size(); ++i) {
-    EXPECT_EQ(utf8_boundary_before(text, i), expected[i]) << "index " << i;
-  }
-  const std::string stray(6, '\x80');
-  EXPECT_EQ(utf8_boundary_before(stray, 5), 2u);
-  EXPECT_EQ(utf8_boundary_before(stray, 2), 0u);
-}
-
 TEST(TokensTruncate, RandomTextsKeepValidPrefixesWithinBudget) {
   std::mt19937 rng(20240607);
   for (int round = 0; round < 300; ++round) {
