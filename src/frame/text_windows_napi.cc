@@ -25,24 +25,22 @@ bool TextWindows::Units::find_slice() {
 
 bool TextWindows::Units::read(std::size_t begin, std::size_t count, char16_t* out) {
   if (begin == 0) return copy(string_, count, out);
+  // The host reads strings from their start only; a slice of the range
+  // shares the string's characters, so only the window's units are copied.
+  const std::size_t end = begin + count;
+  if (slice_ == nullptr || end > UINT32_MAX) {
+    status_ = napi_generic_failure;
+    return false;
+  }
   // Frees the slice's handles as soon as its units are copied.
   HandleScope scope(env_);
+  napi_value args[2];
   napi_value piece = nullptr;
-  {
-    // The host reads strings from their start only; a slice of the range
-    // shares the string's characters, so only the window's units are copied.
-    const std::size_t end = begin + count;
-    napi_value args[2];
-    if (slice_ == nullptr || end > UINT32_MAX) {
-      status_ = napi_generic_failure;
-      return false;
-    }
-    status_ = napi_create_uint32(env_, static_cast<std::uint32_t>(begin), &args[0]);
-    if (status_ == napi_ok)
-      status_ = napi_create_uint32(env_, static_cast<std::uint32_t>(end), &args[1]);
-    if (status_ == napi_ok) status_ = napi_call_function(env_, string_, slice_, 2, args, &piece);
-    if (status_ != napi_ok) return false;
-  }
+  status_ = napi_create_uint32(env_, static_cast<std::uint32_t>(begin), &args[0]);
+  if (status_ == napi_ok)
+    status_ = napi_create_uint32(env_, static_cast<std::uint32_t>(end), &args[1]);
+  if (status_ == napi_ok) status_ = napi_call_function(env_, string_, slice_, 2, args, &piece);
+  if (status_ != napi_ok) return false;
   return copy(piece, count, out);
 }
 
