@@ -5,8 +5,9 @@
 const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
 
-const addon = require('../..');
-const { sha256Hex, utf8, countTokensOfBytes, truncateReference, mulberry32 } = require('../support');
+const { loadAddon, sha256Hex, utf8, countTokensOfBytes, truncateReference, mulberry32 } = require('../support');
+
+const addon = loadAddon();
 
 // The addon's windows grow to this many UTF-16 units; a cut's first window
 // holds six units per token of its budget.
