@@ -3,8 +3,8 @@
 // call, or of building an equally large result in plain JavaScript, over the
 // first <count> files of a fixture set. Prints one JSON object.
 //   node --expose-gc rss_child.js <fixture root> <set> <count> native|js-result [addon]
-const fs = require('node:fs');
 const path = require('node:path');
+const { resetPeak, peak } = require('./lib/peak');
 const { SETS } = require('./lib/fixtures');
 
 const [root, setName, countText, mode, addon] = process.argv.slice(2);
@@ -13,24 +13,6 @@ const set = SETS[setName];
 const paths = Array.from({ length: count }, (_, i) => set.filePath(path.join(root, setName), i));
 const native = require(addon || path.join(__dirname, '..'));
 
-// The high-water mark can be reset on Linux; elsewhere the lifetime maximum
-// is all there is, which start-up may already have set.
-function resetPeak() {
-  try {
-    fs.writeFileSync('/proc/self/clear_refs', '5');
-    return true;
-  } catch {
-    return false;
-  }
-}
-
-function peak(resettable) {
-  if (resettable) {
-    const m = /^VmHWM:\s*(\d+) kB/m.exec(fs.readFileSync('/proc/self/status', 'utf8'));
-    if (m) return Number(m[1]) * 1024;
-  }
-  return process.resourceUsage().maxRSS * 1024;
-}
 
 let build;
 if (mode === 'native') {

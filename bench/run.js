@@ -4,10 +4,13 @@
 //
 //   node bench/run.js [selector ...] [options]
 //
-// A selector is a group (sha256, sha256String, tokens, merkleRoot, merkleDiff,
-// batch, fileHash, lanes) or the start of a case id (see --list). Options:
+// A selector is a group (sha256, sha256String, tokens, long, merkleRoot,
+// merkleDiff, batch, fileHash, lanes) or the start of a case id (see --list).
+// Options:
 //   --json          print the results as JSON on stdout (progress goes to stderr)
 //   --quick         fewer and shorter rounds, for a rough look
+//   --long          also run the cases on a text of about 256 Mi characters
+//                   (a few minutes; about 3 GiB of memory)
 //   --rounds N      timed rounds per case (default 40; slow cases use fewer)
 //   --stat S        best (default) or median: which round stands for a side
 //   --dir PATH      where the fixture files live (default: <tmpdir>/tov-engine-native-bench)
@@ -27,6 +30,7 @@ const { table } = require('./lib/report');
 const CASES = [
   ...require('./cases/digests'),
   ...require('./cases/tokens'),
+  ...require('./cases/long_texts'),
   ...require('./cases/manifest'),
   ...require('./cases/batch'),
   ...require('./cases/file_hash'),
@@ -46,6 +50,7 @@ function parseArgs(argv) {
   const options = {
     json: false,
     quick: false,
+    long: false,
     rounds: 40,
     stat: 'best',
     dir: defaultRoot(),
@@ -63,6 +68,7 @@ function parseArgs(argv) {
     };
     if (arg === '--json') options.json = true;
     else if (arg === '--quick') options.quick = true;
+    else if (arg === '--long') options.long = true;
     else if (arg === '--rounds') options.rounds = Number(value());
     else if (arg === '--stat') options.stat = value();
     else if (arg === '--dir') options.dir = path.resolve(value());
@@ -81,17 +87,18 @@ function parseArgs(argv) {
   return options;
 }
 
-function select(selectors) {
-  if (selectors.length === 0) return CASES;
+function select(selectors, long) {
+  const available = CASES.filter((c) => long || !c.long);
+  if (selectors.length === 0) return available;
   const chosen = new Set();
   for (const selector of selectors) {
     const s = selector.toLowerCase();
-    const byGroup = CASES.filter((c) => c.group.toLowerCase() === s);
-    const matches = byGroup.length > 0 ? byGroup : CASES.filter((c) => c.id.toLowerCase().startsWith(s));
+    const byGroup = available.filter((c) => c.group.toLowerCase() === s);
+    const matches = byGroup.length > 0 ? byGroup : available.filter((c) => c.id.toLowerCase().startsWith(s));
     if (matches.length === 0) usage(`no case matches "${selector}" (try --list)`);
     for (const c of matches) chosen.add(c);
   }
-  return CASES.filter((c) => chosen.has(c));
+  return available.filter((c) => chosen.has(c));
 }
 
 function otherLabel(options) {
@@ -131,7 +138,7 @@ async function main() {
     process.stderr.write(`removed ${options.dir}\n`);
     return 0;
   }
-  const cases = select(options.selectors);
+  const cases = select(options.selectors, options.long);
   const addonPath = options.addon || require.resolve(path.join(__dirname, '..'));
   const native = require(addonPath);
   const info = machine.describe();

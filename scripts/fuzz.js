@@ -31,6 +31,8 @@ function coreSources(dir) {
 
 // The text module with its kernels and the processor detection they pick by.
 const TEXT = ['src/text/utf8.cc', 'src/text/utf8_x86.cc', 'src/platform/cpu.cc'];
+// The digest and the library behind it.
+const DIGEST = ['src/hashing/digest.cc', 'src/hashing/sha256_openssl.cc', 'src/platform/fatal.cc'];
 
 const TARGETS = {
   tokens: {
@@ -39,7 +41,7 @@ const TARGETS = {
     maxLen: 4096,
   },
   manifest: {
-    sources: () => ['fuzz/manifest_fuzz.cc', ...coreSources('manifest'), 'src/hashing/digest.cc', 'src/platform/fatal.cc'],
+    sources: () => ['fuzz/manifest_fuzz.cc', ...coreSources('manifest'), ...DIGEST],
     libs: ['-lcrypto'],
     maxLen: 16384,
   },
@@ -52,20 +54,29 @@ const TARGETS = {
     maxLen: 256,
   },
   diff: {
-    sources: () => ['fuzz/diff_fuzz.cc', ...coreSources('manifest'), 'src/hashing/digest.cc', 'src/platform/fatal.cc'],
+    sources: () => ['fuzz/diff_fuzz.cc', ...coreSources('manifest'), ...DIGEST],
     libs: ['-lcrypto'],
     maxLen: 16384,
   },
   lanes: {
     sources: () => [
       'fuzz/lanes_fuzz.cc',
-      ...['lanes.cc', 'lanes_scalar.cc', 'lanes_shani.cc', 'lanes_avx512.cc', 'lanes_arm_sha2.cc', 'multi_digest.cc', 'digest.cc'].map(
+      ...['lanes.cc', 'lanes_scalar.cc', 'lanes_shani.cc', 'lanes_avx512.cc', 'lanes_arm_sha2.cc', 'multi_digest.cc'].map(
         (name) => path.join('src', 'hashing', name),
       ),
       'src/platform/cpu.cc',
+      ...DIGEST,
     ],
     libs: ['-lcrypto'],
     maxLen: 8192,
+  },
+  utf8_windows: {
+    sources: () => [
+      'fuzz/utf8_windows_fuzz.cc', ...coreSources('text'), ...coreSources('tokens'), 'src/hashing/text_digest.cc', ...DIGEST,
+      'src/platform/cpu.cc',
+    ],
+    libs: ['-lcrypto'],
+    maxLen: 4096,
   },
   utf8: {
     sources: () => ['fuzz/utf8_fuzz.cc', ...TEXT],

@@ -16,7 +16,9 @@ function bufferCase(id, title, size, target, timing) {
       const buf = crypto.randomBytes(size);
       const ours = () => ctx.native.sha256(buf);
       const peer = () => peers.sha256Hex(buf);
+      const oneShot = () => crypto.hash('sha256', buf);
       sameAnswer(id, ours(), peer());
+      sameAnswer(id, ours(), oneShot());
       return speedup(ctx, {
         id,
         title,
@@ -24,7 +26,8 @@ function bufferCase(id, title, size, target, timing) {
         bytes: size,
         timing,
         peerDescription: "crypto.createHash('sha256').update(b).digest('hex')",
-        sides: { ours, peer },
+        sides: { ours, peer, oneShot },
+        peers: { oneShot: { description: "crypto.hash('sha256', b)", target: null } },
       });
     },
   };
@@ -39,14 +42,17 @@ function stringCase(id, title, makeText, target) {
       const text = makeText();
       const ours = () => ctx.native.sha256String(text);
       const peer = () => peers.sha256Hex(text);
+      const oneShot = () => crypto.hash('sha256', text);
       sameAnswer(id, ours(), peer());
+      sameAnswer(id, ours(), oneShot());
       return speedup(ctx, {
         id,
         title,
         target,
         bytes: Buffer.byteLength(text, 'utf8'),
         peerDescription: "crypto.createHash('sha256').update(text).digest('hex')",
-        sides: { ours, peer },
+        sides: { ours, peer, oneShot },
+        peers: { oneShot: { description: "crypto.hash('sha256', text)", target: null } },
       });
     },
   };

@@ -33,13 +33,16 @@ module.exports = [
       const t = text();
       const ours = () => ctx.native.countTokens(t);
       const peer = () => peers.countTokens(t);
+      const units = () => peers.countTokensUnits(t);
       sameAnswer('countTokens', ours(), peer());
+      sameAnswer('countTokens', ours(), units());
       return speedup(ctx, {
         target: 5,
         bytes: TEXT_BYTES,
         peerDescription: PEER,
         note: `text: ${TEXT_BYTES} bytes, ${t.length} UTF-16 units, ${ours()} tokens`,
-        sides: { ours, peer },
+        sides: { ours, peer, units },
+        peers: { units: { description: 'JS charCodeAt loop over the string', target: null } },
       });
     },
   },
@@ -59,7 +62,9 @@ module.exports = [
       ]) {
         const ours = () => ctx.native.truncateToTokens(t, b);
         const peer = () => peers.truncateToTokens(t, b);
+        const units = () => peers.truncateToTokensUnits(t, b);
         sameAnswer(`truncateToTokens (${label})`, ours(), peer());
+        sameAnswer(`truncateToTokens (${label})`, ours(), units());
         rows.push(
           ...(await speedup(ctx, {
             id: `truncateToTokens-1MiB-${label}`,
@@ -68,7 +73,8 @@ module.exports = [
             bytes: label === 'half' ? cut : TEXT_BYTES,
             peerDescription: `${PEER} + buf.toString('utf8', 0, cut)`,
             note,
-            sides: { ours, peer },
+            sides: { ours, peer, units },
+            peers: { units: { description: 'JS charCodeAt loop, stopping at the cut, + slice', target: null } },
           })),
         );
       }

@@ -32,6 +32,25 @@ describe('token peers', () => {
     }
   });
 
+  test('the charCodeAt loops agree with the byte loops, pairs and lone surrogates included', () => {
+    for (const [text] of TOKEN_COUNT_EXAMPLES) assert.equal(peers.countTokensUnits(text), peers.countTokens(text));
+    for (const [text, budget, expected] of TRUNCATION_EXAMPLES) {
+      assert.equal(peers.truncateToTokensUnits(text, budget), expected, `${JSON.stringify(text)} / ${budget}`);
+    }
+    const lone = `${data.sourceText(2000, 5)}x\ud800 \udc00y\ud83d`;
+    assert.equal(peers.countTokensUnits(lone), peers.countTokens(lone));
+    // Cuts inside multi-byte characters keep the characters before them.
+    const text = `${data.sourceText(20000, 5)}\u00e9\u{1F600}x\u4e2d\u{1F600}`;
+    const buf = Buffer.from(text);
+    const total = peers.countTokens(text);
+    for (let budget = total - 20; budget <= total + 1; budget++) {
+      let cut = peers.cutIndex(buf, budget);
+      if (cut < 0) cut = buf.length;
+      while ((buf[cut] & 0xc0) === 0x80) cut--;
+      assert.equal(peers.truncateToTokensUnits(text, budget), buf.toString('utf8', 0, cut), `budget ${budget}`);
+    }
+  });
+
   test('a cut result holds exactly the budget', () => {
     const text = data.sourceText(20000, 5);
     const total = peers.countTokens(text);

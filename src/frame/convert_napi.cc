@@ -256,10 +256,6 @@ ErrorRecord not_a_string(napi_env env, napi_value value, napi_status status) {
   return text_error(env, value, status, texts::kNotAStringPrefix);
 }
 
-ErrorRecord unreadable_string(napi_env env, napi_value value, napi_status status) {
-  return text_error(env, value, status, texts::kUnreadableStringPrefix);
-}
-
 bool is_ascii(std::string_view text) {
   const char* at = text.data();
   std::size_t left = text.size();
@@ -304,23 +300,6 @@ std::uint32_t reservation_for(std::uint32_t length) {
   return length < kMaxReservedItems ? length : kMaxReservedItems;
 }
 
-// A host handle scope, closed when the object goes away.
-class HandleScope {
- public:
-  explicit HandleScope(napi_env env) : env_(env) {
-    if (napi_open_handle_scope(env, &scope_) != napi_ok) scope_ = nullptr;
-  }
-  ~HandleScope() {
-    if (scope_ != nullptr) napi_close_handle_scope(env_, scope_);
-  }
-  HandleScope(const HandleScope&) = delete;
-  HandleScope& operator=(const HandleScope&) = delete;
-
- private:
-  napi_env env_;
-  napi_handle_scope scope_ = nullptr;
-};
-
 // The items of a long list are only needed until their bytes are copied.
 // Without inner scopes every fetched item keeps a handle until the call
 // returns: megabytes of handle blocks for a large manifest, each written once
@@ -354,6 +333,17 @@ Result<napi_value> array_element(napi_env env, napi_value array, std::uint32_t i
 
 // ---- Text ----
 
+ErrorRecord unreadable_string(napi_env env, napi_value value, napi_status status) {
+  return text_error(env, value, status, texts::kUnreadableStringPrefix);
+}
+
+Result<std::size_t> string_units(napi_env env, napi_value value) {
+  std::size_t units = 0;
+  const napi_status status = napi_get_value_string_utf16(env, value, nullptr, 0, &units);
+  if (status != napi_ok) return not_a_string(env, value, status);
+  return units;
+}
+
 Text::Text(Text&& other) noexcept
     : heap_(std::exchange(other.heap_, nullptr)), size_(other.size_), replaced_(other.replaced_) {
   if (heap_ == nullptr) std::memcpy(inline_, other.inline_, size_);
@@ -381,9 +371,7 @@ Result<Text> to_text(napi_env env, napi_value value) {
   // out (a plain copy for the host) and encoding them here in vector steps is
   // several times faster. Both share one buffer: the units go in behind the
   // room their UTF-8 form can need, and the encoder never overtakes them.
-  std::size_t units = 0;
-  napi_status status = napi_get_value_string_utf16(env, value, nullptr, 0, &units);
-  if (status != napi_ok) return not_a_string(env, value, status);
+  TOV_TRY(units, string_units(env, value));
   Text text;
   // Units from an even offset at or past `units`, plus their terminator.
   const std::size_t units_at = units + (units & 1);
@@ -395,7 +383,7 @@ Result<Text> to_text(napi_env env, napi_value value) {
   }
   auto* staged = reinterpret_cast<char16_t*>(target + units_at);
   std::size_t copied = 0;
-  status = napi_get_value_string_utf16(env, value, staged, units + 1, &copied);
+  const napi_status status = napi_get_value_string_utf16(env, value, staged, units + 1, &copied);
   if (status != napi_ok) return unreadable_string(env, value, status);
   const text::Utf8Encoded encoded = text::utf16_to_utf8(staged, copied, target);
   text.size_ = encoded.size;

@@ -17,6 +17,23 @@
 
 namespace tov::frame {
 
+// A host handle scope, closed when the object goes away.
+class HandleScope {
+ public:
+  explicit HandleScope(napi_env env) : env_(env) {
+    if (napi_open_handle_scope(env, &scope_) != napi_ok) scope_ = nullptr;
+  }
+  ~HandleScope() {
+    if (scope_ != nullptr) napi_close_handle_scope(env_, scope_);
+  }
+  HandleScope(const HandleScope&) = delete;
+  HandleScope& operator=(const HandleScope&) = delete;
+
+ private:
+  napi_env env_;
+  napi_handle_scope scope_ = nullptr;
+};
+
 // Owned UTF-8 text. Short texts stay inline so that small calls allocate nothing.
 class Text {
  public:
@@ -36,6 +53,12 @@ class Text {
 
  private:
   friend Result<Text> to_text(napi_env env, napi_value value);
+  // The length in UTF-16 code units of a string argument, with the string
+  // conversion's error for any other value. Reads none of its characters.
+  Result<std::size_t> string_units(napi_env env, napi_value value);
+  // The string conversion's error for a string whose characters the host
+  // failed to copy out.
+  ErrorRecord unreadable_string(napi_env env, napi_value value, napi_status status);
   static constexpr std::size_t kInline = 128;
   char inline_[kInline];
   char* heap_ = nullptr;
@@ -122,6 +145,12 @@ class Manifest {
 };
 
 Result<Text> to_text(napi_env env, napi_value value);
+// The length in UTF-16 code units of a string argument, with the string
+// conversion's error for any other value. Reads none of its characters.
+Result<std::size_t> string_units(napi_env env, napi_value value);
+// The string conversion's error for a string whose characters the host
+// failed to copy out.
+ErrorRecord unreadable_string(napi_env env, napi_value value, napi_status status);
 Result<BufferHandle> to_buffer(napi_env env, napi_value value);
 Result<TextList> to_text_list(napi_env env, napi_value value);
 Result<Manifest> to_manifest(napi_env env, napi_value value);

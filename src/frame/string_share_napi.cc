@@ -61,6 +61,15 @@ void capture_string_slice(napi_env env) {
   }
 }
 
+napi_value captured_slice(napi_env env) {
+  void* data = nullptr;
+  if (napi_get_instance_data(env, &data) != napi_ok || data == nullptr) return nullptr;
+  const napi_ref ref = static_cast<EnvStrings*>(data)->slice;
+  napi_value slice = nullptr;
+  if (ref == nullptr || napi_get_reference_value(env, ref, &slice) != napi_ok) return nullptr;
+  return slice;
+}
+
 napi_value share_prefix(napi_env env, napi_value whole, std::size_t units) {
   if (exception_pending(env)) return nullptr;
   void* data = nullptr;

@@ -12,6 +12,10 @@ namespace tov::frame {
 // effort: when it cannot be had, prefixes are copied instead.
 void capture_string_slice(napi_env env);
 
+// String.prototype.slice as captured for `env`, or nullptr when it could not
+// be had.
+napi_value captured_slice(napi_env env);
+
 // The first `units` UTF-16 code units of the string `whole`, as a string that
 // shares `whole`'s characters instead of copying them (which, for large
 // strings, the engine pays for page by page). nullptr when that cannot be

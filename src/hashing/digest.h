@@ -11,6 +11,10 @@
 #include <string>
 #include <string_view>
 
+namespace tov::text {
+class Utf8Windows;
+}
+
 namespace tov::hashing {
 
 using Digest = std::array<std::uint8_t, 32>;
@@ -25,6 +29,10 @@ Digest sha256(const void* data, std::size_t size);
 inline Digest sha256(std::string_view bytes) {
   return sha256(bytes.data(), bytes.size());
 }
+
+// Digest of the UTF-8 text that `windows` reads, to its end or to the first
+// window that could not be read (see Utf8Windows::failed).
+Digest sha256(text::Utf8Windows& windows);
 
 // Writes exactly 64 characters (no terminator), high nibble first.
 void to_hex(const Digest& digest, char* out);

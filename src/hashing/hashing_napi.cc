@@ -10,6 +10,7 @@
 #include "base/texts.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
+#include "frame/text_windows_napi.h"
 #include "hashing/batch.h"
 #include "hashing/digest.h"
 #include "hashing/hex_napi.h"
@@ -30,9 +31,12 @@ napi_value addon::sha256(napi_env env, napi_callback_info info) {
 
 napi_value addon::sha256_string(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
-    TOV_TRY(text, frame::to_text(env, args[0]));
+    TOV_TRY(length, frame::string_units(env, args[0]));
     runtime::RuntimeContext context;
-    return hashing::make_hex(env, hashing::sha256(text.data(), text.size()));
+    frame::TextWindows text(env, args[0], length, frame::kWholeTextWindows);
+    const hashing::Digest digest = hashing::sha256(text.windows());
+    TOV_CHECK(text.status());
+    return hashing::make_hex(env, digest);
   });
 }
 

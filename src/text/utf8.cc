@@ -7,16 +7,29 @@
 
 namespace tov::text {
 
+namespace {
+
+// Units that `byte` begins: none for a continuation byte (10xxxxxx), two for
+// a four-byte lead (11110xxx), whose character needs a surrogate pair.
+constexpr std::uint8_t units_begun(std::uint8_t byte) {
+  return static_cast<std::uint8_t>(((byte & 0xC0) != 0x80) + (byte >= 0xF0));
+}
+
+}  // namespace
+
 std::size_t utf16_length(std::string_view text) noexcept {
-  // Every byte but a continuation byte (10xxxxxx) starts a character, and a
-  // four-byte lead (11110xxx) starts one that needs a surrogate pair.
-  // Branch-free, so the compiler turns it into vector code.
+  // Counted 64 bytes at a time in an 8-bit sum (at most 128), which the
+  // compiler turns into byte-wide vector code; a sum as wide as the result
+  // would take eight times the lanes.
+  const auto* at = reinterpret_cast<const std::uint8_t*>(text.data());
+  std::size_t left = text.size();
   std::size_t units = 0;
-  for (const char c : text) {
-    const auto byte = static_cast<std::uint8_t>(c);
-    units +=
-        static_cast<std::size_t>((byte & 0xC0) != 0x80) + static_cast<std::size_t>(byte >= 0xF0);
+  for (; left >= 64; at += 64, left -= 64) {
+    std::uint8_t block = 0;
+    for (int i = 0; i < 64; ++i) block = static_cast<std::uint8_t>(block + units_begun(at[i]));
+    units += block;
   }
+  for (; left > 0; ++at, --left) units += units_begun(*at);
   return units;
 }
 

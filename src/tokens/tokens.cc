@@ -8,6 +8,7 @@
 
 #include "platform/cpu.h"
 #include "text/utf8.h"
+#include "text/utf8_windows.h"
 #include "tokens/tokens_blocks.h"
 #include "tokens/tokens_kernels.h"
 
@@ -123,15 +124,26 @@ Kernel active_kernel() noexcept {
   return active().kernel;
 }
 
-std::uint32_t count_with(Kernel kernel, std::string_view text) noexcept {
-  const Entry e = entry_for(kernel_supported(kernel) ? kernel : Kernel::kPortable);
-  return e.count(bytes_of(text), text.size());
+namespace {
+
+Entry usable_entry(Kernel kernel) {
+  return entry_for(kernel_supported(kernel) ? kernel : Kernel::kPortable);
+}
+
+}  // namespace
+
+std::uint32_t count_with(Kernel kernel, std::string_view text, bool previous_word) noexcept {
+  return usable_entry(kernel).count(bytes_of(text), text.size(), previous_word);
 }
 
 std::size_t walk_cut_with(Kernel kernel, std::string_view text, std::uint32_t budget) noexcept {
   if (budget == 0) return 0;
-  const Entry e = entry_for(kernel_supported(kernel) ? kernel : Kernel::kPortable);
-  return e.walk(bytes_of(text), text.size(), budget);
+  WalkState state{budget, false};
+  return usable_entry(kernel).walk(bytes_of(text), text.size(), state);
+}
+
+std::size_t walk_with(Kernel kernel, std::string_view text, WalkState& state) noexcept {
+  return usable_entry(kernel).walk(bytes_of(text), text.size(), state);
 }
 
 }  // namespace kernels
@@ -148,7 +160,7 @@ std::uint32_t count_tokens_scalar(std::string_view text) noexcept {
 }
 
 std::uint32_t count_tokens(std::string_view text) noexcept {
-  return kernels::active().entry.count(bytes_of(text), text.size());
+  return kernels::active().entry.count(bytes_of(text), text.size(), false);
 }
 
 std::size_t walk_cut_scalar(std::string_view text, std::uint32_t budget) noexcept {
@@ -171,7 +183,24 @@ std::size_t walk_cut_scalar(std::string_view text, std::uint32_t budget) noexcep
 
 std::size_t walk_cut(std::string_view text, std::uint32_t budget) noexcept {
   if (budget == 0) return 0;
-  return kernels::active().entry.walk(bytes_of(text), text.size(), budget);
+  kernels::WalkState state{budget, false};
+  return kernels::active().entry.walk(bytes_of(text), text.size(), state);
+}
+
+void TokenCount::add(std::string_view piece) noexcept {
+  if (piece.empty()) return;
+  count_ += kernels::active().entry.count(bytes_of(piece), piece.size(), previous_word_);
+  previous_word_ = blocks::is_word_byte(bytes_of(piece)[piece.size() - 1]);
+}
+
+std::size_t TokenWalk::add(std::string_view piece) noexcept {
+  if (budget_zero_) return 0;
+  kernels::WalkState state{left_, previous_word_};
+  const std::size_t stop = kernels::active().entry.walk(bytes_of(piece), piece.size(), state);
+  if (stop != piece.size()) return stop;
+  left_ = state.left;
+  previous_word_ = state.previous_word;
+  return npos;
 }
 
 std::size_t truncate_cut(std::string_view text, std::uint32_t budget) noexcept {
@@ -180,6 +209,24 @@ std::size_t truncate_cut(std::string_view text, std::uint32_t budget) noexcept {
 
 std::size_t truncate_cut_scalar(std::string_view text, std::uint32_t budget) noexcept {
   return text::utf8_boundary_before(text, walk_cut_scalar(text, budget));
+}
+
+std::uint32_t count_tokens(text::Utf8Windows& windows) {
+  TokenCount count;
+  while (windows.next()) count.add(windows.bytes());
+  return count.total();
+}
+
+WindowCut truncate_cut(text::Utf8Windows& windows, std::uint32_t budget) {
+  TokenWalk walk(budget);
+  while (windows.next()) {
+    const std::size_t stop = walk.add(windows.bytes());
+    if (stop == TokenWalk::npos) continue;
+    // Windows hold whole characters, so the boundary is inside this one.
+    const std::size_t cut = text::utf8_boundary_before(windows.bytes(), stop);
+    return {true, windows.unit_at(cut), cut};
+  }
+  return {false, windows.end(), windows.bytes().size()};
 }
 
 }  // namespace tov::tokens

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "tokens/tokens_kernels.h"
+
 namespace tov::tokens::blocks {
 
 // The class tests use 8-bit wrap-around so that each range check is one
@@ -107,10 +109,10 @@ inline BlockMasks partial_via_copy(const unsigned char* p, std::size_t n) {
 // Callers instantiate these inside functions carrying the kernel's target
 // attribute and `flatten`, so the loader inlines into the loop.
 template <class Loader>
-inline std::uint32_t count_blocks(const unsigned char* p, std::size_t n) {
+inline std::uint32_t count_blocks(const unsigned char* p, std::size_t n, bool previous_word) {
   // 64-bit total: the 32-bit result then wraps exactly like the byte walk.
   std::uint64_t total = 0;
-  std::uint64_t carry = 0;
+  std::uint64_t carry = previous_word ? 1 : 0;
   for (; n >= kBlockBytes; p += kBlockBytes, n -= kBlockBytes) {
     const BlockMasks m = Loader::full(p);
     total += static_cast<std::uint64_t>(std::popcount(token_starts(m, carry)));
@@ -123,9 +125,10 @@ inline std::uint32_t count_blocks(const unsigned char* p, std::size_t n) {
 }
 
 template <class Loader>
-inline std::size_t walk_blocks(const unsigned char* data, std::size_t size, std::uint32_t budget) {
-  std::uint64_t left = budget;
-  std::uint64_t carry = 0;
+inline std::size_t walk_blocks(const unsigned char* data, std::size_t size,
+                               kernels::WalkState& state) {
+  std::uint64_t left = state.left;
+  std::uint64_t carry = state.previous_word ? 1 : 0;
   std::size_t offset = 0;
   for (; size - offset >= kBlockBytes; offset += kBlockBytes) {
     const BlockMasks m = Loader::full(data + offset);
@@ -136,11 +139,15 @@ inline std::size_t walk_blocks(const unsigned char* data, std::size_t size, std:
     carry = m.word >> 63;
   }
   if (offset != size) {
-    const std::uint64_t starts = token_starts(Loader::partial(data + offset, size - offset), carry);
-    if (static_cast<std::uint64_t>(std::popcount(starts)) > left) {
-      return offset + nth_set_bit(starts, left);
-    }
+    const std::size_t n = size - offset;
+    const BlockMasks m = Loader::partial(data + offset, n);
+    const std::uint64_t starts = token_starts(m, carry);
+    const auto in_block = static_cast<std::uint64_t>(std::popcount(starts));
+    if (in_block > left) return offset + nth_set_bit(starts, left);
+    left -= in_block;
+    carry = (m.word >> (n - 1)) & 1;
   }
+  state = {left, carry != 0};
   return size;
 }
 

@@ -1,14 +1,17 @@
 // JavaScript entry points of the token functions.
 #include <node_api.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string_view>
 
 #include "addon/exports.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
 #include "frame/string_share_napi.h"
+#include "frame/text_windows_napi.h"
 #include "runtime/runtime_slot.h"
-#include "text/utf8.h"
+#include "text/utf8_windows.h"
 #include "tokens/tokens.h"
 
 namespace tov {
@@ -17,7 +20,7 @@ using frame::Result;
 
 namespace {
 
-// Below this many bytes a copy is cheap: the engine allocates it among its
+// Below this many units a copy is cheap: the engine allocates it among its
 // small objects, whose pages are already in place.
 constexpr std::size_t kSharedPrefixMin = 64 * 1024;
 
@@ -26,36 +29,70 @@ constexpr std::size_t kSharedPrefixMin = 64 * 1024;
 // the rest of the call. A shared prefix keeps the whole argument alive as
 // long as it lives, so only one that holds at least a quarter of the
 // argument shares; smaller ones are copied.
-bool worth_sharing(std::size_t cut, std::size_t size) {
-  return cut >= kSharedPrefixMin && cut >= size / 4;
+bool worth_sharing(std::size_t cut, std::size_t length) {
+  return cut >= kSharedPrefixMin && cut >= length / 4;
+}
+
+// The first window of a cut: large enough to hold the budget's tokens in
+// most texts (source code and prose take four to six characters a token,
+// text in most other scripts less), so that an early cut reads little more
+// than it keeps and a late one doubles its way there.
+std::size_t first_window_for(std::uint32_t budget) {
+  constexpr std::size_t kSmallest = 1024;
+  const std::size_t guess = static_cast<std::size_t>(budget) * 6;
+  return std::clamp(guess, kSmallest, frame::kLargestWindow);
+}
+
+// The kept prefix of `whole` as a new string: its first `units` units
+// converted afresh, lone surrogates replaced as by the string conversion.
+Result<napi_value> copied_prefix(napi_env env, napi_value whole, std::size_t units) {
+  // One window: the kept part is needed whole anyway.
+  frame::TextWindows prefix(env, whole, units, {units, units});
+  text::Utf8Windows& windows = prefix.windows();
+  windows.next();
+  TOV_CHECK(prefix.status());
+  return frame::make_string(env, windows.bytes());
 }
 
 }  // namespace
 
 napi_value addon::count_tokens(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
-    TOV_TRY(text, frame::to_text(env, args[0]));
+    TOV_TRY(length, frame::string_units(env, args[0]));
     runtime::RuntimeContext context;
-    return frame::make_u32(env, tokens::count_tokens(text.view()));
+    frame::TextWindows text(env, args[0], length, frame::kWholeTextWindows);
+    const std::uint32_t count = tokens::count_tokens(text.windows());
+    TOV_CHECK(text.status());
+    return frame::make_u32(env, count);
   });
 }
 
 napi_value addon::truncate_to_tokens(napi_env env, napi_callback_info info) {
   return frame::call_with_args<2>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
-    TOV_TRY(text, frame::to_text(env, args[0]));
+    TOV_TRY(length, frame::string_units(env, args[0]));
     TOV_TRY(budget, frame::to_u32(env, args[1]));
     runtime::RuntimeContext context;
-    const std::size_t cut = tokens::truncate_cut(text.view(), budget);
-    const std::string_view kept = text.view().substr(0, cut);
-    const bool whole = cut == text.size();
-    // The argument itself stands for the result only when the conversion
-    // kept its characters exactly.
-    if (!text.replaced() && (whole || worth_sharing(cut, text.size()))) {
-      if (whole) return args[0];
-      napi_value shared = frame::share_prefix(env, args[0], text::utf16_length(kept));
-      if (shared != nullptr) return shared;
+    if (budget == 0) return frame::make_string(env, {});
+    frame::TextWindows text(env, args[0], length,
+                            {first_window_for(budget), frame::kLargestWindow});
+    const tokens::WindowCut cut = tokens::truncate_cut(text.windows(), budget);
+    TOV_CHECK(text.status());
+    const text::Utf8Windows& read = text.windows();
+    // The argument's own characters stand for the result only when the
+    // conversion kept them exactly.
+    if (!read.replaced()) {
+      if (!cut.cut) return args[0];
+      if (worth_sharing(cut.units, length)) {
+        napi_value shared = frame::share_prefix(env, args[0], cut.units);
+        if (shared != nullptr) return shared;
+      }
     }
-    return frame::make_string(env, kept);
+    // A cut in the first window has its kept bytes at hand.
+    if (read.begin() == 0) {
+      const std::string_view kept = read.bytes().substr(0, cut.bytes);
+      return read.ascii() ? frame::make_ascii_string(env, kept) : frame::make_string(env, kept);
+    }
+    return copied_prefix(env, args[0], cut.units);
   });
 }
 

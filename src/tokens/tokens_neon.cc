@@ -56,12 +56,12 @@ struct NeonLoader {
 
 }  // namespace
 
-std::uint32_t count_neon(const unsigned char* data, std::size_t size) noexcept {
-  return blocks::count_blocks<NeonLoader>(data, size);
+std::uint32_t count_neon(const unsigned char* data, std::size_t size, bool previous_word) noexcept {
+  return blocks::count_blocks<NeonLoader>(data, size, previous_word);
 }
 
-std::size_t walk_neon(const unsigned char* data, std::size_t size, std::uint32_t budget) noexcept {
-  return blocks::walk_blocks<NeonLoader>(data, size, budget);
+std::size_t walk_neon(const unsigned char* data, std::size_t size, WalkState& state) noexcept {
+  return blocks::walk_blocks<NeonLoader>(data, size, state);
 }
 
 }  // namespace tov::tokens::kernels

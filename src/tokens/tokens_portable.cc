@@ -40,13 +40,13 @@ struct PortableLoader {
 
 }  // namespace
 
-std::uint32_t count_portable(const unsigned char* data, std::size_t size) noexcept {
-  return blocks::count_blocks<PortableLoader>(data, size);
+std::uint32_t count_portable(const unsigned char* data, std::size_t size,
+                             bool previous_word) noexcept {
+  return blocks::count_blocks<PortableLoader>(data, size, previous_word);
 }
 
-std::size_t walk_portable(const unsigned char* data, std::size_t size,
-                          std::uint32_t budget) noexcept {
-  return blocks::walk_blocks<PortableLoader>(data, size, budget);
+std::size_t walk_portable(const unsigned char* data, std::size_t size, WalkState& state) noexcept {
+  return blocks::walk_blocks<PortableLoader>(data, size, state);
 }
 
 }  // namespace tov::tokens::kernels

@@ -151,35 +151,37 @@ struct Avx512Loader {
 
 }  // namespace
 
-__attribute__((flatten)) std::uint32_t count_sse2(const unsigned char* data,
-                                                  std::size_t size) noexcept {
-  return blocks::count_blocks<Sse2Loader>(data, size);
+__attribute__((flatten)) std::uint32_t count_sse2(const unsigned char* data, std::size_t size,
+                                                  bool previous_word) noexcept {
+  return blocks::count_blocks<Sse2Loader>(data, size, previous_word);
 }
 
 __attribute__((flatten)) std::size_t walk_sse2(const unsigned char* data, std::size_t size,
-                                               std::uint32_t budget) noexcept {
-  return blocks::walk_blocks<Sse2Loader>(data, size, budget);
+                                               WalkState& state) noexcept {
+  return blocks::walk_blocks<Sse2Loader>(data, size, state);
 }
 
 TOV_AVX2 __attribute__((flatten)) std::uint32_t count_avx2(const unsigned char* data,
-                                                           std::size_t size) noexcept {
-  return blocks::count_blocks<Avx2Loader>(data, size);
+                                                           std::size_t size,
+                                                           bool previous_word) noexcept {
+  return blocks::count_blocks<Avx2Loader>(data, size, previous_word);
 }
 
 TOV_AVX2 __attribute__((flatten)) std::size_t walk_avx2(const unsigned char* data, std::size_t size,
-                                                        std::uint32_t budget) noexcept {
-  return blocks::walk_blocks<Avx2Loader>(data, size, budget);
+                                                        WalkState& state) noexcept {
+  return blocks::walk_blocks<Avx2Loader>(data, size, state);
 }
 
 TOV_AVX512 __attribute__((flatten)) std::uint32_t count_avx512bw(const unsigned char* data,
-                                                                 std::size_t size) noexcept {
-  return blocks::count_blocks<Avx512Loader>(data, size);
+                                                                 std::size_t size,
+                                                                 bool previous_word) noexcept {
+  return blocks::count_blocks<Avx512Loader>(data, size, previous_word);
 }
 
 TOV_AVX512 __attribute__((flatten)) std::size_t walk_avx512bw(const unsigned char* data,
                                                               std::size_t size,
-                                                              std::uint32_t budget) noexcept {
-  return blocks::walk_blocks<Avx512Loader>(data, size, budget);
+                                                              WalkState& state) noexcept {
+  return blocks::walk_blocks<Avx512Loader>(data, size, state);
 }
 
 }  // namespace tov::tokens::kernels

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -210,7 +211,8 @@ void PrintTo(const Runner& runner, std::ostream* os) {
 std::vector<Runner> runners() {
   std::vector<Runner> out;
   for (kernels::Kernel k : kernels::compiled_kernels()) {
-    out.push_back({kernels::kernel_name(k), kernels::kernel_supported(k), kernels::count_with,
+    out.push_back({kernels::kernel_name(k), kernels::kernel_supported(k),
+                   [](kernels::Kernel k, std::string_view t) { return kernels::count_with(k, t); },
                    kernels::walk_cut_with, k});
   }
   out.push_back(
@@ -309,10 +311,78 @@ TEST_P(TokensKernel, HandlesLargeTexts) {
   EXPECT_EQ(walk(one_word + "!", 1), one_word.size());
 }
 
+// A text cut in two anywhere: the second half, told whether the first ended
+// in a word byte, counts and walks on exactly as the whole text does.
 INSTANTIATE_TEST_SUITE_P(Tokens, TokensKernel, testing::ValuesIn(runners()),
                          [](const testing::TestParamInfo<Runner>& info) {
                            return info.param.name;
                          });
+
+TEST(TokensKernels, CarryTheStateAcrossASplit) {
+  std::mt19937 rng(31);
+  for (int round = 0; round < 30; ++round) {
+    const std::string text = random_text(rng, 1 + rng() % 200);
+    const std::string_view whole = text;
+    const std::uint32_t total = count_tokens_scalar(whole);
+    for (const kernels::Kernel k : kernels::compiled_kernels()) {
+      if (!kernels::kernel_supported(k)) continue;
+      SCOPED_TRACE(kernels::kernel_name(k));
+      for (std::size_t split = 0; split <= whole.size(); ++split) {
+        const std::string_view a = whole.substr(0, split);
+        const std::string_view b = whole.substr(split);
+        const bool word = !a.empty() && count_tokens_scalar(a.substr(a.size() - 1)) == 1 &&
+                          count_tokens_scalar(std::string(a.substr(a.size() - 1)) + "a") == 1;
+        ASSERT_EQ(kernels::count_with(k, a) + kernels::count_with(k, b, word), total)
+            << "split " << split;
+        for (std::uint32_t budget : {1u, std::max(1u, total / 2), total + 1}) {
+          kernels::WalkState state{budget, false};
+          const std::size_t first = kernels::walk_with(k, a, state);
+          const std::size_t expected = walk_cut_scalar(whole, budget);
+          if (first != a.size()) {
+            ASSERT_EQ(first, expected);
+            continue;
+          }
+          ASSERT_EQ(state.previous_word, word);
+          ASSERT_EQ(split + kernels::walk_with(k, b, state), expected)
+              << "split " << split << " budget " << budget;
+        }
+      }
+    }
+  }
+}
+
+// Pieces of every size, down to single bytes, and cuts that fall on the
+// first byte of a piece.
+TEST(TokensPieces, CountAndWalkAsTheWholeText) {
+  std::mt19937 rng(8);
+  for (int round = 0; round < 60; ++round) {
+    const std::string text = random_text(rng, 1 + rng() % 400);
+    std::vector<std::string_view> pieces;
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t size = std::min<std::size_t>(rng() % 80, text.size() - at);
+      pieces.push_back(std::string_view(text).substr(at, size));
+      at += size;
+    }
+    TokenCount count;
+    for (const std::string_view piece : pieces) count.add(piece);
+    ASSERT_EQ(count.total(), count_tokens_scalar(text));
+    for (std::uint32_t budget = 0; budget <= count.total() + 1; ++budget) {
+      TokenWalk walk(budget);
+      std::size_t stop = text.size();
+      for (std::size_t at = 0; const std::string_view piece : pieces) {
+        const std::size_t in_piece = walk.add(piece);
+        if (in_piece != TokenWalk::npos) {
+          stop = at + in_piece;
+          break;
+        }
+        at += piece.size();
+      }
+      ASSERT_EQ(stop, walk_cut_scalar(text, budget)) << "budget " << budget;
+    }
+  }
+  TokenWalk nothing(0);
+  EXPECT_EQ(nothing.add("   "), 0u);
+}
 
 TEST(TokensDispatch, PicksASupportedKernel) {
   EXPECT_TRUE(kernels::kernel_supported(kernels::active_kernel()));
