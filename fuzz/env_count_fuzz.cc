@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "frame/runtime_config.h"
 #include "hashing/pool.h"
+#include "runtime/runtime_config.h"
 
 namespace {
 
@@ -121,30 +121,31 @@ std::string escaped(std::string_view text) {
 }
 
 void check_worker_threads(std::optional<std::string_view> raw, std::size_t cpus) {
-  const tov::runtime::WorkerThreads got = tov::runtime::worker_threads_from(raw, cpus);
+  const tov::base::Result<std::size_t> got = tov::runtime::worker_threads_from(raw, cpus);
+  const std::string error = got ? std::string() : got.error().description();
   if (!raw) {
-    check(got.ok() && got.count == (cpus > 0 ? cpus : 1), "unset variable: processor count");
+    check(got.ok() && *got == (cpus > 0 ? cpus : 1), "unset variable: processor count");
     return;
   }
   const std::string name = "\"TOKIO_WORKER_THREADS\"";
   if (const auto bad = reference_invalid_utf8(*raw)) {
     const std::string expected = name + " must be valid unicode, error: invalid UTF-8 at byte " +
                                  std::to_string(*bad) + " of " + escaped(*raw);
-    check(got.error == expected, "invalid UTF-8: message");
+    check(error == expected, "invalid UTF-8: message");
     return;
   }
   const Parsed parsed = reference_parse(*raw);
   if (parsed.error != ParseError::kNone) {
     const std::string expected = name + " must be usize, error: " + parse_error_text(parsed.error) +
                                  ", value: " + std::string(*raw);
-    check(got.error == expected, "not a number: message");
+    check(error == expected, "not a number: message");
     return;
   }
   if (parsed.value == 0) {
-    check(got.error == name + " cannot be set to 0", "zero: message");
+    check(error == name + " cannot be set to 0", "zero: message");
     return;
   }
-  check(got.ok() && got.count == parsed.value, "number: count");
+  check(got.ok() && *got == parsed.value, "number: count");
 }
 
 void check_pool_count(std::optional<std::string_view> rayon, std::optional<std::string_view> rs,

@@ -1,6 +1,7 @@
 // libFuzzer target for the token estimate and budget truncation. Build:
 //   clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -Isrc \
-//     fuzz/tokens_fuzz.cc $(ls src/tokens/*.cc | grep -v _napi) -o tokens_fuzz
+//     fuzz/tokens_fuzz.cc $(ls src/tokens/*.cc | grep -v _napi) src/text/utf8*.cc \
+//     src/platform/cpu.cc -o tokens_fuzz
 // The first two input bytes choose the budget (little-endian; budgets past
 // the text's estimate are covered by the "+ total" arm), the rest is the text.
 #include <cstddef>

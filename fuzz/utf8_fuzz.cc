@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/utf8.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ void check(bool ok, const char* what, std::size_t count) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace tov::frame;
+  using namespace tov::text;
   const std::size_t count = size / 2;
   std::u16string units(count, u'\0');
   for (std::size_t i = 0; i < count; ++i) {

@@ -29,29 +29,35 @@ function coreSources(dir) {
     .map((name) => path.join('src', dir, name));
 }
 
+// The text module with its kernels and the processor detection they pick by.
+const TEXT = ['src/text/utf8.cc', 'src/text/utf8_x86.cc', 'src/platform/cpu.cc'];
+
 const TARGETS = {
   tokens: {
-    sources: () => ['fuzz/tokens_fuzz.cc', ...coreSources('tokens')],
+    sources: () => ['fuzz/tokens_fuzz.cc', ...coreSources('tokens'), ...TEXT],
     libs: [],
     maxLen: 4096,
   },
   manifest: {
-    sources: () => ['fuzz/manifest_fuzz.cc', ...coreSources('manifest'), 'src/hashing/digest.cc'],
+    sources: () => ['fuzz/manifest_fuzz.cc', ...coreSources('manifest'), 'src/hashing/digest.cc', 'src/platform/fatal.cc'],
     libs: ['-lcrypto'],
     maxLen: 16384,
   },
   env_count: {
-    sources: () => ['fuzz/env_count_fuzz.cc', 'src/frame/runtime_config.cc', 'src/hashing/pool.cc', 'src/platform/platform.cc', 'src/platform/environment.cc'],
+    sources: () => [
+      'fuzz/env_count_fuzz.cc', 'src/runtime/runtime_config.cc', 'src/hashing/pool.cc', 'src/base/result.cc',
+      'src/platform/environment.cc', 'src/platform/linux/system.cc', 'src/platform/posix/error_text.cc', ...TEXT,
+    ],
     libs: ['-pthread'],
     maxLen: 256,
   },
   diff: {
-    sources: () => ['fuzz/diff_fuzz.cc', ...coreSources('manifest'), 'src/hashing/digest.cc'],
+    sources: () => ['fuzz/diff_fuzz.cc', ...coreSources('manifest'), 'src/hashing/digest.cc', 'src/platform/fatal.cc'],
     libs: ['-lcrypto'],
     maxLen: 16384,
   },
   utf8: {
-    sources: () => ['fuzz/utf8_fuzz.cc', 'src/frame/utf8.cc'],
+    sources: () => ['fuzz/utf8_fuzz.cc', ...TEXT],
     libs: [],
     maxLen: 4096,
   },
@@ -74,7 +80,7 @@ function parseArgs(argv) {
 }
 
 function newestChange(files) {
-  const headers = ['fuzz', 'src/tokens', 'src/manifest', 'src/hashing', 'src/frame', 'src/platform'].flatMap((dir) =>
+  const headers = ['fuzz', 'src/base', 'src/tokens', 'src/manifest', 'src/hashing', 'src/runtime', 'src/text', 'src/platform'].flatMap((dir) =>
     fs.readdirSync(path.join(root, dir)).filter((name) => name.endsWith('.h')).map((name) => path.join(dir, name)),
   );
   return Math.max(...[...files, ...headers].map((file) => fs.statSync(path.join(root, file)).mtimeMs));

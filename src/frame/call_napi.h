@@ -1,6 +1,8 @@
 // The call frame shared by every synchronous export: fetch a fixed number of
-// arguments, let the function convert them and run its body inside the
-// runtime context, and turn any error record into a thrown exception.
+// arguments, hand them to the function's body, and turn any error record it
+// returns into a thrown exception. The frame does not enter the runtime's
+// context: each synchronous body does so itself (runtime::RuntimeContext)
+// once its arguments are converted.
 #pragma once
 
 #include <node_api.h>
@@ -11,7 +13,7 @@
 #include <new>
 
 #include "frame/error_napi.h"
-#include "frame/fatal.h"
+#include "platform/fatal.h"
 
 namespace tov::frame {
 
@@ -22,11 +24,11 @@ napi_value guard_host_call(Fn&& fn) noexcept {
   try {
     return fn();
   } catch (const std::bad_alloc&) {
-    fatal("memory allocation failed");
+    platform::fatal("memory allocation failed");
   } catch (const std::exception& error) {
-    fatal(error.what());
+    platform::fatal(error.what());
   } catch (...) {
-    fatal("unexpected failure in native code");
+    platform::fatal("unexpected failure in native code");
   }
 }
 

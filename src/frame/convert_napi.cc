@@ -5,8 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "frame/utf8.h"
-#include "platform/memory.h"
+#include "text/utf8.h"
 
 namespace tov::frame {
 
@@ -262,7 +261,7 @@ Result<Text> to_text(napi_env env, napi_value value) {
   std::size_t copied = 0;
   status = napi_get_value_string_utf16(env, value, staged, units + 1, &copied);
   if (status != napi_ok) return unreadable_string(env, value, status);
-  const Utf8Encoded encoded = utf16_to_utf8(staged, copied, target);
+  const text::Utf8Encoded encoded = text::utf16_to_utf8(staged, copied, target);
   text.size_ = encoded.size;
   text.replaced_ = encoded.replaced;
   return text;
@@ -345,7 +344,7 @@ TextArena::TextArena(TextArena&& other) noexcept
 
 TextArena& TextArena::operator=(TextArena&& other) noexcept {
   if (this != &other) {
-    std::free(bytes_);
+    platform::free_block(bytes_);
     bytes_ = std::exchange(other.bytes_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
@@ -394,7 +393,7 @@ Result<TextArena::Span> TextArena::append(napi_env env, napi_value value) {
     status = napi_get_value_string_utf16(env, value, staged, room_units, &copied);
     if (status != napi_ok) return unreadable_string(env, value, status);
   }
-  const std::size_t written = utf16_to_utf8(staged, copied, bytes_ + size_).size;
+  const std::size_t written = text::utf16_to_utf8(staged, copied, bytes_ + size_).size;
   const Span span{size_, written};
   size_ += written;
   return span;

@@ -7,13 +7,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "frame/error_napi.h"
+#include "platform/memory.h"
 
 namespace tov::frame {
 
@@ -72,7 +72,7 @@ class TextArena {
   TextArena& operator=(TextArena&& other) noexcept;
   TextArena(const TextArena&) = delete;
   TextArena& operator=(const TextArena&) = delete;
-  ~TextArena() { std::free(bytes_); }
+  ~TextArena() { platform::free_block(bytes_); }
 
   Result<Span> append(napi_env env, napi_value value);
   std::string_view view(Span span) const noexcept { return {bytes_ + span.offset, span.size}; }

@@ -1,6 +1,6 @@
 #include "frame/error_napi.h"
 
-#include "frame/fatal.h"
+#include "platform/fatal.h"
 
 namespace tov::frame {
 
@@ -129,12 +129,12 @@ void throw_record(napi_env env, ErrorRecord record) {
   if (record.status() == napi_pending_exception) return;
   bool pending = false;
   if (napi_is_exception_pending(env, &pending) != napi_ok) {
-    fatal("Failed to check for a pending JavaScript exception");
+    platform::fatal("Failed to check for a pending JavaScript exception");
   }
   if (pending) {
     napi_value exception = nullptr;
     if (napi_get_and_clear_last_exception(env, &exception) != napi_ok) {
-      fatal("Failed to take the pending JavaScript exception");
+      platform::fatal("Failed to take the pending JavaScript exception");
     }
     napi_throw(env, exception);
     return;

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <utility>
 
-#include "frame/runtime_slot.h"
+#include "runtime/runtime_slot.h"
 
 namespace tov::frame {
 
@@ -83,7 +83,7 @@ void PromiseSettler::fail(std::string_view message) const {
   deliver(WorkFailure{napi_generic_failure, std::string(message)});
 }
 
-Result<napi_value> spawn_promise_work(napi_env env, UniqueFunction<void(PromiseSettler)> work) {
+Result<napi_value> spawn_promise_work(napi_env env, runtime::UniqueFunction<void(PromiseSettler)> work) {
   napi_deferred deferred = nullptr;
   napi_value promise = nullptr;
   napi_status status = napi_create_promise(env, &deferred, &promise);
@@ -102,7 +102,7 @@ Result<napi_value> spawn_promise_work(napi_env env, UniqueFunction<void(PromiseS
   holder.release();  // the channel's finalizer owns it now
 
   PromiseSettler settler(call);
-  const bool spawned = spawn_guarded(
+  const bool spawned = runtime::spawn_guarded(
       [work = std::move(work), settler]() mutable { work(settler); },
       [settler](std::string_view fault) { settler.fail(fault); });
   // Only a runtime that is shutting down refuses work; the channel must

@@ -11,7 +11,7 @@
 #include <variant>
 
 #include "frame/error_napi.h"
-#include "frame/unique_function.h"
+#include "runtime/unique_function.h"
 
 namespace tov::frame {
 
@@ -45,6 +45,6 @@ class PromiseSettler {
 // worker. The work must eventually deliver; if it faults instead (throws), the
 // promise is rejected with GenericFailure and the fault's fixed text or
 // "Panic in async function".
-Result<napi_value> spawn_promise_work(napi_env env, UniqueFunction<void(PromiseSettler)> work);
+Result<napi_value> spawn_promise_work(napi_env env, runtime::UniqueFunction<void(PromiseSettler)> work);
 
 }  // namespace tov::frame

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <string>
 
+#include "hashing/file_digest.h"
 #include "hashing/pool.h"
 #include "platform/file.h"
 #include "platform/read_ring.h"
@@ -13,59 +13,31 @@ namespace tov::hashing {
 
 namespace {
 
-// Large enough that the per-read cost vanishes against the digest, small
-// enough to stay in cache between the read and the digest.
-constexpr std::size_t kChunkSize = 256 * 1024;
-
-// Per-thread read buffer and digest state, reused by every file the thread
-// hashes, so memory follows the number of threads rather than of files.
-struct Streamer {
-  std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[kChunkSize]};
-  Sha256 hasher;
-};
-
-Streamer& thread_streamer() {
-  thread_local Streamer streamer;
-  return streamer;
-}
+// Why hash_regular_file left a path out when the system reported no error.
+// Never shown: the batch drops such paths without a trace.
+constexpr base::FixedText kNotRegular = "not a regular file";
 
 // Opens, checks and streams a path whose metadata already said it is a
 // regular file.
-bool stream_regular_file(std::string_view path, Digest& digest) {
+base::Result<Digest> stream_regular_file(std::string_view path) {
   platform::FileStatus status;
   platform::File file;
-  if (file.open_for_reading(path, &status).failed()) return false;
-  // The path may have been replaced between the query and the open.
-  if (!status.is_regular) return false;
-
-  Streamer& streamer = thread_streamer();
-  // Sizes are not trusted: some regular files report 0 and still have
-  // content, others grow while being read. The read goes on to end of file,
-  // except that a short read which reaches the reported size is taken as the
-  // end: that saves the final empty read, a system call per small file.
-  std::uint64_t total = 0;
-  for (;;) {
-    std::size_t got = 0;
-    if (file.read(streamer.buffer.get(), kChunkSize, got).failed()) {
-      streamer.hasher.finish();  // discard the partial message
-      return false;
-    }
-    if (got == 0) break;
-    streamer.hasher.update(streamer.buffer.get(), got);
-    total += got;
-    if (got < kChunkSize && status.size != 0 && total >= status.size) break;
+  if (base::Status opened = file.open_for_reading(path, &status); !opened) {
+    return std::move(opened).error();
   }
-  digest = streamer.hasher.finish();
-  return true;
+  // The path may have been replaced between the query and the open.
+  if (!status.is_regular) return kNotRegular;
+  return digest_file(file, status.size);
 }
 
 }  // namespace
 
-bool hash_regular_file(std::string_view path, Digest& digest) {
+base::Result<Digest> hash_regular_file(std::string_view path) {
   // Checked before opening so that a FIFO, socket or device is never touched.
-  platform::FileStatus status;
-  if (platform::query_path(path, status).failed() || !status.is_regular) return false;
-  return stream_regular_file(path, digest);
+  base::Result<platform::FileStatus> status = platform::query_path(path);
+  if (!status) return std::move(status).error();
+  if (!status->is_regular) return kNotRegular;
+  return stream_regular_file(path);
 }
 
 namespace {
@@ -83,6 +55,11 @@ constexpr std::size_t kRingBatchBytes = 1024 * 1024;
 struct Slot {
   Digest digest;
   bool hit = false;
+
+  void take(const base::Result<Digest>& result) {
+    hit = result.ok();
+    if (hit) digest = *result;
+  }
 };
 
 // Scratch of the ring path, one per thread and reused by every block it
@@ -109,7 +86,7 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
   ReadRing* ring = use_ring && count >= 2 ? ReadRing::for_this_thread() : nullptr;
   if (ring == nullptr) {
     for (std::size_t index = first; index < first + count; ++index) {
-      slots[index].hit = hash_regular_file(paths[index], slots[index].digest);
+      slots[index].take(hash_regular_file(paths[index]));
     }
     return;
   }
@@ -135,10 +112,10 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     const std::size_t at = scratch.names.size();
     scratch.names.append(path);
     scratch.names.push_back('\0');
-    platform::FileStatus status;
-    if (platform::query_path(scratch.names.c_str() + at, status).failed() || !status.is_regular) {
-      continue;
-    }
+    const base::Result<platform::FileStatus> queried =
+        platform::query_path(scratch.names.c_str() + at);
+    if (!queried || !queried->is_regular) continue;
+    const platform::FileStatus& status = *queried;
     if (status.size == 0 || status.size > kRingFileLimit ||
         content_size + status.size + 1 > kRingBatchBytes) {
       streamed[streamed_count++] = index;
@@ -160,16 +137,16 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
   for (std::size_t q = 0; q < queued; ++q) {
     const Queued& file = queue[q];
     Slot& slot = slots[file.index];
-    if (read && requests[q].result == static_cast<std::int64_t>(file.size)) {
+    if (read && requests[q].ok && requests[q].bytes_read == file.size) {
       slot.digest = sha256(scratch.contents.data() + file.content_at, file.size);
       slot.hit = true;
     } else {
-      slot.hit = stream_regular_file(paths[file.index], slot.digest);
+      slot.take(stream_regular_file(paths[file.index]));
     }
   }
   // Their metadata is known already; the open checks it again.
   for (std::size_t s = 0; s < streamed_count; ++s) {
-    slots[streamed[s]].hit = stream_regular_file(paths[streamed[s]], slots[streamed[s]].digest);
+    slots[streamed[s]].take(stream_regular_file(paths[streamed[s]]));
   }
 }
 
@@ -178,7 +155,7 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
 std::vector<BatchHit> hash_files(std::span<const std::string_view> paths, bool use_ring) {
   std::vector<Slot> slots(paths.size());
   if (paths.size() == 1) {
-    slots[0].hit = hash_regular_file(paths[0], slots[0].digest);
+    slots[0].take(hash_regular_file(paths[0]));
   } else if (paths.size() > 1) {
     // Blocks of consecutive paths, so that the ring can take many files per
     // call, yet small enough (several per worker) that the workers stay

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "hashing/digest.h"
 
 namespace tov::hashing {
@@ -22,13 +23,13 @@ struct BatchHit {
 // to open or read. Small files are read whole, a batch at a time per worker,
 // through the system's read ring where there is one (`use_ring` false reads
 // file by file, for comparison); larger ones are streamed through the digest
-// in fixed-size chunks. Either way memory follows the number of workers, not
+// in fixed-size chunks (digest_file). Either way memory follows the number of workers, not
 // of files or their sizes. Returns when every path is done; a single path is
 // handled on the calling thread. May throw std::bad_alloc.
 std::vector<BatchHit> hash_files(std::span<const std::string_view> paths, bool use_ring = true);
 
-// The per-path step of hash_files, on the calling thread: true and the
-// digest, or false when the path is left out.
-bool hash_regular_file(std::string_view path, Digest& digest);
+// The per-path step of hash_files, on the calling thread: the digest, or
+// why the path is left out.
+base::Result<Digest> hash_regular_file(std::string_view path);
 
 }  // namespace tov::hashing

@@ -9,21 +9,22 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "base/texts.h"
+#include "platform/fatal.h"
 
 namespace tov::hashing {
 
 namespace {
 
 [[noreturn]] void die(const char* what) {
-  std::fprintf(stderr, "tov-engine-native: SHA-256 failed: %s\n", what);
-  std::abort();
+  platform::fatal(std::string(base::texts::kDigestFailed) + what);
 }
 
 // Looking the method up is far more expensive than hashing a short message,

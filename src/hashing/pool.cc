@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "base/texts.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
 
@@ -18,9 +19,9 @@ namespace {
 // A count, or nothing when the text is not one (empty, signs other than a
 // leading "+", other characters, too large).
 std::optional<std::size_t> parse_count(std::string_view text) {
-  std::size_t value = 0;
-  if (platform::parse_count(text, value) != nullptr) return std::nullopt;
-  return value;
+  const base::Result<std::size_t> count = platform::parse_count(text);
+  if (!count) return std::nullopt;
+  return *count;
 }
 
 // The pool whose worker is the current thread, if any, so that a loop
@@ -81,10 +82,9 @@ WorkerPool::~WorkerPool() {
 WorkerPool& WorkerPool::shared() {
   // Deliberately never destroyed: joining at exit could wait on work that
   // another thread is still running, and the parked threads cost nothing.
-  static WorkerPool* const pool = new WorkerPool(
-      worker_count_from_env(platform::environment("RAYON_NUM_THREADS"),
-                            platform::environment("RAYON_RS_NUM_CPUS"),
-                            platform::available_cpus()));
+  static WorkerPool* const pool = new WorkerPool(worker_count_from_env(
+      platform::environment(base::texts::kPoolThreadsVariable.c_str()),
+      platform::environment(base::texts::kPoolCpusVariable.c_str()), platform::available_cpus()));
   return *pool;
 }
 
@@ -142,7 +142,7 @@ void WorkerPool::leave(Loop& loop, std::unique_lock<std::mutex>& lock) {
 }
 
 void WorkerPool::worker_main(std::size_t number) {
-  std::string name = "tov-pool-";
+  std::string name(base::texts::kPoolThreadNamePrefix);
   name += std::to_string(number);
   platform::set_current_thread_name(name.c_str());
   current_pool = this;

@@ -5,12 +5,12 @@
 #include <string_view>
 #include <vector>
 
+#include "addon/exports.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
-#include "frame/runtime_slot.h"
 #include "hashing/hex_napi.h"
-#include "lib/exports.h"
 #include "manifest/manifest.h"
+#include "runtime/runtime_slot.h"
 
 namespace tov {
 
@@ -33,19 +33,19 @@ std::vector<manifest::Pair> pairs_of(const frame::Manifest& entries) {
 
 }  // namespace
 
-napi_value exports::merkle_root(napi_env env, napi_callback_info info) {
+napi_value addon::merkle_root(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(entries, frame::to_manifest(env, args[0]));
-    frame::RuntimeContext context;
+    runtime::RuntimeContext context;
     return hashing::make_hex(env, manifest::merkle_root(pairs_of(entries)));
   });
 }
 
-napi_value exports::merkle_diff(napi_env env, napi_callback_info info) {
+napi_value addon::merkle_diff(napi_env env, napi_callback_info info) {
   return frame::call_with_args<2>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(first, frame::to_manifest(env, args[0]));
     TOV_TRY(second, frame::to_manifest(env, args[1]));
-    frame::RuntimeContext context;
+    runtime::RuntimeContext context;
     const manifest::DiffResult changes = manifest::diff(pairs_of(first), pairs_of(second));
 
     TOV_TRY(result, frame::make_object(env));

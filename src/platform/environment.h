@@ -6,16 +6,16 @@
 #include <optional>
 #include <string_view>
 
+#include "base/result.h"
+
 namespace tov::platform {
 
 // The variable's value, or nullopt when it is unset.
 std::optional<std::string_view> environment(const char* name);
 
 // Parses one optional leading "+" and then decimal digits only, as a
-// conventional unsigned-integer parser does. nullptr on success (the result
-// in `value`), else the parse error: "cannot parse integer from empty
-// string", "invalid digit found in string" or "number too large to fit in
-// target type".
-const char* parse_count(std::string_view text, std::size_t& value);
+// conventional unsigned-integer parser does. The error is one of
+// texts::kCountEmpty, kCountInvalidDigit and kCountTooLarge.
+base::Result<std::size_t> parse_count(std::string_view text);
 
 }  // namespace tov::platform

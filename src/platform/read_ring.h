@@ -22,8 +22,12 @@ class ReadRing {
     const char* path = nullptr;  // NUL-terminated
     void* buffer = nullptr;
     std::uint32_t capacity = 0;
-    // Bytes read, or a negative errno value from the open or the read.
-    std::int64_t result = 0;
+    // Set by read_batch: whether the open and the read both succeeded, the
+    // bytes read if so, and otherwise the system's code for the failure (as
+    // in base::Error::system).
+    bool ok = false;
+    std::uint32_t bytes_read = 0;
+    std::int32_t system_code = 0;
   };
 
   // The calling thread's ring, set up on its first use and torn down when the
@@ -35,7 +39,7 @@ class ReadRing {
   // device that took the place of a file cannot make it wait), reads up to
   // `capacity` bytes from the start with one read, and closes it again. At
   // most kMaxBatch requests. A read that would have to wait for the disk may
-  // fail with -EAGAIN instead. Returns false if the ring failed as a whole:
+  // fail instead. Returns false if the ring failed as a whole:
   // the results are then meaningless, and the files should be read another
   // way. Returns only when the kernel is done with every buffer.
   [[nodiscard]] bool read_batch(std::span<Request> requests);

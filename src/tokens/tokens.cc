@@ -6,6 +6,8 @@
 #include <span>
 #include <string_view>
 
+#include "platform/cpu.h"
+#include "text/utf8.h"
 #include "tokens/tokens_blocks.h"
 #include "tokens/tokens_kernels.h"
 
@@ -14,10 +16,6 @@ namespace {
 
 const unsigned char* bytes_of(std::string_view text) {
   return reinterpret_cast<const unsigned char*>(text.data());
-}
-
-constexpr bool is_continuation_byte(unsigned char b) {
-  return (b & 0xC0) == 0x80;
 }
 
 }  // namespace
@@ -60,21 +58,20 @@ Entry entry_for(Kernel kernel) {
 }
 
 bool cpu_has(Kernel kernel) {
-#if defined(TOV_TOKENS_X86_64)
-  __builtin_cpu_init();
+  const platform::CpuFeatures& cpu = platform::cpu_features();
   switch (kernel) {
-    case Kernel::kSse2:
+    case Kernel::kPortable:
       return true;
+    case Kernel::kSse2:
+      return cpu.sse2;
     case Kernel::kAvx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+      return cpu.avx2 && cpu.popcnt;
     case Kernel::kAvx512bw:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("popcnt");
-    default:
-      break;
+      return cpu.avx512f && cpu.avx512bw && cpu.popcnt;
+    case Kernel::kNeon:
+      return cpu.neon;
   }
-#endif
-  return kernel == Kernel::kPortable || kernel == Kernel::kNeon;
+  return false;
 }
 
 struct Active {
@@ -177,22 +174,12 @@ std::size_t walk_cut(std::string_view text, std::uint32_t budget) noexcept {
   return kernels::active().entry.walk(bytes_of(text), text.size(), budget);
 }
 
-std::size_t utf8_boundary_before(std::string_view text, std::size_t index) noexcept {
-  if (index >= text.size()) return index;
-  // A UTF-8 character has at most three continuation bytes; stopping there
-  // keeps ill-formed input from walking back further than one character.
-  for (int step = 0; step < 3 && index > 0 && is_continuation_byte(bytes_of(text)[index]); ++step) {
-    --index;
-  }
-  return index;
-}
-
 std::size_t truncate_cut(std::string_view text, std::uint32_t budget) noexcept {
-  return utf8_boundary_before(text, walk_cut(text, budget));
+  return text::utf8_boundary_before(text, walk_cut(text, budget));
 }
 
 std::size_t truncate_cut_scalar(std::string_view text, std::uint32_t budget) noexcept {
-  return utf8_boundary_before(text, walk_cut_scalar(text, budget));
+  return text::utf8_boundary_before(text, walk_cut_scalar(text, budget));
 }
 
 }  // namespace tov::tokens

@@ -27,14 +27,8 @@ std::uint32_t count_tokens_scalar(std::string_view text) noexcept;
 std::size_t walk_cut(std::string_view text, std::uint32_t budget) noexcept;
 std::size_t walk_cut_scalar(std::string_view text, std::uint32_t budget) noexcept;
 
-// Moves `index` back to the first byte of the UTF-8 character it points into,
-// so that text.substr(0, result) is valid UTF-8 whenever text is. Indexes on
-// a character boundary (or at the end) are returned unchanged; in ill-formed
-// text no more than three continuation bytes are skipped.
-std::size_t utf8_boundary_before(std::string_view text, std::size_t index) noexcept;
-
 // Length of the prefix of `text` to keep for a token budget: the walk's stop
-// position moved back to a character boundary. The kept prefix's estimate is
+// position moved back to a character boundary (text::utf8_boundary_before). The kept prefix's estimate is
 // at most `budget`; it equals `budget` whenever the walk cut on a boundary.
 std::size_t truncate_cut(std::string_view text, std::uint32_t budget) noexcept;
 std::size_t truncate_cut_scalar(std::string_view text, std::uint32_t budget) noexcept;

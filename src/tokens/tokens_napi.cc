@@ -3,12 +3,12 @@
 
 #include <string_view>
 
+#include "addon/exports.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
-#include "frame/runtime_slot.h"
 #include "frame/string_share_napi.h"
-#include "frame/utf8.h"
-#include "lib/exports.h"
+#include "runtime/runtime_slot.h"
+#include "text/utf8.h"
 #include "tokens/tokens.h"
 
 namespace tov {
@@ -32,19 +32,19 @@ bool worth_sharing(std::size_t cut, std::size_t size) {
 
 }  // namespace
 
-napi_value exports::count_tokens(napi_env env, napi_callback_info info) {
+napi_value addon::count_tokens(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(text, frame::to_text(env, args[0]));
-    frame::RuntimeContext context;
+    runtime::RuntimeContext context;
     return frame::make_u32(env, tokens::count_tokens(text.view()));
   });
 }
 
-napi_value exports::truncate_to_tokens(napi_env env, napi_callback_info info) {
+napi_value addon::truncate_to_tokens(napi_env env, napi_callback_info info) {
   return frame::call_with_args<2>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(text, frame::to_text(env, args[0]));
     TOV_TRY(budget, frame::to_u32(env, args[1]));
-    frame::RuntimeContext context;
+    runtime::RuntimeContext context;
     const std::size_t cut = tokens::truncate_cut(text.view(), budget);
     const std::string_view kept = text.view().substr(0, cut);
     const bool whole = cut == text.size();
@@ -52,7 +52,7 @@ napi_value exports::truncate_to_tokens(napi_env env, napi_callback_info info) {
     // kept its characters exactly.
     if (!text.replaced() && (whole || worth_sharing(cut, text.size()))) {
       if (whole) return args[0];
-      napi_value shared = frame::share_prefix(env, args[0], frame::utf16_length(kept));
+      napi_value shared = frame::share_prefix(env, args[0], text::utf16_length(kept));
       if (shared != nullptr) return shared;
     }
     return frame::make_string(env, kept);

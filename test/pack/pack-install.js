@@ -74,7 +74,7 @@ describe('npm pack', () => {
     for (const needed of [
       'package.json', 'README.md', 'LICENSE', 'CMakeLists.txt', 'index.js', 'index.mjs',
       'index.d.ts', 'index.d.mts', 'bin/tov-engine.js', 'lib/cli/main.js', 'lib/prebuilds.js', 'lib/install.js',
-      'src/lib/module.cc', 'src/lib/exports.map', 'prebuilds/linux-x64/tov_engine_native.node',
+      'src/addon/module.cc', 'src/addon/exports.map', 'prebuilds/linux-x64/tov_engine_native.node',
       'prebuilds/linux-arm64/tov_engine_native.node',
     ]) {
       assert.ok(files.includes(needed), `${needed} is missing from the tarball`);

@@ -1,0 +1,117 @@
+// Module entry point: defines the exports of every environment that loads
+// the addon and ties the process-wide machinery to environment lifetimes.
+#include <node_api.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "addon/exports.h"
+#include "base/texts.h"
+#include "frame/call_napi.h"
+#include "frame/convert_napi.h"
+#include "frame/error_napi.h"
+#include "frame/gc_napi.h"
+#include "frame/string_share_napi.h"
+#include "platform/cpu.h"
+#include "runtime/runtime_slot.h"
+
+namespace tov::addon {
+
+namespace {
+
+struct ExportDescriptor {
+  const char* js_name;        // what JavaScript sees
+  const char* internal_name;  // what messages quote
+  napi_callback callback;
+};
+
+// The export table. Its order is the order in which the properties appear
+// on every exports object; it lives here alone so nothing else can change it.
+constexpr ExportDescriptor kExportTable[] = {
+    {"sha256", "sha256", sha256},
+    {"fileHash", "file_hash", file_hash},
+    {"merkleDiff", "merkle_diff", merkle_diff},
+    {"merkleRoot", "merkle_root", merkle_root},
+    {"countTokens", "count_tokens", count_tokens},
+    {"sha256String", "sha256_string", sha256_string},
+    {"nativeVersion", "native_version", native_version},
+    {"batchFileHash", "batch_file_hash", batch_file_hash},
+    {"truncateToTokens", "truncate_to_tokens", truncate_to_tokens},
+};
+
+std::mutex export_table_lock;  // serialises the export loops of concurrent registrations
+std::atomic<bool> first_load{true};
+std::atomic<bool> registration_done{false};
+std::atomic<std::uint64_t> hook_counter{0};
+
+frame::Result<napi_value> register_function(napi_env env, const ExportDescriptor& entry) {
+  napi_value function = nullptr;
+  const napi_status status = napi_create_function(env, entry.js_name, std::strlen(entry.js_name),
+                                                  entry.callback, nullptr, &function);
+  if (status != napi_ok) {
+    return frame::ErrorRecord(
+        status, std::string("Failed to register function `") + entry.internal_name + "`");
+  }
+  return function;
+}
+
+void define_exports(napi_env env, napi_value exports) {
+  std::lock_guard lock(export_table_lock);
+  for (const ExportDescriptor& entry : kExportTable) {
+    frame::Result<napi_value> function = register_function(env, entry);
+    if (!function) {
+      frame::throw_record(env, function.take_error());
+      continue;
+    }
+    const napi_status status = napi_set_named_property(env, exports, entry.js_name, *function);
+    if (status != napi_ok) {
+      frame::throw_record(
+          env, frame::ErrorRecord(
+                   status, std::string("Failed to register export `") + entry.js_name + "`"));
+    }
+  }
+}
+
+void release_runtime_hook(void*) {
+  runtime::release_runtime();
+}
+
+napi_value register_module(napi_env env, napi_value exports) {
+  // Exactly one registration runs first; the others wait until it is done,
+  // so that the process-wide services exist before any second environment.
+  if (!first_load.exchange(false)) {
+    while (!registration_done.load()) platform::cpu_pause();
+  }
+  define_exports(env, exports);
+  frame::capture_string_slice(env);
+  runtime::acquire_runtime();
+  const std::uint64_t hook = hook_counter.fetch_add(1);
+  napi_add_env_cleanup_hook(env, release_runtime_hook, reinterpret_cast<void*>(hook));
+  if (!registration_done.load()) frame::create_custom_gc(env);
+  frame::mark_env_thread(env);
+  registration_done.store(true);
+  return exports;
+}
+
+}  // namespace
+
+napi_value native_version(napi_env env, napi_callback_info) {
+  return frame::guard_host_call([&]() -> napi_value {
+    runtime::RuntimeContext context;
+    frame::Result<napi_value> version = frame::make_string(env, base::texts::kVersion);
+    if (!version) {
+      frame::throw_record(env, version.take_error());
+      return nullptr;
+    }
+    return *version;
+  });
+}
+
+}  // namespace tov::addon
+
+extern "C" NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
+  return tov::frame::guard_host_call([&] { return tov::addon::register_module(env, exports); });
+}
