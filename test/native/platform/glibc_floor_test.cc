@@ -1,5 +1,6 @@
 // The replacements that let the distributed Linux binaries run on glibc
 // 2.28, checked against the calls of the glibc they run on here.
+#include <cstddef>  // defines __GLIBC__ where it applies
 #if defined(__GLIBC__) && (defined(__x86_64__) || defined(__aarch64__))
 
 #include <dlfcn.h>
