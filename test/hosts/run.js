@@ -150,7 +150,14 @@ function runSuite(host, stage) {
   return { leg: host.id, detail, pass, fail: fail - known, seconds, ok: broken.length === 0 };
 }
 
-// The GoogleTest suite built for arm64 and run under QEMU.
+// The GoogleTest suite built for arm64 and run under QEMU: the byte-level
+// parts (token kernels, whose NEON path must count as the portable one does;
+// digests, which use the ARMv8 SHA-2 instructions where present; manifests,
+// text, files, the glibc floor). The runtime, pool and batch tests start
+// hundreds of threads and do not finish in reasonable time under emulation.
+const ARM64_NATIVE_FILTER =
+  'Tokens*:HashingDigest*:FileDigest*:Manifest*:Utf*:BaseError*:FilePlatform*:ReadRing*:GlibcFloor*';
+
 function runNativeArm64() {
   const { BUILDS, configure } = require('../../scripts/prebuilds.js');
   const started = Date.now();
@@ -161,13 +168,13 @@ function runNativeArm64() {
     console.log(build.output.slice(-4000));
     return { leg: 'native-arm64', detail: 'build failed', pass: 0, fail: 1, seconds: (Date.now() - started) / 1000, ok: false };
   }
-  const r = execute(QEMU[0], [...QEMU.slice(1), path.join(dir, 'native_tests')], { cwd: dir });
+  const r = execute(QEMU[0], [...QEMU.slice(1), path.join(dir, 'native_tests'), `--gtest_filter=${ARM64_NATIVE_FILTER}`], { cwd: dir });
   const passed = r.output.match(/\[ {2}PASSED {2}\] (\d+) tests?/);
   const failed = r.output.match(/\[ {2}FAILED {2}\] (\d+) tests?/);
   if (r.status !== 0) console.log(r.output.split('\n').filter((l) => /FAILED|Failure|error/i.test(l)).slice(0, 40).join('\n'));
   return {
     leg: 'native-arm64',
-    detail: 'GoogleTest under qemu-aarch64',
+    detail: 'GoogleTest under qemu-aarch64, byte-level suites',
     pass: passed ? Number(passed[1]) : 0,
     fail: failed ? Number(failed[1]) : r.status === 0 ? 0 : 1,
     seconds: (Date.now() - started) / 1000,
