@@ -393,11 +393,54 @@ Result<Text> to_text(napi_env env, napi_value value) {
 
 // ---- Buffers ----
 
+namespace {
+
+// Some hosts' buffer query takes Buffers and Uint8Arrays only, while Node's
+// takes every ArrayBufferView; the view queries give the same bytes there.
+bool view_bytes(napi_env env, napi_value value, void** data, std::size_t* size) {
+  bool is_view = false;
+  if (napi_is_dataview(env, value, &is_view) == napi_ok && is_view) {
+    napi_value backing = nullptr;
+    std::size_t offset = 0;
+    return napi_get_dataview_info(env, value, size, data, &backing, &offset) == napi_ok;
+  }
+  if (napi_is_typedarray(env, value, &is_view) != napi_ok || !is_view) return false;
+  napi_typedarray_type type = napi_uint8_array;
+  std::size_t length = 0;
+  napi_value backing = nullptr;
+  std::size_t offset = 0;
+  if (napi_get_typedarray_info(env, value, &type, &length, data, &backing, &offset) != napi_ok)
+    return false;
+  std::size_t element = 1;
+  switch (type) {
+    case napi_int16_array:
+    case napi_uint16_array:
+      element = 2;
+      break;
+    case napi_int32_array:
+    case napi_uint32_array:
+    case napi_float32_array:
+      element = 4;
+      break;
+    case napi_float64_array:
+    case napi_bigint64_array:
+    case napi_biguint64_array:
+      element = 8;
+      break;
+    default:
+      break;
+  }
+  *size = length * element;
+  return true;
+}
+
+}  // namespace
+
 Result<BufferHandle> to_buffer(napi_env env, napi_value value) {
   void* data = nullptr;
   std::size_t size = 0;
   const napi_status status = napi_get_buffer_info(env, value, &data, &size);
-  if (status != napi_ok) {
+  if (status != napi_ok && !view_bytes(env, value, &data, &size)) {
     // A value the host will not even reference fails for that reason first.
     napi_ref ref = nullptr;
     const napi_status ref_status = napi_create_reference(env, value, 1, &ref);
@@ -533,12 +576,15 @@ Result<Manifest> to_manifest(napi_env env, napi_value value) {
 }
 
 Result<std::uint32_t> to_u32(napi_env env, napi_value value) {
-  std::uint32_t number = 0;
-  const napi_status status = napi_get_value_uint32(env, value, &number);
-  if (status == napi_ok) return number;
+  // Some hosts' integer query coerces any value (a string, undefined) to a
+  // number instead of failing, so the type is checked here, as Node does.
   napi_valuetype type = napi_undefined;
   const napi_status type_status = napi_typeof(env, value, &type);
   if (type_status != napi_ok) return ErrorRecord(type_status, {});
+  std::uint32_t number = 0;
+  const napi_status status =
+      type == napi_number ? napi_get_value_uint32(env, value, &number) : napi_number_expected;
+  if (status == napi_ok) return number;
   return ErrorRecord(status, std::string(texts::kU32ConversionPrefix) + type_name(type) +
                                  texts::kU32ConversionSuffix.c_str());
 }

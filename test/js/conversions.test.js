@@ -12,6 +12,10 @@ const { merkleRootReference, merkleDiffReference, sortedDiff } = require('../sup
 
 const textMessage = (rendering) =>
   `Failed to convert JavaScript value \`${rendering}\` into rust type \`String\``;
+// Deno's Node-API takes references to primitives, which Node's (version 8)
+// refuses; the README lists what that changes.
+const DENO = Boolean(process.versions.deno);
+
 const u32Message = (typeName) => `Failed to convert napi value ${typeName} into rust type \`u32\``;
 
 // A conversion failure is an Error (not a subclass) with the status name as code.
@@ -244,7 +248,8 @@ describe('text conversion: exceptions raised while rendering', () => {
         throw 42;
       },
     };
-    assertConversionError(() => addon.countTokens(value), 'Create Error reference failed', 'InvalidArg');
+    if (DENO) assertConversionError(() => addon.countTokens(value), '42', 'GenericFailure');
+    else assertConversionError(() => addon.countTokens(value), 'Create Error reference failed', 'InvalidArg');
   });
 
   test('an error thrown by a function name getter reaches the caller as the same object', () => {
@@ -488,10 +493,11 @@ describe('unsigned 32-bit integer conversion', () => {
 
 describe('Buffer conversion', () => {
   test('values that cannot be referenced fail at the reference', () => {
+    const message = DENO ? 'Failed to get Buffer pointer and length' : 'Failed to create reference from Buffer';
     for (const value of [42, undefined, null, true, 'text', 1n]) {
-      assertConversionError(() => addon.sha256(value), 'Failed to create reference from Buffer', 'InvalidArg');
+      assertConversionError(() => addon.sha256(value), message, 'InvalidArg');
     }
-    assertConversionError(() => addon.sha256(), 'Failed to create reference from Buffer', 'InvalidArg');
+    assertConversionError(() => addon.sha256(), message, 'InvalidArg');
   });
 
   test('objects that are not byte views fail at the pointer query', () => {
@@ -502,7 +508,8 @@ describe('Buffer conversion', () => {
   });
 
   test('a string is not taken as a Buffer, nor a Buffer as a string', () => {
-    assert.throws(() => addon.sha256('abc'), { message: 'Failed to create reference from Buffer' });
+    const message = DENO ? 'Failed to get Buffer pointer and length' : 'Failed to create reference from Buffer';
+    assert.throws(() => addon.sha256('abc'), { message });
     assertTextError(() => addon.sha256String(Buffer.from('abc')), 'Object {"type":"Buffer","data":[97,98,99]}');
   });
 

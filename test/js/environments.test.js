@@ -30,18 +30,18 @@ const EXPORT_ORDER = [
 
 // Calls all nine functions; runs unchanged in the main thread and, as
 // source text, in workers and child processes.
-async function exerciseAll(module, filePath) {
+async function exerciseAll(addon, filePath) {
   return {
-    keys: Object.keys(module),
-    sha256: module.sha256(Buffer.from('environment')),
-    sha256String: module.sha256String('environment \u00e9'),
-    countTokens: module.countTokens('hello, world!'),
-    truncateToTokens: module.truncateToTokens('alpha beta gamma', 2),
-    nativeVersion: module.nativeVersion(),
-    merkleRoot: module.merkleRoot([['b.txt', 'x'], ['a.txt', 'y']]),
-    merkleDiff: module.merkleDiff([['a', '1'], ['b', '2']], [['a', '1'], ['b', '3'], ['c', '4']]),
-    batchFileHash: module.batchFileHash([filePath, `${filePath}.missing`]),
-    fileHash: await module.fileHash(filePath),
+    keys: Object.keys(addon),
+    sha256: addon.sha256(Buffer.from('environment')),
+    sha256String: addon.sha256String('environment \u00e9'),
+    countTokens: addon.countTokens('hello, world!'),
+    truncateToTokens: addon.truncateToTokens('alpha beta gamma', 2),
+    nativeVersion: addon.nativeVersion(),
+    merkleRoot: addon.merkleRoot([['b.txt', 'x'], ['a.txt', 'y']]),
+    merkleDiff: addon.merkleDiff([['a', '1'], ['b', '2']], [['a', '1'], ['b', '3'], ['c', '4']]),
+    batchFileHash: addon.batchFileHash([filePath, `${filePath}.missing`]),
+    fileHash: await addon.fileHash(filePath),
   };
 }
 
@@ -103,8 +103,8 @@ const { parentPort, workerData } = require('node:worker_threads');
     Atomics.notify(cells, 0);
     while (Atomics.load(cells, 0) < workerData.parties) Atomics.wait(cells, 0, Atomics.load(cells, 0), 50);
   }
-  const module = require(workerData.root);
-  const results = await exerciseAll(module, workerData.filePath);
+  const addon = require(workerData.root);
+  const results = await exerciseAll(addon, workerData.filePath);
   parentPort.postMessage({ results, runtimeThreads: countThreads('tov-worker') });
 })().catch((error) => parentPort.postMessage({ error: String(error && error.stack) }));
 `;
@@ -192,9 +192,9 @@ describe('worker threads', () => {
   test('each environment gets its own exports object', TEST_LIMIT, async () => {
     const source = `
 const { parentPort, workerData } = require('node:worker_threads');
-const module = require(workerData.root);
-module.marker = 'worker';
-parentPort.postMessage(Object.keys(module));
+const addon = require(workerData.root);
+addon.marker = 'worker';
+parentPort.postMessage(Object.keys(addon));
 `;
     const worker = new Worker(source, { eval: true, workerData: { root: ROOT } });
     const keys = await new Promise((resolve, reject) => {
@@ -209,8 +209,8 @@ parentPort.postMessage(Object.keys(module));
   test('a worker ended while its file digests are pending leaves the others working', TEST_LIMIT, async () => {
     const source = `
 const { parentPort, workerData } = require('node:worker_threads');
-const module = require(workerData.root);
-for (let i = 0; i < 64; i += 1) module.fileHash(workerData.filePath);
+const addon = require(workerData.root);
+for (let i = 0; i < 64; i += 1) addon.fileHash(workerData.filePath);
 parentPort.postMessage('pending');
 setInterval(() => {}, 1000);
 `;
@@ -254,8 +254,8 @@ describe('background runtime threads', () => {
   for (const [value, count] of [['3', 3], ['+4', 4], ['1', 1]]) {
     test(`TOKIO_WORKER_THREADS=${value} gives exactly ${count} runtime worker thread(s)`, { skip: NO_THREAD_LIST }, () => {
       const child = runChild(
-        `const module = require(${JSON.stringify(ROOT)});
-         console.log(JSON.stringify({ threads: countThreads('tov-worker'), version: module.nativeVersion() }));`,
+        `const addon = require(${JSON.stringify(ROOT)});
+         console.log(JSON.stringify({ threads: countThreads('tov-worker'), version: addon.nativeVersion() }));`,
         { TOKIO_WORKER_THREADS: value },
       );
       assert.equal(child.status, 0, child.stderr);
@@ -265,8 +265,8 @@ describe('background runtime threads', () => {
 
   test('file digests complete with a single runtime worker thread', () => {
     const child = runChild(
-      `const module = require(${JSON.stringify(ROOT)});
-       Promise.all(Array.from({ length: 20 }, () => module.fileHash(${JSON.stringify(filePath)})))
+      `const addon = require(${JSON.stringify(ROOT)});
+       Promise.all(Array.from({ length: 20 }, () => addon.fileHash(${JSON.stringify(filePath)})))
          .then((digests) => console.log(JSON.stringify([...new Set(digests)])));`,
       { TOKIO_WORKER_THREADS: '1' },
     );
@@ -362,8 +362,8 @@ async function settledRuntimeThreads() {
 
   test('a process exits normally with file digests still pending', () => {
     const child = runChild(
-      `const module = require(${JSON.stringify(ROOT)});
-       for (let i = 0; i < 32; i += 1) module.fileHash(${JSON.stringify(filePath)});
+      `const addon = require(${JSON.stringify(ROOT)});
+       for (let i = 0; i < 32; i += 1) addon.fileHash(${JSON.stringify(filePath)});
        console.log('issued');`,
     );
     assert.equal(child.status, 0, child.stderr);
