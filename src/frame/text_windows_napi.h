@@ -5,6 +5,7 @@
 #include <node_api.h>
 
 #include <cstddef>
+#include <vector>
 
 #include "frame/error_napi.h"
 #include "text/utf8_windows.h"
@@ -38,18 +39,27 @@ class TextWindows {
   // a slice of the range.
   class Units final : public text::UnitSource {
    public:
-    Units(napi_env env, napi_value string);
+    Units(napi_env env, napi_value string, std::size_t length);
     bool read(std::size_t begin, std::size_t count, char16_t* out) override;
     // Looks up the captured slice; false when there is none.
     bool find_slice();
 
     napi_env env_;
     napi_value string_;
+    std::size_t length_;
     napi_value slice_ = nullptr;
     napi_status status_ = napi_ok;
 
    private:
     bool copy(napi_value string, std::size_t count, char16_t* out);
+    bool read_slice(std::size_t begin, std::size_t count, char16_t* out);
+    bool read_from_whole(std::size_t begin, std::size_t count, char16_t* out);
+
+    // The whole string, read once when the captured slice does not behave
+    // as the engine's does (a program replaced it before the module was
+    // loaded): correct results then cost the memory of the old whole-text
+    // read instead of failing.
+    std::vector<char16_t> whole_;
   };
   static text::WindowSizes sizes_for(Units& units, std::size_t length, text::WindowSizes sizes);
 

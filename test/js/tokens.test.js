@@ -340,13 +340,20 @@ describe('truncateToTokens: large prefixes', () => {
   });
   test('a String.prototype.slice replaced before loading cannot stand for the result', () => {
     // Each in a child of its own, so that the module captures the replacement.
-    const replacements = ['() => 42', "() => 'word '.repeat(59999)", '() => { throw 1; }'];
+    // Long enough to be read in several windows, which are sliced too.
+    const long = 'word é '.repeat(300000);
+    const expected = JSON.stringify([addon.countTokens(long), addon.sha256String(long)]);
+    const replacements = [
+      '() => 42', "() => 'word '.repeat(59999)", '() => { throw 1; }', 'function () { return this; }',
+    ];
     for (const replacement of replacements) {
       const script = `
         String.prototype.slice = ${replacement};
         const addon = require(${JSON.stringify(require.resolve('../..'))});
         const result = addon.truncateToTokens('word '.repeat(100000), 60000);
-        process.stdout.write(String(result === 'word '.repeat(60000)));`;
+        const long = 'word é '.repeat(300000);
+        const whole = JSON.stringify([addon.countTokens(long), addon.sha256String(long)]);
+        process.stdout.write(String(result === 'word '.repeat(60000) && whole === ${JSON.stringify(expected)}));`;
       const child = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8', timeout: 30000 });
       assert.equal(child.status, 0, child.stderr);
       assert.equal(child.stdout, 'true', replacement);
