@@ -103,6 +103,20 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 }  // namespace
 
+bool is_exhaustion(const Error& error) noexcept {
+  switch (error.system_code()) {
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_NONPAGED_SYSTEM_RESOURCES:
+    case ERROR_PAGED_SYSTEM_RESOURCES:
+      return true;
+    default:
+      return false;
+  }
+}
+
 Result<FileStatus> query_path(std::string_view path) {
   std::wstring wide;
   if (Status converted = system_path(path, wide); !converted) return std::move(converted).error();
