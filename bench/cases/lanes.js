@@ -99,7 +99,7 @@ const manifestCliCase = {
     const cwd = path.dirname(tree);
     const name = path.basename(tree);
     const ours = () =>
-      spawnSync(process.execPath, [CLI, 'manifest', '--all', '-q', name], { cwd, encoding: 'utf8', maxBuffer: 1 << 30 }).stdout;
+      spawnSync(process.execPath, [CLI, 'manifest', '--all', '--follow', '-q', name], { cwd, encoding: 'utf8', maxBuffer: 1 << 30 }).stdout;
     const peer = () =>
       spawnSync('sh', ['-c', `find -L ${name} -type f -print0 | xargs -0 -P${jobs} sha256sum`], {
         cwd,
