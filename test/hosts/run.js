@@ -30,11 +30,22 @@ const QEMU = ['qemu-aarch64', '-L', ARM64_SYSROOT, '-E', `LD_LIBRARY_PATH=${ARM6
 
 // Under emulation the suite runs in one process (--test-isolation=none):
 // user-mode QEMU cannot start the arm64 children that node --test and the
-// files that spawn process.execPath would start. These files need no child
-// process and cover every function, argument conversion and error.
+// files that spawn process.execPath would start. These files cover every
+// function, argument conversion and error, and texts of many windows.
 const ARM64_FILES = [
   'digest.test.js', 'file-hash.test.js', 'manifest.test.js', 'tokens.test.js', 'conversions.test.js',
-  'exports.test.js', 'hardening-regressions.test.js',
+  'exports.test.js', 'hardening-regressions.test.js', 'long-texts.test.js',
+];
+// The tests in those files that do start a child of process.execPath: under
+// emulation the child is the arm64 node, which the x86-64 kernel cannot
+// execute (the shell it falls back to reads the ELF as a script). They are
+// left out by name and run on every x86-64 host; node --test does not count
+// a test that a pattern leaves out, so the leg's line says how many. A
+// renamed test is no longer matched and fails with that shell's syntax
+// error, so the list cannot go stale unnoticed.
+const ARM64_SKIPPED = [
+  'a 300 MB Buffer throws its conversion error at once, for every text function',
+  'a String.prototype.slice replaced before loading cannot stand for the result',
 ];
 
 // Failures that belong to another piece of work, per host and test file. A
@@ -48,6 +59,10 @@ const KNOWN_GAPS = {
     'test/js/cli.test.js': "the command's directory walk of names that are not UTF-8",
   },
 };
+
+function escapeRegExp(text) {
+  return text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+}
 
 function testFiles(dir) {
   return fs.readdirSync(path.join(dir, 'test', 'js'))
@@ -95,7 +110,7 @@ function counts(kind, output) {
     const all = [...output.matchAll(re)];
     return all.length ? Number(all[all.length - 1][1]) : null;
   };
-  if (kind === 'node') return { pass: number(/^# pass (\d+)/gm), fail: number(/^# fail (\d+)/gm) };
+  if (kind === 'node') return { pass: number(/^# pass (\d+)/gm), fail: number(/^# fail (\d+)/gm), skipped: number(/^# skipped (\d+)/gm) };
   if (kind === 'bun') return { pass: number(/^\s*(\d+) pass$/gm), fail: number(/^\s*(\d+) fail$/gm) };
   // Deno counts node:test suites as tests and their cases as steps.
   const m = output.match(/(?:ok|FAILED) \| (\d+) passed(?: \((\d+) steps?\))? \| (\d+) failed(?: \((\d+) steps?\))?/);
@@ -123,7 +138,9 @@ function runSuite(host, stage) {
   const rel = files.map((f) => path.join('test', 'js', f));
   const results = [];
   if (host.kind === 'node') {
-    const prefix = host.arch === 'arm64' ? [...QEMU, exe, '--test-isolation=none'] : [exe];
+    const prefix = host.arch === 'arm64'
+      ? [...QEMU, exe, '--test-isolation=none', ...ARM64_SKIPPED.map((name) => `--test-skip-pattern=${escapeRegExp(name)}`)]
+      : [exe];
     results.push({ files: rel, ...execute(prefix[0], [...prefix.slice(1), '--test', '--test-reporter=tap', ...rel], { cwd: stage }) });
   } else {
     // One file at a time: a file that takes its host down loses only itself.
@@ -136,12 +153,14 @@ function runSuite(host, stage) {
   let fail = 0;
   let seconds = 0;
   let known = 0;
+  let skipped = 0;
   const broken = [];
   for (const r of results) {
     const c = counts(host.kind, r.output);
     seconds += r.seconds;
     pass += c.pass ?? 0;
     fail += c.fail ?? 0;
+    skipped += c.skipped ?? 0;
     const gap = KNOWN_GAPS[host.id]?.[r.files[0]];
     const failed = r.status !== 0 || c.pass === null || c.fail;
     if (gap && r.files.length === 1) {
@@ -156,7 +175,8 @@ function runSuite(host, stage) {
     console.log(`\n--- ${host.id}: ${r.files.join(' ')} (status ${r.status}${r.signal ? `, ${r.signal}` : ''})`);
     console.log(r.output.split('\n').filter((line) => /not ok|fail|error|✗|\(fail\)/i.test(line)).slice(0, 60).join('\n'));
   }
-  const detail = `${host.pkg}@${host.version}, ${files.length} files${known ? `, ${known} of the failures known` : ''}`;
+  const leftOut = host.arch === 'arm64' ? `, ${ARM64_SKIPPED.length} tests that start a child left out` : '';
+  const detail = `${host.pkg}@${host.version}, ${files.length} files${leftOut}${skipped ? `, ${skipped} skipped` : ''}${known ? `, ${known} of the failures known` : ''}`;
   return { leg: host.id, detail, pass, fail: fail - known, seconds, ok: broken.length === 0 };
 }
 
