@@ -180,13 +180,15 @@ function runSuite(host, stage) {
   return { leg: host.id, detail, pass, fail: fail - known, seconds, ok: broken.length === 0 };
 }
 
-// The GoogleTest suite built for arm64 and run under QEMU: the byte-level
-// parts (token kernels, whose NEON path must count as the portable one does;
-// digests, which use the ARMv8 SHA-2 instructions where present; manifests,
-// text, the glibc floor). The thread-heavy tests (runtime, pools, batches,
-// files read by many threads) did not finish in minutes under emulation.
-const ARM64_NATIVE_FILTER =
-  'Tokens*:HashingDigest*:Manifest*:Utf*:BaseError*:GlibcFloor*:-HashingDigest.ThreadsDigestIndependently';
+// The GoogleTest suite built for arm64 and run under QEMU: token kernels,
+// whose NEON path must count as the portable one does; digests, which use
+// the ARMv8 SHA-2 instructions where present; the runtime, pools, batches
+// and file reads with their threads; manifests, text, the glibc floor. The
+// thread tests once seemed too slow to emulate; that was the mixed-libc
+// spin (see QEMU). Left out: the digest of a sparse file of several GiB,
+// which is 73 of the suite's 87 s under emulation and runs natively in
+// npm test. The read-ring tests skip themselves where io_uring is missing.
+const ARM64_NATIVE_FILTER = '-FileDigest.SparseFileOfSeveralGibibytesInBoundedMemory';
 
 function runNativeArm64() {
   const { BUILDS, configure } = require('../../scripts/prebuilds.js');
@@ -204,7 +206,7 @@ function runNativeArm64() {
   if (r.status !== 0) console.log(r.output.split('\n').filter((l) => /FAILED|Failure|error/i.test(l)).slice(0, 40).join('\n'));
   return {
     leg: 'native-arm64',
-    detail: 'GoogleTest under qemu-aarch64, byte-level suites',
+    detail: 'GoogleTest under qemu-aarch64, all but the several-GiB sparse file',
     pass: passed ? Number(passed[1]) : 0,
     fail: failed ? Number(failed[1]) : r.status === 0 ? 0 : 1,
     seconds: (Date.now() - started) / 1000,
