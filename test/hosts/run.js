@@ -18,15 +18,34 @@ const { ensureDebianPackages } = require('../../scripts/apt.js');
 
 const root = path.join(__dirname, '..', '..');
 const LEG_TIMEOUT_MS = 20 * 60 * 1000;
-const QEMU = ['qemu-aarch64', '-L', '/usr/aarch64-linux-gnu'];
+// The loader comes from the cross sysroot (-L), but without a library path
+// it takes libc.so.6 from the host's ld.so.cache, which lists the multiarch
+// libc6:arm64 that libssl-dev:arm64 and libgtest-dev:arm64 bring in. The two
+// are different Debian builds of glibc 2.36 whose private loader state does
+// not match: the first pthread_create then walks a broken stack-cache list
+// forever, which is why node answered --version (no threads) and spun on
+// -e. The library path keeps loader and libc from the same build.
+const ARM64_SYSROOT = '/usr/aarch64-linux-gnu';
+const QEMU = ['qemu-aarch64', '-L', ARM64_SYSROOT, '-E', `LD_LIBRARY_PATH=${ARM64_SYSROOT}/lib`];
 
 // Under emulation the suite runs in one process (--test-isolation=none):
 // user-mode QEMU cannot start the arm64 children that node --test and the
-// files that spawn process.execPath would start. These files need no child
-// process and cover every function, argument conversion and error.
+// files that spawn process.execPath would start. These files cover every
+// function, argument conversion and error, and texts of many windows.
 const ARM64_FILES = [
   'digest.test.js', 'file-hash.test.js', 'manifest.test.js', 'tokens.test.js', 'conversions.test.js',
-  'exports.test.js', 'hardening-regressions.test.js',
+  'exports.test.js', 'hardening-regressions.test.js', 'long-texts.test.js',
+];
+// The tests in those files that do start a child of process.execPath: under
+// emulation the child is the arm64 node, which the x86-64 kernel cannot
+// execute (the shell it falls back to reads the ELF as a script). They are
+// left out by name and run on every x86-64 host; node --test does not count
+// a test that a pattern leaves out, so the leg's line says how many. A
+// renamed test is no longer matched and fails with that shell's syntax
+// error, so the list cannot go stale unnoticed.
+const ARM64_SKIPPED = [
+  'a 300 MB Buffer throws its conversion error at once, for every text function',
+  'a String.prototype.slice replaced before loading cannot stand for the result',
 ];
 
 // Failures that belong to another piece of work, per host and test file. A
@@ -40,6 +59,10 @@ const KNOWN_GAPS = {
     'test/js/cli.test.js': "the command's directory walk of names that are not UTF-8",
   },
 };
+
+function escapeRegExp(text) {
+  return text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+}
 
 function testFiles(dir) {
   return fs.readdirSync(path.join(dir, 'test', 'js'))
@@ -87,7 +110,7 @@ function counts(kind, output) {
     const all = [...output.matchAll(re)];
     return all.length ? Number(all[all.length - 1][1]) : null;
   };
-  if (kind === 'node') return { pass: number(/^# pass (\d+)/gm), fail: number(/^# fail (\d+)/gm) };
+  if (kind === 'node') return { pass: number(/^# pass (\d+)/gm), fail: number(/^# fail (\d+)/gm), skipped: number(/^# skipped (\d+)/gm) };
   if (kind === 'bun') return { pass: number(/^\s*(\d+) pass$/gm), fail: number(/^\s*(\d+) fail$/gm) };
   // Deno counts node:test suites as tests and their cases as steps.
   const m = output.match(/(?:ok|FAILED) \| (\d+) passed(?: \((\d+) steps?\))? \| (\d+) failed(?: \((\d+) steps?\))?/);
@@ -95,25 +118,29 @@ function counts(kind, output) {
   return { pass: Number(m[2] ?? m[1]), fail: Number(m[4] ?? m[3]) };
 }
 
-// Node under user-mode QEMU starts in seconds on an idle machine but was
-// seen not to run a line of JavaScript within minutes on a loaded one; the
-// leg is then reported as not run instead of holding CI for its time-out.
-const QEMU_START_MS = 90 * 1000;
+// With loader and libc from one build, node starts under user-mode QEMU in
+// about a second. The probe bounds the wait for a start that hangs (the
+// mixed-libc spin looked exactly like that) and fails the leg with what
+// node printed, instead of letting the suite sit out its time-out.
+const QEMU_START_MS = 60 * 1000;
 
 function runSuite(host, stage) {
   const exe = ensureHost(host);
   if (host.arch === 'arm64') {
     const probe = execute(QEMU[0], [...QEMU.slice(1), exe, '-e', 'console.log(process.arch)'], { timeout: QEMU_START_MS });
     if (probe.stdout !== 'arm64\n') {
-      console.log(`# ${host.id}: NOT RUN: node did not start under qemu-aarch64 within ${QEMU_START_MS / 1000} s`);
-      return { leg: host.id, detail: 'not run: node did not start under qemu in time', pass: 0, fail: 0, seconds: probe.seconds, ok: true };
+      const why = probe.error?.code === 'ETIMEDOUT' ? `did not start within ${QEMU_START_MS / 1000} s` : `answered status ${probe.status}`;
+      console.log(`# ${host.id}: node under qemu-aarch64 ${why}\n${probe.output.slice(-2000)}`);
+      return { leg: host.id, detail: `node under qemu ${why}`, pass: 0, fail: 1, seconds: probe.seconds, ok: false };
     }
   }
   const files = host.arch === 'arm64' ? ARM64_FILES : testFiles(stage);
   const rel = files.map((f) => path.join('test', 'js', f));
   const results = [];
   if (host.kind === 'node') {
-    const prefix = host.arch === 'arm64' ? [...QEMU, exe, '--test-isolation=none'] : [exe];
+    const prefix = host.arch === 'arm64'
+      ? [...QEMU, exe, '--test-isolation=none', ...ARM64_SKIPPED.map((name) => `--test-skip-pattern=${escapeRegExp(name)}`)]
+      : [exe];
     results.push({ files: rel, ...execute(prefix[0], [...prefix.slice(1), '--test', '--test-reporter=tap', ...rel], { cwd: stage }) });
   } else {
     // One file at a time: a file that takes its host down loses only itself.
@@ -126,12 +153,14 @@ function runSuite(host, stage) {
   let fail = 0;
   let seconds = 0;
   let known = 0;
+  let skipped = 0;
   const broken = [];
   for (const r of results) {
     const c = counts(host.kind, r.output);
     seconds += r.seconds;
     pass += c.pass ?? 0;
     fail += c.fail ?? 0;
+    skipped += c.skipped ?? 0;
     const gap = KNOWN_GAPS[host.id]?.[r.files[0]];
     const failed = r.status !== 0 || c.pass === null || c.fail;
     if (gap && r.files.length === 1) {
@@ -146,17 +175,20 @@ function runSuite(host, stage) {
     console.log(`\n--- ${host.id}: ${r.files.join(' ')} (status ${r.status}${r.signal ? `, ${r.signal}` : ''})`);
     console.log(r.output.split('\n').filter((line) => /not ok|fail|error|✗|\(fail\)/i.test(line)).slice(0, 60).join('\n'));
   }
-  const detail = `${host.pkg}@${host.version}, ${files.length} files${known ? `, ${known} of the failures known` : ''}`;
+  const leftOut = host.arch === 'arm64' ? `, ${ARM64_SKIPPED.length} tests that start a child left out` : '';
+  const detail = `${host.pkg}@${host.version}, ${files.length} files${leftOut}${skipped ? `, ${skipped} skipped` : ''}${known ? `, ${known} of the failures known` : ''}`;
   return { leg: host.id, detail, pass, fail: fail - known, seconds, ok: broken.length === 0 };
 }
 
-// The GoogleTest suite built for arm64 and run under QEMU: the byte-level
-// parts (token kernels, whose NEON path must count as the portable one does;
-// digests, which use the ARMv8 SHA-2 instructions where present; manifests,
-// text, the glibc floor). The thread-heavy tests (runtime, pools, batches,
-// files read by many threads) did not finish in minutes under emulation.
-const ARM64_NATIVE_FILTER =
-  'Tokens*:HashingDigest*:Manifest*:Utf*:BaseError*:GlibcFloor*:-HashingDigest.ThreadsDigestIndependently';
+// The GoogleTest suite built for arm64 and run under QEMU: token kernels,
+// whose NEON path must count as the portable one does; digests, which use
+// the ARMv8 SHA-2 instructions where present; the runtime, pools, batches
+// and file reads with their threads; manifests, text, the glibc floor. The
+// thread tests once seemed too slow to emulate; that was the mixed-libc
+// spin (see QEMU). Left out: the digest of a sparse file of several GiB,
+// which is 73 of the suite's 87 s under emulation and runs natively in
+// npm test. The read-ring tests skip themselves where io_uring is missing.
+const ARM64_NATIVE_FILTER = '-FileDigest.SparseFileOfSeveralGibibytesInBoundedMemory';
 
 function runNativeArm64() {
   const { BUILDS, configure } = require('../../scripts/prebuilds.js');
@@ -174,7 +206,7 @@ function runNativeArm64() {
   if (r.status !== 0) console.log(r.output.split('\n').filter((l) => /FAILED|Failure|error/i.test(l)).slice(0, 40).join('\n'));
   return {
     leg: 'native-arm64',
-    detail: 'GoogleTest under qemu-aarch64, byte-level suites',
+    detail: 'GoogleTest under qemu-aarch64, all but the several-GiB sparse file',
     pass: passed ? Number(passed[1]) : 0,
     fail: failed ? Number(failed[1]) : r.status === 0 ? 0 : 1,
     seconds: (Date.now() - started) / 1000,
