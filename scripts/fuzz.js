@@ -30,7 +30,7 @@ function coreSources(dir) {
 }
 
 // The text module with its kernels and the processor detection they pick by.
-const TEXT = ['src/text/utf8.cc', 'src/text/utf8_x86.cc', 'src/platform/cpu.cc'];
+const TEXT = ['src/text/utf8.cc', 'src/text/utf8_x86.cc', 'src/text/utf8_windows.cc', 'src/platform/cpu.cc'];
 // The digest and the library behind it.
 const DIGEST = ['src/hashing/digest.cc', 'src/hashing/sha256_openssl.cc', 'src/platform/fatal.cc'];
 
