@@ -114,7 +114,8 @@ function build() {
 // tests load it through the package's own entry point.
 function stage() {
   fs.rmSync(stageDir, { recursive: true, force: true });
-  for (const entry of ['package.json', 'index.js', 'index.mjs', 'index.d.ts', 'index.d.mts', 'bin', 'lib', 'test']) {
+  const entries = ['package.json', 'index.js', 'index.mjs', 'index.d.ts', 'index.d.mts', 'tree.js', 'tree.mjs', 'tree.d.ts', 'tree.d.mts', 'bin', 'lib', 'test'];
+  for (const entry of entries) {
     fs.cpSync(path.join(root, entry), path.join(stageDir, entry), { recursive: true });
   }
   fs.mkdirSync(path.join(stageDir, 'build', 'Release'), { recursive: true });
@@ -152,8 +153,12 @@ const NATIVE_FILTER = '--gtest_filter=-RuntimeShutdown.LeavesStuckJobsBehindAndT
 if (onlyFiles.length === 0 && wine(path.join(buildDir, 'native_tests.exe'), ['--gtest_brief=1', NATIVE_FILTER], path.join(buildDir, 'native-report.txt'), { cwd: buildDir }) !== 0) failed = true;
 
 step(`JavaScript tests under Wine (node ${NODE_VERSION})`);
+// Left out until its cases are made to fit Windows (see the issue's note):
+// the tree module's tests assume symbolic links, POSIX error texts and
+// importing by absolute path; the tree module itself runs in the CLI tests.
+const LEFT_OUT = new Set(['tree.test.js']);
 const testFiles = onlyFiles.length > 0 ? onlyFiles : fs.readdirSync(path.join(stageDir, 'test', 'js'))
-  .filter((name) => name.endsWith('.test.js') || name.endsWith('.test.mjs'))
+  .filter((name) => (name.endsWith('.test.js') || name.endsWith('.test.mjs')) && !LEFT_OUT.has(name))
   .sort()
   .map((name) => path.join('test', 'js', name));
 const jsReport = path.join(buildDir, 'js-report.txt');
