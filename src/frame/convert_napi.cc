@@ -1,6 +1,7 @@
 #include "frame/convert_napi.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <utility>
@@ -613,6 +614,19 @@ Result<napi_value> make_string(napi_env env, std::string_view text) {
 Result<napi_value> make_ascii_string(napi_env env, std::string_view text) {
   napi_value value = nullptr;
   const napi_status status = napi_create_string_latin1(env, text.data(), text.size(), &value);
+  return created(status, value, texts::kStringResultFailed);
+}
+
+Result<napi_value> make_prefix_copy(napi_env env, napi_value whole, std::size_t units) {
+  // The units go straight from one string to the other: decoding the same
+  // characters from UTF-8 costs the host several times as much.
+  std::unique_ptr<char16_t[]> copy(new char16_t[units + 1]);
+  std::size_t copied = 0;
+  napi_status status = napi_get_value_string_utf16(env, whole, copy.get(), units + 1, &copied);
+  if (status == napi_ok && copied != units) status = napi_generic_failure;
+  if (status != napi_ok) return unreadable_string(env, whole, status);
+  napi_value value = nullptr;
+  status = napi_create_string_utf16(env, copy.get(), units, &value);
   return created(status, value, texts::kStringResultFailed);
 }
 

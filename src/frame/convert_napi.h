@@ -159,6 +159,9 @@ Result<std::uint32_t> to_u32(napi_env env, napi_value value);
 Result<napi_value> make_string(napi_env env, std::string_view text);
 // The same for text known to be ASCII (hex digests), without checking it.
 Result<napi_value> make_ascii_string(napi_env env, std::string_view text);
+// The first `units` UTF-16 units of the string `whole` as a new string of
+// its own, copied unit for unit (lone surrogates stay as they are).
+Result<napi_value> make_prefix_copy(napi_env env, napi_value whole, std::size_t units);
 Result<napi_value> make_u32(napi_env env, std::uint32_t number);
 Result<napi_value> make_string_array(napi_env env, std::span<const std::string_view> items);
 Result<napi_value> make_array(napi_env env, std::size_t length);

@@ -78,6 +78,8 @@ napi_value addon::truncate_to_tokens(napi_env env, napi_callback_info info) {
     const tokens::WindowCut cut = tokens::truncate_cut(text.windows(), budget);
     TOV_CHECK(text.status());
     const text::Utf8Windows& read = text.windows();
+    // A cut in the first window of ASCII has its kept characters at hand.
+    const bool at_hand = read.begin() == 0 && read.ascii();
     // The argument's own characters stand for the result only when the
     // conversion kept them exactly.
     if (!read.replaced()) {
@@ -86,11 +88,11 @@ napi_value addon::truncate_to_tokens(napi_env env, napi_callback_info info) {
         napi_value shared = frame::share_prefix(env, args[0], cut.units);
         if (shared != nullptr) return shared;
       }
+      if (!at_hand) return frame::make_prefix_copy(env, args[0], cut.units);
     }
-    // A cut in the first window has its kept bytes at hand.
     if (read.begin() == 0) {
       const std::string_view kept = read.bytes().substr(0, cut.bytes);
-      return read.ascii() ? frame::make_ascii_string(env, kept) : frame::make_string(env, kept);
+      return at_hand ? frame::make_ascii_string(env, kept) : frame::make_string(env, kept);
     }
     return copied_prefix(env, args[0], cut.units);
   });
