@@ -620,13 +620,22 @@ Result<napi_value> make_ascii_string(napi_env env, std::string_view text) {
 Result<napi_value> make_prefix_copy(napi_env env, napi_value whole, std::size_t units) {
   // The units go straight from one string to the other: decoding the same
   // characters from UTF-8 costs the host several times as much.
-  std::unique_ptr<char16_t[]> copy(new char16_t[units + 1]);
+  // Short ones are copied through the stack: most cuts keep a few hundred
+  // characters, and an allocation would be a good part of their cost.
+  constexpr std::size_t kOnStack = 512;
+  char16_t small[kOnStack];
+  std::unique_ptr<char16_t[]> large;
+  char16_t* copy = small;
+  if (units >= kOnStack) {
+    large.reset(new char16_t[units + 1]);
+    copy = large.get();
+  }
   std::size_t copied = 0;
-  napi_status status = napi_get_value_string_utf16(env, whole, copy.get(), units + 1, &copied);
+  napi_status status = napi_get_value_string_utf16(env, whole, copy, units + 1, &copied);
   if (status == napi_ok && copied != units) status = napi_generic_failure;
   if (status != napi_ok) return unreadable_string(env, whole, status);
   napi_value value = nullptr;
-  status = napi_create_string_utf16(env, copy.get(), units, &value);
+  status = napi_create_string_utf16(env, copy, units, &value);
   return created(status, value, texts::kStringResultFailed);
 }
 
