@@ -192,14 +192,14 @@ describe('worker threads', () => {
   test('each environment gets its own exports object', TEST_LIMIT, async () => {
     const source = `
 const { parentPort, workerData } = require('node:worker_threads');
-const addon = require(workerData.root);
-addon.marker = 'worker';
-parentPort.postMessage(Object.keys(addon));
 process.on('exit', () => {
   const cells = new Int32Array(workerData.ended);
   Atomics.store(cells, 0, 1);
   Atomics.notify(cells, 0);
 });
+const addon = require(workerData.root);
+addon.marker = 'worker';
+parentPort.postMessage(Object.keys(addon));
 `;
     const ended = new SharedArrayBuffer(4);
     const worker = new Worker(source, { eval: true, workerData: { root: ROOT, ended } });
@@ -212,8 +212,9 @@ process.on('exit', () => {
       worker.once('message', resolve);
       worker.once('error', reject);
     });
-    // Holding this thread until the worker ends makes that the usual order
-    // here; on a busy machine it is what happens by chance.
+    // Holding this thread until the worker has ended (its exit event, then a
+    // moment for its thread to finish) makes that the usual order here; on a
+    // busy machine it happens by chance.
     Atomics.wait(new Int32Array(ended), 0, 0, 10000);
     Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 50);
     const keys = await message;
