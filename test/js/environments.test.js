@@ -192,16 +192,33 @@ describe('worker threads', () => {
   test('each environment gets its own exports object', TEST_LIMIT, async () => {
     const source = `
 const { parentPort, workerData } = require('node:worker_threads');
+process.on('exit', () => {
+  const cells = new Int32Array(workerData.ended);
+  Atomics.store(cells, 0, 1);
+  Atomics.notify(cells, 0);
+});
 const addon = require(workerData.root);
 addon.marker = 'worker';
 parentPort.postMessage(Object.keys(addon));
 `;
-    const worker = new Worker(source, { eval: true, workerData: { root: ROOT } });
-    const keys = await new Promise((resolve, reject) => {
+    const ended = new SharedArrayBuffer(4);
+    const worker = new Worker(source, { eval: true, workerData: { root: ROOT, ended } });
+    // Listened for from the start: a worker that is gone before this thread
+    // reads its message has both events handled in one turn, 'exit' right
+    // after 'message', so a listener added once the message has arrived can
+    // miss it.
+    const exited = new Promise((resolve) => worker.once('exit', resolve));
+    const message = new Promise((resolve, reject) => {
       worker.once('message', resolve);
       worker.once('error', reject);
     });
-    await new Promise((resolve) => worker.once('exit', resolve));
+    // Holding this thread until the worker has ended (its exit event, then a
+    // moment for its thread to finish) makes that the usual order here; on a
+    // busy machine it happens by chance.
+    Atomics.wait(new Int32Array(ended), 0, 0, 10000);
+    Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 50);
+    const keys = await message;
+    assert.equal(await exited, 0);
     assert.deepEqual(keys, [...EXPORT_ORDER, 'marker']);
     assert.equal(addon.marker, undefined);
   });
