@@ -18,11 +18,11 @@ using namespace std::chrono_literals;
 // What the destroyed objects looked like as they went, in order.
 class Ledger {
  public:
+  // Notifies under the lock: the waiter may destroy the ledger as soon as it
+  // has seen the entry, while a detached thread is still here.
   void record(std::string entry) {
-    {
-      std::lock_guard lock(mutex_);
-      entries_.push_back(std::move(entry));
-    }
+    std::lock_guard lock(mutex_);
+    entries_.push_back(std::move(entry));
     cv_.notify_all();
   }
 
