@@ -4,8 +4,9 @@
 //
 //   node scripts/sanitize.js address   AddressSanitizer, UndefinedBehaviorSanitizer
 //                                      and LeakSanitizer over every native test
-//   node scripts/sanitize.js thread    ThreadSanitizer over the runtime, the pools
-//                                      and the batch tests
+//   node scripts/sanitize.js thread    ThreadSanitizer over the runtime, the pools,
+//                                      the batch tests and the per-thread objects
+//                                      and locks of the platform
 //
 // With address, the addon itself is then built with AddressSanitizer and
 // UndefinedBehaviorSanitizer (build-asan-addon) and the JavaScript stress
@@ -50,7 +51,7 @@ const MODES = {
     dir: 'build-tsan',
     sanitize: 'thread',
     // The suites whose code runs on more than one thread.
-    filter: 'Runtime*:Pool*:Batch*:ReadRing*',
+    filter: 'Runtime*:Pool*:Batch*:ReadRing*:ThreadExit*:SharedMutex*',
     repeat: 10,
     env: {
       TSAN_OPTIONS: 'halt_on_error=1:second_deadlock_stack=1:history_size=4',

@@ -143,22 +143,11 @@ build();
 stage();
 
 step('native unit tests under Wine');
-// Left out until understood (see the issue's note): under Wine the first
-// faults in the heap once the blocking threads that shutdown detached have
-// exited; the second now and then finds the runtime refusing work while an
-// environment holds it, which points at the reader-writer lock of the MinGW
-// threads library.
-const NATIVE_FILTER = '--gtest_filter=-RuntimeShutdown.LeavesStuckJobsBehindAndTheirThreadsExitLater:' +
-  'RuntimeSlot.EnvironmentsComingAndGoingAlwaysKeepARuntime';
-if (onlyFiles.length === 0 && wine(path.join(buildDir, 'native_tests.exe'), ['--gtest_brief=1', NATIVE_FILTER], path.join(buildDir, 'native-report.txt'), { cwd: buildDir }) !== 0) failed = true;
+if (onlyFiles.length === 0 && wine(path.join(buildDir, 'native_tests.exe'), ['--gtest_brief=1'], path.join(buildDir, 'native-report.txt'), { cwd: buildDir }) !== 0) failed = true;
 
 step(`JavaScript tests under Wine (node ${NODE_VERSION})`);
-// Left out until its cases are made to fit Windows (see the issue's note):
-// the tree module's tests assume symbolic links, POSIX error texts and
-// importing by absolute path; the tree module itself runs in the CLI tests.
-const LEFT_OUT = new Set(['tree.test.js']);
 const testFiles = onlyFiles.length > 0 ? onlyFiles : fs.readdirSync(path.join(stageDir, 'test', 'js'))
-  .filter((name) => (name.endsWith('.test.js') || name.endsWith('.test.mjs')) && !LEFT_OUT.has(name))
+  .filter((name) => (name.endsWith('.test.js') || name.endsWith('.test.mjs')))
   .sort()
   .map((name) => path.join('test', 'js', name));
 const jsReport = path.join(buildDir, 'js-report.txt');

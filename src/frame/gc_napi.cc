@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "frame/error_napi.h"
+#include "platform/shared_mutex.h"
 
 namespace tov::frame {
 
@@ -15,7 +16,7 @@ namespace texts = base::texts;
 
 namespace {
 
-std::shared_mutex env_access_lock;
+platform::SharedMutex env_access_lock;
 std::unordered_map<std::thread::id, bool> env_access;  // guarded by env_access_lock
 
 std::atomic<napi_threadsafe_function> custom_gc{nullptr};

@@ -13,6 +13,7 @@
 #include "hashing/pool.h"
 #include "platform/file.h"
 #include "platform/read_ring.h"
+#include "platform/thread_exit.h"
 
 namespace tov::hashing {
 
@@ -88,8 +89,7 @@ struct RingScratch {
 };
 
 RingScratch& thread_ring_scratch() {
-  thread_local RingScratch scratch;
-  return scratch;
+  return platform::per_thread<RingScratch>();
 }
 
 // Hashes paths[first, first + count) into slots[first, ...). Each small
@@ -201,7 +201,7 @@ struct LaneBuffers {
 };
 
 LaneBuffers& thread_lane_buffers(std::size_t lanes) {
-  thread_local LaneBuffers buffers;
+  LaneBuffers& buffers = platform::per_thread<LaneBuffers>();
   // About a megabyte per thread whatever the lane count, in reads of at
   // least 64 KiB.
   const std::size_t chunk =

@@ -3,6 +3,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/thread_exit.h"
+
 namespace tov::hashing {
 
 namespace {
@@ -15,8 +17,7 @@ struct Streamer {
 };
 
 Streamer& thread_streamer() {
-  thread_local Streamer streamer;
-  return streamer;
+  return platform::per_thread<Streamer>();
 }
 
 }  // namespace

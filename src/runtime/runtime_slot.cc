@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/fatal.h"
+#include "platform/shared_mutex.h"
 #include "runtime/runtime.h"
 #include "runtime/runtime_config.h"
 
@@ -16,7 +17,7 @@ namespace texts = base::texts;
 
 namespace {
 
-std::shared_mutex slot_lock;
+platform::SharedMutex slot_lock;
 // Never destroyed: a runtime still in the slot when the process exits (the
 // host exited without ending its environments, as process.exit does) is left
 // to the system. Shutting it down from a static destructor would join threads

@@ -274,6 +274,16 @@ const WINDOWS = process.platform === 'win32';
 // (for example "File not found." for code 2).
 const UNDER_WINE = WINDOWS && process.env.TOV_UNDER_WINE === '1';
 
+// The text of a system error as the module reports it, "<the system's
+// text> (os error <code>)": `linux` and `windows` are each [the system's
+// text, the code]. Under Wine only the form and the Windows code can be
+// checked, so a pattern comes back.
+function systemErrorMessage(linux, windows) {
+  if (!WINDOWS) return `${linux[0]} (os error ${linux[1]})`;
+  if (UNDER_WINE) return new RegExp(`^\\S.*\\S \\(os error ${windows[1]}\\)$`);
+  return `${windows[0]} (os error ${windows[1]})`;
+}
+
 // The rejection message of a read that failed with a system error: `linux`
 // and `windows` are each [the system's text, the code]. Under Wine only the
 // form and the Windows code can be checked, so a pattern comes back.
@@ -287,6 +297,7 @@ module.exports = {
   WINDOWS,
   UNDER_WINE,
   readErrorMessage,
+  systemErrorMessage,
   TOKEN_COUNT_EXAMPLES,
   TRUNCATION_EXAMPLES,
   addonPath,

@@ -4,6 +4,7 @@ set(TOV_PLATFORM_SOURCES
   posix/file.cc
   posix/memory.cc
   posix/module_pin.cc
+  posix/thread_exit.cc
   darwin/system.cc
   fallback/read_ring.cc
 )

@@ -7,6 +7,7 @@ set(TOV_PLATFORM_SOURCES
   posix/file.cc
   posix/memory.cc
   posix/module_pin.cc
+  posix/thread_exit.cc
   linux/system.cc
 )
 if(TOV_HAVE_IO_URING_LINKED_FILE)

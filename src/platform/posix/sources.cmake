@@ -5,6 +5,7 @@ set(TOV_PLATFORM_SOURCES
   posix/file.cc
   posix/memory.cc
   posix/module_pin.cc
+  posix/thread_exit.cc
   fallback/read_ring.cc
   fallback/system.cc
 )

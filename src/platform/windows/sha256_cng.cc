@@ -16,6 +16,7 @@
 #include "base/texts.h"
 #include "hashing/digest.h"
 #include "platform/fatal.h"
+#include "platform/thread_exit.h"
 
 namespace tov::hashing {
 
@@ -91,12 +92,10 @@ class ThreadHash {
   BCRYPT_HASH_HANDLE hash_ = nullptr;
 };
 
-thread_local ThreadHash thread_hash;
-
 }  // namespace
 
 Digest sha256(const void* data, std::size_t size) {
-  const BCRYPT_HASH_HANDLE hash = thread_hash.get();
+  const BCRYPT_HASH_HANDLE hash = platform::per_thread<ThreadHash>().get();
   feed(hash, data, size);
   return end(hash);
 }

@@ -7,6 +7,8 @@ set(TOV_PLATFORM_SOURCES
   windows/module_pin.cc
   windows/platform.cc
   windows/sha256_cng.cc
+  windows/shared_mutex.cc
+  windows/thread_exit.cc
   windows/wide.cc
   fallback/read_ring.cc
 )

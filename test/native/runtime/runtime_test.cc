@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/thread_exit.h"
 
 namespace tov::runtime {
 namespace {
@@ -103,20 +104,13 @@ class Gate {
   bool open_ = false;
 };
 
-// Counts down when the thread that armed it exits: thread-local objects are
-// destroyed only as their thread ends.
-class ThreadExitProbe {
- public:
-  static void arm(Countdown& exited) { instance.exited_ = &exited; }
-  ~ThreadExitProbe() {
-    if (exited_ != nullptr) exited_->count_down();
+// Counts down when the thread that armed it exits.
+struct ThreadExitProbe {
+  static void arm(Countdown& exited) {
+    platform::at_thread_exit(
+        &exited, [](void* countdown) { static_cast<Countdown*>(countdown)->count_down(); });
   }
-
- private:
-  static thread_local ThreadExitProbe instance;
-  Countdown* exited_ = nullptr;
 };
-thread_local ThreadExitProbe ThreadExitProbe::instance;
 
 // For states that only time brings about (a thread going idle or retiring):
 // polls until `condition` holds, for at most kPatience.
