@@ -147,7 +147,7 @@ if (onlyFiles.length === 0 && wine(path.join(buildDir, 'native_tests.exe'), ['--
 
 step(`JavaScript tests under Wine (node ${NODE_VERSION})`);
 const testFiles = onlyFiles.length > 0 ? onlyFiles : fs.readdirSync(path.join(stageDir, 'test', 'js'))
-  .filter((name) => (name.endsWith('.test.js') || name.endsWith('.test.mjs')))
+  .filter((name) => name.endsWith('.test.js') || name.endsWith('.test.mjs'))
   .sort()
   .map((name) => path.join('test', 'js', name));
 const jsReport = path.join(buildDir, 'js-report.txt');

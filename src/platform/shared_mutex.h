@@ -14,13 +14,13 @@
 
 namespace tov::platform {
 
+#if defined(_WIN32)
 class SharedMutex {
  public:
   SharedMutex() = default;
   SharedMutex(const SharedMutex&) = delete;
   SharedMutex& operator=(const SharedMutex&) = delete;
 
-#if defined(_WIN32)
   void lock() noexcept;
   bool try_lock() noexcept;
   void unlock() noexcept;
@@ -30,29 +30,9 @@ class SharedMutex {
 
  private:
   void* state_ = nullptr;  // the system's lock, which is one pointer
-#else
-  void lock() {
-    mutex_.lock();
-  }
-  bool try_lock() {
-    return mutex_.try_lock();
-  }
-  void unlock() {
-    mutex_.unlock();
-  }
-  void lock_shared() {
-    mutex_.lock_shared();
-  }
-  bool try_lock_shared() {
-    return mutex_.try_lock_shared();
-  }
-  void unlock_shared() {
-    mutex_.unlock_shared();
-  }
-
- private:
-  std::shared_mutex mutex_;
-#endif
 };
+#else
+using SharedMutex = std::shared_mutex;
+#endif
 
 }  // namespace tov::platform

@@ -78,8 +78,6 @@ napi_value addon::truncate_to_tokens(napi_env env, napi_callback_info info) {
     const tokens::WindowCut cut = tokens::truncate_cut(text.windows(), budget);
     TOV_CHECK(text.status());
     const text::Utf8Windows& read = text.windows();
-    // A cut in the first window of ASCII has its kept characters at hand.
-    const bool at_hand = read.begin() == 0 && read.ascii();
     // The argument's own characters stand for the result only when the
     // conversion kept them exactly.
     if (!read.replaced()) {
@@ -88,12 +86,16 @@ napi_value addon::truncate_to_tokens(napi_env env, napi_callback_info info) {
         napi_value shared = frame::share_prefix(env, args[0], cut.units);
         if (shared != nullptr) return shared;
       }
-      if (!at_hand) return frame::make_prefix_copy(env, args[0], cut.units);
+      // In a first window of ASCII the kept bytes are the kept characters;
+      // elsewhere copying units costs the host less than decoding UTF-8.
+      if (read.begin() == 0 && read.ascii()) {
+        return frame::make_ascii_string(env, read.bytes().substr(0, cut.bytes));
+      }
+      return frame::make_prefix_copy(env, args[0], cut.units);
     }
-    if (read.begin() == 0) {
-      const std::string_view kept = read.bytes().substr(0, cut.bytes);
-      return at_hand ? frame::make_ascii_string(env, kept) : frame::make_string(env, kept);
-    }
+    // A lone surrogate became U+FFFD: the result is the converted text. A cut
+    // in the first window has it at hand.
+    if (read.begin() == 0) return frame::make_string(env, read.bytes().substr(0, cut.bytes));
     return copied_prefix(env, args[0], cut.units);
   });
 }
