@@ -9,6 +9,7 @@
 #include <string>
 
 #include "addon/exports.h"
+#include "addon/extensions.h"
 #include "addon/host_functions.h"
 #include "base/texts.h"
 #include "frame/call_napi.h"
@@ -84,6 +85,9 @@ napi_value register_module(napi_env env, napi_value exports) {
   // Binding again here picks up what the host offers by now (a host may
   // export its functions only once it is fully loaded).
   addon::bind_host_functions();
+  // A second registration asking for the extension table gets that alone;
+  // the environment's own registration has already set everything up.
+  if (registration_done.load() && wants_extensions(env)) return register_extensions(env, exports);
   // Exactly one registration runs first; the others wait until it is done,
   // so that the process-wide services exist before any second environment.
   if (!first_load.exchange(false)) {

@@ -1,0 +1,57 @@
+#include "addon/extensions.h"
+
+#include <cstring>
+#include <string>
+
+#include "base/texts.h"
+#include "frame/error_napi.h"
+
+namespace tov::addon {
+
+namespace {
+
+struct ExtensionDescriptor {
+  const char* js_name;
+  napi_callback callback;
+};
+
+napi_value extension_abi(napi_env env, napi_callback_info) {
+  napi_value version = nullptr;
+  napi_create_uint32(env, 1, &version);
+  return version;
+}
+
+// Each feature adds its own entries here. `abi` lets the JavaScript side
+// tell a binary that predates a function from a broken one.
+constexpr ExtensionDescriptor kExtensionTable[] = {
+    {"abi", extension_abi},
+};
+
+}  // namespace
+
+bool wants_extensions(napi_env env) {
+  napi_value global = nullptr;
+  napi_value key = nullptr;
+  bool has = false;
+  return napi_get_global(env, &global) == napi_ok &&
+         napi_create_string_utf8(env, kExtensionMark, NAPI_AUTO_LENGTH, &key) == napi_ok &&
+         napi_has_own_property(env, global, key, &has) == napi_ok && has;
+}
+
+napi_value register_extensions(napi_env env, napi_value exports) {
+  for (const ExtensionDescriptor& entry : kExtensionTable) {
+    napi_value function = nullptr;
+    napi_status status = napi_create_function(env, entry.js_name, std::strlen(entry.js_name),
+                                              entry.callback, nullptr, &function);
+    if (status == napi_ok) status = napi_set_named_property(env, exports, entry.js_name, function);
+    if (status != napi_ok) {
+      frame::throw_record(
+          env, frame::ErrorRecord(status, std::string(base::texts::kRegisterFunctionFailed) +
+                                              entry.js_name + "`"));
+      return nullptr;
+    }
+  }
+  return exports;
+}
+
+}  // namespace tov::addon
