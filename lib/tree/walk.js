@@ -9,8 +9,8 @@
 
 const fs = require('node:fs');
 const nodePath = require('node:path');
-const ignore = require('ignore');
 const { decodeName, fsName } = require('./names');
+const { openSelection } = require('./select');
 const { systemText } = require('./errors');
 
 const SKIPPED_DIRS = new Set(['.git', 'node_modules']);
@@ -44,59 +44,6 @@ function join(base, name) {
   return base.endsWith('/') ? base + name : `${base}/${name}`;
 }
 
-function readIgnoreFile(file) {
-  try {
-    return ignore().add(fs.readFileSync(fsName(file), 'utf8'));
-  } catch (err) {
-    if (err.code === 'ENOENT' || err.code === 'ENOTDIR') return null;
-    throw err;
-  }
-}
-
-// The rule sets of .gitignore files above the walked directory, up to the
-// top of the repository that holds it, and its .git/info/exclude: git reads
-// them all for any path below.
-function repositoryLevels(dir) {
-  let real;
-  try {
-    real = fs.realpathSync(fsName(dir));
-  } catch {
-    return { levels: null, prefix: '' };
-  }
-  let top = real;
-  while (!fs.existsSync(nodePath.join(top, '.git'))) {
-    const parent = nodePath.dirname(top);
-    if (parent === top) return { levels: null, prefix: '' };
-    top = parent;
-  }
-  let levels = null;
-  const push = (ig, base) => {
-    if (ig) levels = { ig, base, parent: levels };
-  };
-  push(readIgnoreFile(nodePath.join(top, '.git', 'info', 'exclude')), '');
-  const below = nodePath.relative(top, real);
-  const parts = below === '' ? [] : below.split(nodePath.sep);
-  let base = '';
-  for (let i = 0; i < parts.length; i++) {
-    push(readIgnoreFile(nodePath.join(top, ...parts.slice(0, i), '.gitignore')), base);
-    base += `${parts[i]}/`;
-  }
-  // The walked directory's own .gitignore is read when it is listed.
-  return { levels, prefix: base };
-}
-
-// The deepest rule set with an opinion decides; within one set the last
-// matching rule wins (the ignore package's job).
-function ignoredBy(levels, pathFromTop, isDir) {
-  const p = isDir ? `${pathFromTop}/` : pathFromTop;
-  for (let level = levels; level !== null; level = level.parent) {
-    const { ignored, unignored } = level.ig.test(p.slice(level.base.length));
-    if (ignored) return true;
-    if (unignored) return false;
-  }
-  return false;
-}
-
 function keyOf(st) {
   return `${st.dev}:${st.ino}`;
 }
@@ -113,13 +60,12 @@ function inChain(chain, key) {
  * failed)` hears of everything left out that is not excluded.
  */
 function walkDirectory(target, options, skip, onFound) {
-  const { all = false, follow = false, exclude = null, gitignore = false, leaveOut = null } = options;
+  const { all = false, follow = false, leaveOut = null } = options;
   const files = [];
-  const excluded = exclude && exclude.length > 0 ? ignore().add(exclude) : null;
-  const repo = gitignore ? repositoryLevels(target.path) : { levels: null, prefix: '' };
+  const select = openSelection(target, options, skip);
   const rootKey = follow ? keyOf(fs.statSync(fsName(target.path))) : null;
   const stack = [
-    { fsDir: target.path, display: target.display, rel: '', levels: repo.levels, chain: { key: rootKey, parent: null } },
+    { fsDir: target.path, display: target.display, selected: select.root, chain: { key: rootKey, parent: null } },
   ];
   while (stack.length > 0) {
     const dir = stack.pop();
@@ -131,22 +77,13 @@ function walkDirectory(target, options, skip, onFound) {
       skip(dir.display, systemText(err), true);
       continue;
     }
-    let levels = dir.levels;
-    if (gitignore && list.some((e) => e.raw.length === 10 && e.raw.toString('latin1') === '.gitignore')) {
-      try {
-        const ig = readIgnoreFile(join(dir.fsDir, '.gitignore'));
-        if (ig) levels = { ig, base: repo.prefix + (dir.rel && `${dir.rel}/`), parent: levels };
-      } catch (err) {
-        skip(join(dir.display, '.gitignore'), `rules not applied: ${systemText(err)}`, true);
-      }
-    }
+    const selected = select.enter(dir.selected, list, dir.fsDir, dir.display);
     const subdirs = [];
     for (const { raw, type: listedType } of list) {
       const name = decodeName(raw);
       if (!all && SKIPPED_DIRS.has(name)) continue;
       const fsPath = join(dir.fsDir, name);
       const display = join(dir.display, name);
-      const rel = dir.rel === '' ? name : `${dir.rel}/${name}`;
       let type = listedType;
       let target = null;
       try {
@@ -160,8 +97,8 @@ function walkDirectory(target, options, skip, onFound) {
       }
       const resolved = type === 'link' ? typeOf(target) : type;
       const asDir = resolved === 'dir' && (type === 'dir' || follow);
-      if (excluded !== null && excluded.ignores(asDir ? `${rel}/` : rel)) continue;
-      if (levels !== null && ignoredBy(levels, repo.prefix + rel, asDir)) continue;
+      const kept = select.entry(selected, raw, asDir);
+      if (kept === null) continue;
       if (resolved === 'file') {
         if (leaveOut !== null && leaveOut.matches(name, fsPath)) continue;
         files.push({ fsPath, display });
@@ -172,7 +109,7 @@ function walkDirectory(target, options, skip, onFound) {
           skip(display, 'symbolic link loop', false);
           continue;
         }
-        subdirs.push({ fsDir: fsPath, display, rel, levels, chain: { key, parent: dir.chain } });
+        subdirs.push({ fsDir: fsPath, display, selected: kept, chain: { key, parent: dir.chain } });
       } else if (resolved === 'dir') {
         skip(display, 'symbolic link to a directory, not followed', false);
       } else {
