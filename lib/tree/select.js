@@ -39,39 +39,50 @@ function ruleSet(patterns) {
   return ig._rules;
 }
 
-// Past these a .gitignore is not applied (a failure in the skip list): each
-// rule costs a compiled expression and a test per path, about 3 KB and tens
-// of microseconds, so 300,000 rules would take gigabytes and minutes where
-// git takes a moment. Real files stay far below.
-const MAX_RULES_BYTES = 4 << 20;
-const MAX_RULES = 20000;
+// Past these a rules file is not applied (a failure in the skip list). Each
+// rule costs a compiled expression (about 3 KB) and a test per path (about a
+// microsecond here, some 20 times git's): 300,000 rules took gigabytes and
+// minutes where git takes a moment. Real files stay far below; the total
+// bounds a tree of many files.
+const MAX_RULES_BYTES = 1 << 20;
+const MAX_RULES = 10000;
+const MAX_TREE_RULES = 50000;
 
 const UTF8_BOM = Buffer.from([0xef, 0xbb, 0xbf]);
+const MIB = 1 << 20;
 const NOFOLLOW = fs.constants.O_NOFOLLOW ?? 0;
 const NONBLOCK = fs.constants.O_NONBLOCK ?? 0;
 
-class RulesError extends Error {}
+// A rules file left unapplied on purpose: `failed` when git would have
+// applied it, so that the selection differs from git's.
+class RulesError extends Error {
+  constructor(message, failed) {
+    super(`rules not applied: ${message}`);
+    this.failed = failed;
+  }
+}
+const LINKED = 'a symbolic link (git reads none in the tree)';
 
 // Reads a rules file as bytes, never blocking on a FIFO or reading a device.
 // Returns null when there is no such file.
 function readRules(file, { noFollow }) {
   let fd;
   try {
-    if (noFollow && NOFOLLOW === 0 && fs.lstatSync(fsName(file)).isSymbolicLink()) throw new RulesError('a symbolic link, not read (as git)');
+    if (noFollow && NOFOLLOW === 0 && fs.lstatSync(fsName(file)).isSymbolicLink()) throw new RulesError(LINKED, false);
     fd = fs.openSync(fsName(file), fs.constants.O_RDONLY | NONBLOCK | (noFollow ? NOFOLLOW : 0));
   } catch (err) {
     if (err.code === 'ENOENT' || err.code === 'ENOTDIR') return null;
-    if (err.code === 'ELOOP' && noFollow) throw new RulesError('a symbolic link, not read (as git)');
+    if (err.code === 'ELOOP' && noFollow) throw new RulesError(LINKED, false);
     throw err;
   }
   try {
     const st = fs.fstatSync(fd);
-    if (!st.isFile()) throw new RulesError('not a regular file, not read');
-    if (st.size > MAX_RULES_BYTES) throw new RulesError(`rules not applied: larger than ${MAX_RULES_BYTES >> 20} MiB`);
+    if (!st.isFile()) throw new RulesError('not a regular file', false);
+    if (st.size > MAX_RULES_BYTES) throw new RulesError(`larger than ${MAX_RULES_BYTES / MIB} MiB`, true);
     const buf = Buffer.alloc(Math.min(st.size, MAX_RULES_BYTES) + 1);
     let n = 0;
     for (let got; n < buf.length && (got = fs.readSync(fd, buf, n, buf.length - n, null)) > 0; ) n += got;
-    if (n > MAX_RULES_BYTES) throw new RulesError(`rules not applied: larger than ${MAX_RULES_BYTES >> 20} MiB`);
+    if (n > MAX_RULES_BYTES) throw new RulesError(`larger than ${MAX_RULES_BYTES / MIB} MiB`, true);
     return buf.subarray(0, n);
   } finally {
     fs.closeSync(fd);
@@ -85,12 +96,14 @@ function asciiLower(text) {
   return text.replace(/[A-Z]+/g, (s) => s.toLowerCase());
 }
 
+function lineCount(bytes) {
+  let lines = bytes.length > 0 && bytes[bytes.length - 1] !== 10 ? 1 : 0;
+  for (let i = bytes.indexOf(10); i !== -1 && lines <= MAX_RULES; i = bytes.indexOf(10, i + 1)) lines++;
+  return lines;
+}
+
 function compileRules(bytes, foldCase) {
-  let start = bytes.subarray(0, 3).equals(UTF8_BOM) ? 3 : 0;
-  let lines = 0;
-  for (let i = bytes.indexOf(10, start); i !== -1; i = bytes.indexOf(10, i + 1)) {
-    if (++lines > MAX_RULES) throw new RulesError(`rules not applied: more than ${MAX_RULES} lines`);
-  }
+  const start = bytes.subarray(0, 3).equals(UTF8_BOM) ? 3 : 0;
   let text = bytes.toString('latin1', start);
   if (foldCase) text = asciiLower(text).replaceAll('[:upper:]', '[:alpha:]');
   return ruleSet(text);
@@ -176,15 +189,21 @@ function openSelection(target, { exclude = null, gitignore = false }, skip) {
   let git = null;
   let prefix = '';
   let out = false;
+  let treeRules = 0;
 
   // The level a rules file adds above `parent`, or `parent` when it adds none.
   const load = (file, base, shownAs, inTree, parent) => {
     try {
       const bytes = readRules(file, { noFollow: inTree });
-      return bytes === null ? parent : { rules: compileRules(bytes, git?.foldCase), base, parent };
+      if (bytes === null) return parent;
+      const lines = lineCount(bytes);
+      if (lines > MAX_RULES) throw new RulesError(`more than ${MAX_RULES} lines`, true);
+      treeRules += lines;
+      if (treeRules > MAX_TREE_RULES) throw new RulesError(`more than ${MAX_TREE_RULES} lines of rules in all`, true);
+      return { rules: compileRules(bytes, git?.foldCase), base, parent };
     } catch (err) {
-      const rulesError = err instanceof RulesError;
-      skip(shownAs, rulesError ? err.message : `rules not applied: ${systemText(err)}`, !rulesError || err.message.startsWith('rules'));
+      if (err instanceof RulesError) skip(shownAs, err.message, err.failed);
+      else skip(shownAs, `rules not applied: ${systemText(err)}`, true);
       return parent;
     }
   };
@@ -216,6 +235,12 @@ function openSelection(target, { exclude = null, gitignore = false }, skip) {
     // A directory's state once listed: its own .gitignore joins the levels.
     enter(state, list, fsDir, display) {
       if (!gitignore || state.out) return state;
+      // Another repository (a submodule or not) inside: git lists none of
+      // its files.
+      if (state.rel !== '' && list.some((e) => e.raw.length === 4 && e.raw.toString('latin1') === '.git')) {
+        skip(display, 'a git repository inside the walked one, left out as git does', false);
+        return { ...state, out: true };
+      }
       if (!list.some((e) => e.raw.length === 10 && e.raw.toString('latin1') === '.gitignore')) return state;
       const shownAs = display === '' ? '.gitignore' : `${display}/.gitignore`;
       const entered = load(`${fsDir}/.gitignore`, prefix + (state.rel && `${state.rel}/`), shownAs, true, state.levels);
@@ -225,6 +250,8 @@ function openSelection(target, { exclude = null, gitignore = false }, skip) {
     // Null if the entry is left out, else the state to enter it with.
     entry(state, raw, isDir) {
       const name = raw.toString('latin1');
+      // git keeps its own directory out of every listing, whatever `all` says.
+      if (gitignore && name === '.git') return null;
       const rel = state.rel === '' ? name : `${state.rel}/${name}`;
       const path = isDir ? `${rel}/` : rel;
       if (excluded !== null && excluded.test(path, 'regex').ignored) return null;
@@ -258,4 +285,4 @@ function repositoryTop(dir) {
   return { path: top, below: below === '' ? [] : below.split(nodePath.sep) };
 }
 
-module.exports = { openSelection, MAX_RULES, MAX_RULES_BYTES };
+module.exports = { openSelection, MAX_RULES, MAX_TREE_RULES };
