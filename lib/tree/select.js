@@ -247,7 +247,8 @@ function openSelection(target, { exclude = null, gitignore = false }, skip) {
       return entered === state.levels ? state : { ...state, levels: entered };
     },
 
-    // Null if the entry is left out, else the state to enter it with.
+    // Null if the entry is left out; else, for a directory, the state to
+    // enter it with.
     entry(state, raw, isDir) {
       const name = raw.toString('latin1');
       // git keeps its own directory out of every listing, whatever `all` says.
@@ -255,13 +256,11 @@ function openSelection(target, { exclude = null, gitignore = false }, skip) {
       const rel = state.rel === '' ? name : `${state.rel}/${name}`;
       const path = isDir ? `${rel}/` : rel;
       if (excluded !== null && excluded.test(path, 'regex').ignored) return null;
-      const child = { rel, levels: state.levels, out: state.out };
-      if (!gitignore) return child;
-      if (!state.out && (state.levels === null || !excludedBy(state.levels, git?.foldCase ? asciiLower(prefix + path) : prefix + path))) return child;
+      let out = state.out;
+      if (gitignore && !out && state.levels !== null) out = excludedBy(state.levels, git?.foldCase ? asciiLower(prefix + path) : prefix + path);
       // Excluded, or inside an excluded directory: only what git tracks.
-      if (git === null || !(isDir ? git.trackedDirs : git.trackedFiles).has(rel)) return null;
-      child.out = true;
-      return child;
+      if (out && (git === null || !(isDir ? git.trackedDirs : git.trackedFiles).has(rel))) return null;
+      return isDir ? { rel, levels: state.levels, out } : true;
     },
   };
 }

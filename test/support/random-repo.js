@@ -5,6 +5,7 @@
 // UTF-8 names, .git/info/exclude, a global excludes file, core.ignoreCase,
 // and files tracked though ignored.
 
+const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -102,4 +103,18 @@ function gitSelection(dir, env) {
   return names.sort();
 }
 
-module.exports = { randomRepository, gitSelection, gitEnvironment };
+/**
+ * Builds `count` random repositories under `base` in turn and asserts that
+ * `select(dir)` (sorted paths) equals git's list for each. The process
+ * environment must be `gitEnvironment`'s, since the walk asks git too.
+ */
+function compareWithGit(rnd, base, count, select) {
+  for (let i = 0; i < count; i++) {
+    const dir = path.join(base, `r${i}`);
+    const expected = randomRepository(rnd, dir, process.env);
+    assert.deepEqual(select(dir), expected, `repository ${i} of seed ${rnd.seed} (${dir})`);
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
+
+module.exports = { compareWithGit, gitSelection, gitEnvironment };
