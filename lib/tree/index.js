@@ -6,7 +6,8 @@
 const nodePath = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { threadVariableProblem } = require('./environment');
-const { encodeName } = require('./names');
+const { encodeName, decodeName } = require('./names');
+const { compareBytes, sortByBytes, rootOf } = require('./hash');
 
 const WORKER = nodePath.join(__dirname, 'worker.js');
 
@@ -14,7 +15,8 @@ function abortReason(signal) {
   return signal.reason ?? Object.assign(new Error('This operation was aborted'), { name: 'AbortError', code: 'ABORT_ERR' });
 }
 
-// Runs one job in a fresh worker; resolves to the job's result.
+// Runs one job in a fresh worker; resolves to the job's result. A progress
+// callback that throws ends the job: the promise rejects with what it threw.
 function runJob(job, { signal, onProgress } = {}) {
   return new Promise((resolve, reject) => {
     if (signal?.aborted) return reject(abortReason(signal));
@@ -35,7 +37,14 @@ function runJob(job, { signal, onProgress } = {}) {
     signal?.addEventListener('abort', onAbort, { once: true });
     worker.on('message', (message) => {
       if (message.type === 'progress') {
-        if (onProgress && !settled) onProgress({ phase: message.phase, files: message.files, hashed: message.hashed });
+        if (!onProgress || settled) return;
+        const { type, ...event } = message;
+        try {
+          onProgress(event);
+        } catch (err) {
+          finish(reject, err);
+          worker.terminate();
+        }
       } else if (message.type === 'done') {
         finish(resolve, message.result);
       } else {
@@ -56,6 +65,31 @@ function list(value, name) {
   return items;
 }
 
+// Files to leave out by identity: paths, or { dev, ino } as fs.stat gives
+// them (numbers or bigints), for a file that has no path to name it by.
+function identities(value) {
+  if (value === undefined) return [];
+  const items = typeof value === 'string' ? [value] : value;
+  const fits = (x) =>
+    typeof x === 'string' ||
+    (x !== null && typeof x === 'object' && ['dev', 'ino'].every((k) => typeof x[k] === 'bigint' || Number.isSafeInteger(x[k])));
+  if (!Array.isArray(items) || !items.every(fits)) {
+    throw new TypeError('The "excludeFiles" option must be an array of paths or { dev, ino } objects');
+  }
+  return items.map((x) => (typeof x === 'string' ? x : { dev: String(x.dev), ino: String(x.ino) }));
+}
+
+function walkOptions(options) {
+  const { exclude, gitignore = false, follow = false, all = false, excludeFiles } = options;
+  return {
+    exclude: list(exclude, 'exclude'),
+    excludeFiles: identities(excludeFiles),
+    gitignore: Boolean(gitignore),
+    follow: Boolean(follow),
+    all: Boolean(all),
+  };
+}
+
 function checkRoot(root) {
   if (typeof root !== 'string' || root === '') throw new TypeError('The "root" argument must be a non-empty string');
 }
@@ -67,19 +101,26 @@ function checkRoot(root) {
  */
 async function hashTree(root, options = {}) {
   checkRoot(root);
-  const { exclude, gitignore = false, follow = false, all = false, excludeFiles, signal, onProgress } = options;
-  const job = {
-    kind: 'hash',
-    targets: [{ path: root, display: '', required: true }],
-    options: {
-      exclude: list(exclude, 'exclude'),
-      excludeFiles: list(excludeFiles, 'excludeFiles'),
-      gitignore: Boolean(gitignore),
-      follow: Boolean(follow),
-      all: Boolean(all),
-    },
-  };
-  return runJob(job, { signal, onProgress });
+  return hashTargets([{ path: root, display: '', required: true }], options);
+}
+
+/**
+ * hashTree over several targets ({ path, display, required }): a directory's
+ * files are listed below `display`, a file as `display` (its own name when
+ * that is ''). A required target that cannot be read rejects; any other is
+ * skipped as a failure. Each target's files are sorted by path, targets in
+ * the order given.
+ */
+async function hashTargets(targets, options = {}) {
+  if (!Array.isArray(targets) || targets.length === 0) throw new TypeError('The "targets" argument must be a non-empty array');
+  const checked = targets.map((t, i) => {
+    if (t === null || typeof t !== 'object' || typeof t.path !== 'string' || t.path === '' || typeof (t.display ?? '') !== 'string') {
+      throw new TypeError(`target ${i} must be { path, display, required }`);
+    }
+    return { path: t.path, display: t.display ?? '', required: Boolean(t.required) };
+  });
+  const { signal, onProgress } = options;
+  return runJob({ kind: 'hash', targets: checked, options: walkOptions(options) }, { signal, onProgress });
 }
 
 /**
@@ -100,4 +141,14 @@ async function checkTree(manifest, root = '.', options = {}) {
   return { ok: results.every((r) => r.status === 'ok'), results };
 }
 
-module.exports = { hashTree, checkTree, pathBytes: encodeName, runJob };
+module.exports = {
+  hashTree,
+  checkTree,
+  hashTargets,
+  manifestRoot: rootOf,
+  sortByPath: sortByBytes,
+  compareBytes,
+  pathBytes: encodeName,
+  pathFromBytes: decodeName,
+  runJob,
+};

@@ -1,16 +1,21 @@
 'use strict';
 // The tree jobs, run in a worker thread so that the caller's event loop stays
-// free while batches are hashed. The thread loads the native module itself.
+// free. The walk runs here and hands each file to the hash pipeline as it is
+// found; the hashing itself runs on the native pool, so the two overlap.
 
 const fs = require('node:fs');
 const nodePath = require('node:path');
 const { parentPort, workerData } = require('node:worker_threads');
 const { fsName } = require('./names');
 const { systemText } = require('./errors');
-const { walkDirectory, leaveOutSet } = require('./walk');
-const { hashFiles, rootOf, sortByBytes } = require('./hash');
+const { walkFiles } = require('./walk');
+const { HashPipeline, identitiesOf, rootOf, sortByBytes } = require('./hash');
 
-const progress = (phase, files, hashed) => parentPort.postMessage({ type: 'progress', phase, files, hashed });
+function progress(phase, files, pipeline) {
+  const message = { type: 'progress', phase, files, hashed: pipeline.hashed, bytes: pipeline.bytes };
+  if (phase === 'hashing' && pipeline.hashed === files) message.totalBytes = pipeline.bytes;
+  parentPort.postMessage(message);
+}
 
 // An error that ends the job, with a code like the file system's own.
 function jobError(path, err) {
@@ -25,8 +30,15 @@ function jobError(path, err) {
 async function hashJob({ targets, options }) {
   const skipped = [];
   const skip = (path, reason, failed) => skipped.push({ path, reason, failed });
-  const walkOptions = { ...options, leaveOut: leaveOutSet(options.excludeFiles || []) };
-  let files = [];
+  // The files in the order they were handed to the pipeline, and the runs
+  // of them that are sorted by path at the end (one per target).
+  const displays = [];
+  const runs = [];
+  let walking = true;
+  const pipeline = new HashPipeline({
+    leaveOut: identitiesOf(options.excludeFiles || []),
+    onList: () => progress(walking ? 'scanning' : 'hashing', displays.length, pipeline),
+  });
   for (const target of targets) {
     let st;
     try {
@@ -36,47 +48,72 @@ async function hashJob({ targets, options }) {
       skip(target.display, systemText(err), true);
       continue;
     }
+    const start = displays.length;
     if (st.isFile()) {
       // A file listed relative to itself goes by its own name.
-      files.push({ fsPath: target.path, display: target.display || nodePath.basename(target.path) });
+      displays.push(target.display || nodePath.basename(target.path));
+      pipeline.add(target.path);
     } else if (st.isDirectory()) {
-      let found;
       try {
-        found = walkDirectory(target, walkOptions, skip, (n) => progress('scanning', files.length + n, 0));
+        for (const { fsPath, display } of walkFiles(target, options, skip)) {
+          displays.push(display);
+          pipeline.add(fsPath);
+          if (pipeline.full) await pipeline.drain();
+          if ((displays.length & 1023) === 0) progress('scanning', displays.length, pipeline);
+        }
       } catch (err) {
+        // Only the target's own listing throws, before any file is found.
         if (target.required) throw jobError(target.path, err);
         skip(target.display, systemText(err), true);
         continue;
       }
-      files = files.concat(sortByBytes(found, (f) => f.display));
     } else if (target.required) {
       throw Object.assign(new Error(`${target.path}: not a regular file or directory`), { code: 'EINVAL' });
     } else {
       skip(target.display, 'not a regular file', false);
+      continue;
+    }
+    runs.push({ start, end: displays.length });
+  }
+  walking = false;
+  progress('hashing', displays.length, pipeline);
+  const outcomes = await pipeline.finish();
+  progress('hashing', displays.length, pipeline);
+
+  const entries = [];
+  for (const { start, end } of runs) {
+    const order = [];
+    for (let i = start; i < end; i++) order.push(i);
+    sortByBytes(order, (i) => displays[i]);
+    for (const i of order) {
+      const outcome = outcomes[i];
+      if (typeof outcome === 'string') entries.push([displays[i], outcome]);
+      else if (outcome !== null) skip(displays[i], outcome.reason, true);
     }
   }
-  progress('hashing', files.length, 0);
-  const outcomes = await hashFiles(files, { onProgress: (done, total) => progress('hashing', total, done) });
-  const entries = [];
-  outcomes.forEach(({ digest, reason }, i) => {
-    if (digest !== undefined) entries.push([files[i].display, digest]);
-    else skip(files[i].display, reason, true);
-  });
   return { manifest: entries, root: rootOf(entries), skipped };
 }
 
-// Entries' paths are read relative to `root`, absolute ones as they are.
+// Entries' paths are read relative to `root`, absolute ones as they are; a
+// path is opened as written, so `l/../x` goes where the system takes it.
+function joinAsWritten(root, path) {
+  if (nodePath.isAbsolute(path)) return path;
+  if (root === '.' || root === '') return path;
+  return root.endsWith('/') || root.endsWith(nodePath.sep) ? root + path : `${root}/${path}`;
+}
+
 async function checkJob({ entries, root }) {
-  const files = entries.map(([path]) => ({
-    fsPath: nodePath.isAbsolute(path) ? path : nodePath.join(root, path),
-    display: path,
-  }));
-  progress('hashing', files.length, 0);
-  const outcomes = await hashFiles(files, { onProgress: (done, total) => progress('hashing', total, done) });
-  return outcomes.map(({ digest, reason }, i) => {
+  const pipeline = new HashPipeline({ onList: () => progress('hashing', entries.length, pipeline) });
+  progress('hashing', entries.length, pipeline);
+  for (const [path] of entries) {
+    pipeline.add(joinAsWritten(root, path));
+    if (pipeline.full) await pipeline.drain();
+  }
+  const outcomes = await pipeline.finish();
+  return outcomes.map((outcome, i) => {
     const path = entries[i][0];
-    if (digest === undefined) return { path, status: 'unreadable', reason };
-    return { path, status: digest === String(entries[i][1]).toLowerCase() ? 'ok' : 'failed' };
+    if (typeof outcome !== 'string') return { path, status: 'unreadable', reason: outcome.reason };
+    return { path, status: outcome === String(entries[i][1]).toLowerCase() ? 'ok' : 'failed' };
   });
 }
 
