@@ -156,8 +156,8 @@ Status File::open_for_reading(std::string_view path, FileStatus* status) {
   if (Status converted = system_path(path, wide); !converted) return converted;
   // Other programs may go on reading, writing, renaming and deleting the
   // file while it is read, as they could if it were not open here.
-  const HANDLE handle = ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return last_error();
   handle_ = reinterpret_cast<std::intptr_t>(handle);
   if (status != nullptr) {
@@ -181,7 +181,8 @@ Result<FileStatus> File::status() const {
 }
 
 Result<std::size_t> File::read(void* buffer, std::size_t capacity) {
-  const DWORD request = static_cast<DWORD>(capacity < kMaxReadRequest ? capacity : kMaxReadRequest);
+  const DWORD request =
+      static_cast<DWORD>(capacity < kMaxReadRequest ? capacity : kMaxReadRequest);
   DWORD done = 0;
   if (!::ReadFile(to_handle(handle_), buffer, request, &done, nullptr)) {
     const DWORD code = ::GetLastError();
