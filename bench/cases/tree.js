@@ -35,7 +35,9 @@ function ensurePackage(pkg, present) {
 // The extracted sources, cached outside the repository; null with a reason.
 function linuxTree() {
   const dir = path.join(CACHE, 'linux-source-6.1');
-  if (fs.existsSync(path.join(dir, '.complete'))) return { dir };
+  // The mark sits beside the tree, not in it, so the tree is the package's.
+  const complete = `${dir}.complete`;
+  if (fs.existsSync(complete)) return { dir };
   if (!ensurePackage('linux-source-6.1', () => fs.existsSync(TARBALL))) {
     return { error: `${TARBALL} missing and apt-get install linux-source-6.1 not possible here` };
   }
@@ -43,14 +45,15 @@ function linuxTree() {
   fs.mkdirSync(dir, { recursive: true });
   process.stderr.write(`  extracting ${TARBALL} into ${dir} ...\n`);
   sh(`tar -xJf ${TARBALL} --strip-components=1 -C '${dir}'`);
-  fs.writeFileSync(path.join(dir, '.complete'), '');
+  fs.writeFileSync(complete, '');
   return { dir };
 }
 
 // 1,000,000 files of 1 KiB in 1,000 directories.
 function millionTree() {
   const dir = path.join(CACHE, 'million');
-  if (fs.existsSync(path.join(dir, '.complete'))) return { dir };
+  const complete = `${dir}.complete`;
+  if (fs.existsSync(complete)) return { dir };
   fs.rmSync(dir, { recursive: true, force: true });
   process.stderr.write(`  writing 1,000,000 files into ${dir} ...\n`);
   const body = Buffer.alloc(1024);
@@ -62,7 +65,7 @@ function millionTree() {
       fs.writeFileSync(path.join(sub, `f${f}`), body);
     }
   }
-  fs.writeFileSync(path.join(dir, '.complete'), '');
+  fs.writeFileSync(complete, '');
   return { dir };
 }
 

@@ -22,7 +22,10 @@ const LISTS_IN_FLIGHT = 4;
  * Hashes files as they are added. Outcomes are kept by the position of the
  * file's add: a hex digest, { reason } for a file that was not hashed (from
  * the attempt that failed), or null for one whose identity is in `leaveOut`.
- * `onList()` follows each list's return.
+ * A file whose outcome is known already (a cached digest) takes its place
+ * with `addKnown` and is not read. `onList(indexes, outcomes)` follows each
+ * list's return, with the positions it covered: where fresh digests can be
+ * stored.
  */
 class HashPipeline {
   constructor({ leaveOut = [], onList = () => {} } = {}) {
@@ -30,6 +33,7 @@ class HashPipeline {
     this.leaveOut = leaveOut;
     this.onList = onList;
     this.pending = [];
+    this.pendingIndexes = [];
     this.added = 0;
     this.hashed = 0;
     this.bytes = 0;
@@ -41,21 +45,27 @@ class HashPipeline {
   // `path` is a name as the walk decodes it (see names.js).
   add(path) {
     this.pending.push(fsName(path));
-    this.added++;
+    this.pendingIndexes.push(this.added++);
     if (this.pending.length >= (this.added <= LIST_SIZE ? FIRST_LIST : LIST_SIZE)) this.flush();
+  }
+
+  addKnown(outcome) {
+    this.outcomes[this.added++] = outcome;
+    this.hashed++;
   }
 
   flush() {
     if (this.pending.length === 0) return;
-    const start = this.added - this.pending.length;
     const list = this.pending;
+    const indexes = this.pendingIndexes;
     this.pending = [];
+    this.pendingIndexes = [];
     const done = this.native.hashFiles(list, this.leaveOut).then(
       ({ outcomes, bytes }) => {
-        for (let i = 0; i < outcomes.length; i++) this.outcomes[start + i] = outcomes[i];
+        for (let i = 0; i < outcomes.length; i++) this.outcomes[indexes[i]] = outcomes[i];
         this.hashed += outcomes.length;
         this.bytes += bytes;
-        this.onList();
+        this.onList(indexes, outcomes);
       },
       (err) => {
         this.error ??= err;

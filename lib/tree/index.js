@@ -15,6 +15,24 @@ function abortReason(signal) {
   return signal.reason ?? Object.assign(new Error('This operation was aborted'), { name: 'AbortError', code: 'ABORT_ERR' });
 }
 
+const STATUS = { o: 'ok', f: 'failed', u: 'unreadable' };
+
+// The worker's results come packed (see worker.js).
+function unpack(job, result) {
+  if (job.kind === 'check') {
+    const reasons = new Map(result.reasons);
+    return job.entries.map(([path], i) => {
+      const status = STATUS[result.statuses[i]];
+      return status === 'unreadable' ? { path, status, reason: reasons.get(i) } : { path, status };
+    });
+  }
+  const { paths, digests, count, root, skipped } = result;
+  const names = count === 0 ? [] : paths.split('\0');
+  const manifest = new Array(count);
+  for (let i = 0; i < count; i++) manifest[i] = [names[i], digests.slice(i * 64, i * 64 + 64)];
+  return { manifest, root, skipped };
+}
+
 // Runs one job in a fresh worker; resolves to the job's result. A progress
 // callback that throws ends the job: the promise rejects with what it threw.
 function runJob(job, { signal, onProgress } = {}) {
@@ -46,7 +64,7 @@ function runJob(job, { signal, onProgress } = {}) {
           worker.terminate();
         }
       } else if (message.type === 'done') {
-        finish(resolve, message.result);
+        finish(resolve, unpack(job, message.result));
       } else {
         finish(reject, Object.assign(new Error(message.message), { code: message.code }));
       }

@@ -397,6 +397,36 @@ describe('trees that change or lie under the walk', () => {
   });
 });
 
+describe('the hash pipeline', () => {
+  it('keeps outcomes by position: fresh, known, failed, and names that are not UTF-8', async () => {
+    const { HashPipeline } = require('../../lib/tree/hash');
+    const dir = path.join(tmp, 'pipeline');
+    write(path.join(dir, 'a'), 'a');
+    const odd = WINDOWS ? 'caf\u00e9' : 'caf\udce9';
+    fs.writeFileSync(WINDOWS ? path.join(dir, odd) : Buffer.from(`${dir}/caf\xe9`, 'latin1'), 'odd');
+    const lists = [];
+    const pipeline = new HashPipeline({ onList: (indexes) => lists.push(indexes) });
+    const want = [];
+    for (let i = 0; i < 300; i++) {
+      if (i % 3 === 0) {
+        pipeline.addKnown(`known ${i}`);
+        want.push(`known ${i}`);
+      } else if (i % 3 === 1) {
+        pipeline.add(path.join(dir, 'a'));
+        want.push(sha256Hex('a'));
+      } else {
+        pipeline.add(path.join(dir, i === 2 ? odd : 'missing'));
+        want.push(i === 2 ? sha256Hex('odd') : 'missing');
+      }
+      if (pipeline.full) await pipeline.drain();
+    }
+    const outcomes = await pipeline.finish();
+    assert.deepEqual(outcomes.map((o) => (typeof o === 'string' ? o : 'missing')), want);
+    assert.equal(pipeline.hashed, 300);
+    assert.deepEqual(lists.flat().sort((x, y) => x - y), want.map((_, i) => i).filter((i) => i % 3 !== 0));
+  });
+});
+
 describe('the tree module for the command', () => {
   const tree = require('../../lib/tree/index.js');
 
