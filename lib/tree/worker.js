@@ -110,10 +110,12 @@ function joinAsWritten(root, path) {
   return root.endsWith('/') || root.endsWith(nodePath.sep) ? root + path : `${root}/${path}`;
 }
 
-async function checkJob({ entries, root }) {
-  const pipeline = new HashPipeline({ onList: () => progress('hashing', entries.length, pipeline) });
-  progress('hashing', entries.length, pipeline);
-  for (const [path] of entries) {
+async function checkJob({ count, paths: joined, digests: joinedDigests, root }) {
+  const paths = count === 0 ? [] : joined.split('\0');
+  const digests = count === 0 ? [] : joinedDigests.split('\0');
+  const pipeline = new HashPipeline({ onList: () => progress('hashing', paths.length, pipeline) });
+  progress('hashing', paths.length, pipeline);
+  for (const path of paths) {
     pipeline.add(joinAsWritten(root, path));
     if (pipeline.full) await pipeline.drain();
   }
@@ -127,7 +129,7 @@ async function checkJob({ entries, root }) {
       statuses += 'u';
       reasons.push([i, outcome.reason]);
     } else {
-      statuses += outcome === String(entries[i][1]).toLowerCase() ? 'o' : 'f';
+      statuses += outcome === digests[i].toLowerCase() ? 'o' : 'f';
     }
   });
   return { statuses, reasons };
