@@ -62,7 +62,9 @@ async function hashJob({ targets, options }) {
           if ((displays.length & 1023) === 0) progress('scanning', displays.length, pipeline);
         }
       } catch (err) {
-        // Only the target's own listing throws, before any file is found.
+        // A list that failed as a whole ends the job. Otherwise only the
+        // target's own listing throws, before any file is found.
+        if (err === pipeline.error) throw err;
         if (target.required) throw jobError(target.path, err);
         skip(target.display, systemText(err), true);
         continue;
