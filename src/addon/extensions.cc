@@ -5,6 +5,7 @@
 
 #include "base/texts.h"
 #include "frame/error_napi.h"
+#include "tree/tree_napi.h"
 
 namespace tov::addon {
 
@@ -25,6 +26,7 @@ napi_value extension_abi(napi_env env, napi_callback_info) {
 // tell a binary that predates a function from a broken one.
 constexpr ExtensionDescriptor kExtensionTable[] = {
     {"abi", extension_abi},
+    {"hashFiles", tree::hash_files},
 };
 
 }  // namespace
