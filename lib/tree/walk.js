@@ -10,7 +10,6 @@
 // and what could not be read are both reported, the latter as failures.
 
 const fs = require('node:fs');
-const nodePath = require('node:path');
 const { decodeName, fsName } = require('./names');
 const { systemText } = require('./errors');
 const { openSelection } = require('./select');
