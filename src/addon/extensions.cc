@@ -5,6 +5,7 @@
 
 #include "base/texts.h"
 #include "frame/error_napi.h"
+#include "hasher/hasher_napi.h"
 
 namespace tov::addon {
 
@@ -25,6 +26,14 @@ napi_value extension_abi(napi_env env, napi_callback_info) {
 // tell a binary that predates a function from a broken one.
 constexpr ExtensionDescriptor kExtensionTable[] = {
     {"abi", extension_abi},
+    {"sha256Blocks", hasher::blocks_napi},
+    {"sha256Finish", hasher::finish_napi},
+    {"sha256Save", hasher::save_napi},
+    {"sha256Restore", hasher::restore_napi},
+    {"sha256StreamOpen", hasher::stream_open_napi},
+    {"sha256StreamPush", hasher::stream_push_napi},
+    {"sha256StreamWait", hasher::stream_wait_napi},
+    {"sha256StreamFinish", hasher::stream_finish_napi},
 };
 
 }  // namespace
