@@ -29,6 +29,12 @@ const randomOffsets = (n, count) => Array.from({ length: count }, () => random.i
 describe('createSha256', () => {
   const data = bytes(300);
 
+  it('is the same through import', async () => {
+    const esm = await import('../../sha256.mjs');
+    assert.equal(esm.createSha256, createSha256);
+    assert.equal(esm.default.hashStream, hashStream);
+  });
+
   it('matches node:crypto for every two-piece split of every length 0..300', () => {
     for (let n = 0; n <= 300; n++) {
       const whole = data.subarray(0, n);
