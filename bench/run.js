@@ -5,7 +5,7 @@
 //   node bench/run.js [selector ...] [options]
 //
 // A selector is a group (sha256, sha256String, tokens, long, merkleRoot,
-// merkleDiff, batch, fileHash, lanes) or the start of a case id (see --list).
+// merkleDiff, batch, fileHash, lanes, hasher) or the start of a case id (see --list).
 // Options:
 //   --json          print the results as JSON on stdout (progress goes to stderr)
 //   --quick         fewer and shorter rounds, for a rough look
@@ -36,6 +36,7 @@ const CASES = [
   ...require('./cases/file_hash'),
   ...require('./cases/lanes'),
   ...require('./cases/tree'),
+  ...require('./cases/hasher'),
 ];
 
 function usage(message) {

@@ -6,6 +6,7 @@
 #include "base/texts.h"
 #include "frame/error_napi.h"
 #include "tree/tree_napi.h"
+#include "hasher/hasher_napi.h"
 
 namespace tov::addon {
 
@@ -27,6 +28,14 @@ napi_value extension_abi(napi_env env, napi_callback_info) {
 constexpr ExtensionDescriptor kExtensionTable[] = {
     {"abi", extension_abi},
     {"hashFiles", tree::hash_files},
+    {"sha256Blocks", hasher::blocks_napi},
+    {"sha256Finish", hasher::finish_napi},
+    {"sha256Save", hasher::save_napi},
+    {"sha256Restore", hasher::restore_napi},
+    {"sha256StreamOpen", hasher::stream_open_napi},
+    {"sha256StreamPush", hasher::stream_push_napi},
+    {"sha256StreamWait", hasher::stream_wait_napi},
+    {"sha256StreamFinish", hasher::stream_finish_napi},
 };
 
 }  // namespace
