@@ -12,8 +12,9 @@ if (problem !== null) {
 }
 
 let main;
+let rawArguments;
 try {
-  ({ main } = require('../lib/cli/main.js'));
+  ({ main, rawArguments } = require('../lib/cli/main.js'));
 } catch (err) {
   // Most likely the native addon is not built; say so in one line.
   process.stderr.write(`tov-engine: ${String(err && err.message).split('\n')[0]}\n`);
@@ -27,6 +28,6 @@ process.stdout.on('error', (err) => {
   process.exit(2);
 });
 
-main(process.argv.slice(2)).then((status) => {
+main(rawArguments()).then((status) => {
   process.exitCode = status;
 });

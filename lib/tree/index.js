@@ -6,7 +6,8 @@
 const nodePath = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { threadVariableProblem } = require('./environment');
-const { encodeName } = require('./names');
+const { encodeName, decodeName } = require('./names');
+const { rootOf, sortByBytes, compareBytes } = require('./hash');
 
 const WORKER = nodePath.join(__dirname, 'worker.js');
 
@@ -100,4 +101,25 @@ async function checkTree(manifest, root = '.', options = {}) {
   return { ok: results.every((r) => r.status === 'ok'), results };
 }
 
-module.exports = { hashTree, checkTree, pathBytes: encodeName, runJob };
+/**
+ * Hashes targets [{ path, display, required }] as hashTree hashes its root:
+ * a directory's files are listed below `display`, a file as `display`; a
+ * required target that cannot be read rejects. Resolves to { manifest, root,
+ * skipped }. `excludeFiles` may hold paths or { dev, ino } identities.
+ */
+function hashTargets(targets, options = {}) {
+  const { signal, onProgress, ...walk } = options;
+  return runJob({ kind: 'hash', targets, options: walk }, { signal, onProgress });
+}
+
+module.exports = {
+  hashTree,
+  checkTree,
+  hashTargets,
+  manifestRoot: rootOf,
+  sortByPath: sortByBytes,
+  compareBytes,
+  pathBytes: encodeName,
+  pathFromBytes: decodeName,
+  runJob,
+};

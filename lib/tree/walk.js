@@ -186,10 +186,16 @@ function walkDirectory(target, options, skip, onFound) {
 }
 
 // Files to leave out by identity (the manifest being written or compared),
-// checked only for entries that carry the same name.
-function leaveOutSet(paths) {
+// checked only for entries that carry the same name; a bare { dev, ino }
+// (standard output) has no name, so every file is checked against it.
+function leaveOutSet(items) {
   const byName = new Map();
-  for (const p of paths) {
+  const anyName = [];
+  for (const p of items) {
+    if (typeof p === 'object' && p !== null) {
+      anyName.push(`${p.dev}:${p.ino}`);
+      continue;
+    }
     try {
       const st = fs.statSync(fsName(p));
       const name = nodePath.basename(p);
@@ -199,10 +205,10 @@ function leaveOutSet(paths) {
       // A file that does not exist cannot turn up in the walk.
     }
   }
-  if (byName.size === 0) return null;
+  if (byName.size === 0 && anyName.length === 0) return null;
   return {
     matches(name, fsPath) {
-      const keys = byName.get(name);
+      const keys = anyName.length > 0 ? anyName.concat(byName.get(name) || []) : byName.get(name);
       if (keys === undefined) return false;
       try {
         return keys.includes(keyOf(fs.statSync(fsName(fsPath))));
