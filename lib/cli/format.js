@@ -10,13 +10,18 @@ const HEX64 = /^[0-9a-fA-F]{64}$/;
 const ROOT_PREFIX = '# root: ';
 
 // sha256sum marks a line whose file name holds a backslash, line feed or
-// carriage return with a leading backslash and escapes those characters.
+// carriage return with a leading backslash and escapes those characters. A
+// NUL, which no file name holds but a manifest line may, is escaped the same
+// way, so that no output line carries the byte itself.
 function needsEscape(path) {
-  return /[\\\n\r]/.test(path);
+  return /[\\\n\r\0]/.test(path);
 }
 
+const ESCAPES = { '\\': '\\\\', '\n': '\\n', '\r': '\\r', '\0': '\\0' };
+const UNESCAPES = { '\\': '\\', n: '\n', r: '\r', 0: '\0' };
+
 function escapePath(path) {
-  return path.replace(/[\\\n\r]/g, (c) => (c === '\\' ? '\\\\' : c === '\n' ? '\\n' : '\\r'));
+  return path.replace(/[\\\n\r\0]/g, (c) => ESCAPES[c]);
 }
 
 function unescapePath(text) {
@@ -27,11 +32,9 @@ function unescapePath(text) {
       out += c;
       continue;
     }
-    const next = text[++i];
-    if (next === '\\') out += '\\';
-    else if (next === 'n') out += '\n';
-    else if (next === 'r') out += '\r';
-    else return null;
+    const next = UNESCAPES[text[++i]];
+    if (next === undefined) return null;
+    out += next;
   }
   return out;
 }

@@ -49,21 +49,19 @@ async function manifestCommand(args, io) {
   });
   if (listed === '') throw new CliError("option '--files-from' needs a file name");
   if (values.null && listed === undefined) throw new CliError("option '-0' needs --files-from");
-  if (listed !== undefined) {
-    for (const name of await readList(listed, io, values.null)) targets.push({ path: name, display: name, required: false });
-  } else if (targets.length === 0) {
-    targets.push({ path: '.', display: '', required: true });
-  }
+  // Opened before anything is read or hashed, so that a bad target fails
+  // at once; put in place only at the end.
   const output = values.output === undefined ? null : new OutputFile(values.output);
-  let excludeFiles;
-  if (output) excludeFiles = output.paths();
-  else {
-    // `manifest . > MANIFEST`: the shell made the file before the walk.
-    const identity = io.stdoutIdentity();
-    excludeFiles = identity ? [identity] : [];
-  }
   let result;
   try {
+    if (listed !== undefined) {
+      for (const name of await readList(listed, io, values.null)) targets.push({ path: name, display: name, required: false });
+    } else if (targets.length === 0) {
+      targets.push({ path: '.', display: '', required: true });
+    }
+    // `manifest . > MANIFEST`: the shell made the file before the walk.
+    const identity = output ? null : io.stdoutIdentity();
+    const excludeFiles = output ? output.paths() : identity ? [identity] : [];
     result = await hashWithProgress(targets, walkOptions(values, excludeFiles), io);
   } catch (err) {
     if (output) output.abandon();
