@@ -106,3 +106,13 @@ async function treeUsage(signal: AbortSignalLikeForTest): Promise<void> {
 }
 type AbortSignalLikeForTest = import('tov-engine-native/tree').AbortSignalLike;
 void treeUsage;
+
+// The binary table, resolved through the "./prebuilds" export.
+import { GLIBC_FLOOR, TARGETS, resolveBinary, shipped } from 'tov-engine-native/prebuilds';
+import type { Target } from 'tov-engine-native/prebuilds';
+const floor: string = GLIBC_FLOOR;
+const ids: string[] = TARGETS.map((t: Target) => t.id);
+const carried: Target[] = shipped();
+const found = resolveBinary();
+const kind: 'source' | 'prebuilt' | undefined = found?.kind;
+void [floor, ids, carried, kind];
