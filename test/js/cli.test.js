@@ -11,7 +11,7 @@ const path = require('node:path');
 const root = path.join(__dirname, '..', '..');
 const bin = path.join(root, 'bin', 'tov-engine.js');
 const format = require('../../lib/cli/format');
-const { Progress } = require('../../lib/cli/progress');
+const { Progress, progressText } = require('../../lib/cli/progress');
 const { main } = require('../../lib/cli/main');
 const {
   EMPTY_DIGEST: EMPTY,
@@ -622,6 +622,18 @@ describe('progress line', () => {
     p.update('x'.repeat(60));
     p.clear();
     assert.equal(stream.text, `\r\x1b[Kone\r\x1b[K${'x'.repeat(36)}...\r\x1b[K`);
+  });
+
+  it('shows bytes and a rate when the events carry them, files alone otherwise', () => {
+    const event = { phase: 'hashing', files: 10, hashed: 1 };
+    assert.equal(progressText(event, '', 5000), 'tov-engine: hashing 1/10 files');
+    assert.equal(progressText({ ...event, bytes: 999 }, 'old', 500), 'tov-engine: hashing old: 1/10 files, 999 B');
+    // One large file: the files stand still while the bytes move.
+    assert.equal(
+      progressText({ ...event, bytes: 1.5e9, totalBytes: 2.25e9 }, '', 3000),
+      'tov-engine: hashing 1/10 files, 1.50 GB of 2.25 GB, 500 MB/s',
+    );
+    assert.equal(progressText({ phase: 'scanning', files: 7, hashed: 0, bytes: 5 }), 'tov-engine: scanning 7 files');
   });
 
   it('is drawn by a long manifest run on a terminal only, and not with --quiet', async () => {
