@@ -7,7 +7,9 @@ const nodePath = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { threadVariableProblem } = require('./environment');
 const { encodeName, decodeName } = require('./names');
-const { compareBytes, sortByBytes, rootOf } = require('./hash');
+// hash.js loads the native module, which ends the process on a bad
+// worker-count variable: loaded on first use, after that check.
+const hash = () => require('./hash');
 
 const WORKER = nodePath.join(__dirname, 'worker.js');
 
@@ -177,9 +179,9 @@ module.exports = {
   hashTree,
   checkTree,
   hashTargets,
-  manifestRoot: rootOf,
-  sortByPath: sortByBytes,
-  compareBytes,
+  manifestRoot: (entries) => hash().rootOf(entries),
+  sortByPath: (items, key) => hash().sortByBytes(items, key),
+  compareBytes: (a, b) => hash().compareBytes(a, b),
   pathBytes: encodeName,
   pathFromBytes: decodeName,
   runJob,

@@ -123,3 +123,13 @@ async function hasherUsage(signal: AbortSignalLikeForTest, chunks: AsyncIterable
   void [hex, raw, streamed, piped, web, hasher.bytesHashed];
 }
 void hasherUsage;
+
+// The binary table, resolved through the "./prebuilds" export.
+import { GLIBC_FLOOR, TARGETS, resolveBinary, shipped } from 'tov-engine-native/prebuilds';
+import type { Target } from 'tov-engine-native/prebuilds';
+const floor: string = GLIBC_FLOOR;
+const ids: string[] = TARGETS.map((t: Target) => t.id);
+const carried: Target[] = shipped();
+const found = resolveBinary();
+const kind: 'source' | 'prebuilt' | undefined = found?.kind;
+void [floor, ids, carried, kind];
