@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/texts.h"
+#include "cache/identity_napi.h"
 #include "frame/error_napi.h"
 
 namespace tov::addon {
@@ -25,6 +26,7 @@ napi_value extension_abi(napi_env env, napi_callback_info) {
 // tell a binary that predates a function from a broken one.
 constexpr ExtensionDescriptor kExtensionTable[] = {
     {"abi", extension_abi},
+    {"statFiles", cache::stat_files},
 };
 
 }  // namespace
