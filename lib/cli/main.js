@@ -6,7 +6,7 @@ const fs = require('node:fs');
 const nodePath = require('node:path');
 const { parseArgs } = require('node:util');
 const native = require('../../index.js');
-const { runJob } = require('../tree/index.js');
+const { runJob, cacheOption } = require('../tree/index.js');
 const { rootOf, sortByBytes } = require('../tree/hash');
 const { decodeName, encodeName } = require('../tree/names');
 const { CliError, describeFsError } = require('./errors');
@@ -129,9 +129,13 @@ const WALK_OPTIONS = {
   gitignore: { type: 'boolean' },
   quiet: { type: 'boolean', short: 'q' },
 };
+// manifest and diff only: check's job is to read the bytes.
+const CACHE_OPTIONS = { cache: { type: 'boolean' }, 'cache-location': { type: 'string' } };
 
 function walkOptions(values, excludeFiles = []) {
+  if (values['cache-location'] === '') throw new CliError("option '--cache-location' needs a file name");
   return {
+    cache: cacheOption(values['cache-location'] ?? Boolean(values.cache)),
     all: Boolean(values.all),
     follow: Boolean(values.follow),
     exclude: values.exclude || [],
@@ -160,6 +164,7 @@ async function hashTargets(targets, options, io, label = '') {
     const hint = /not followed$/.test(reason) ? ' (--follow enters it)' : '';
     io.warn(`skipped ${path}: ${reason}${hint}`);
   }
+  for (const warning of result.cache?.warnings ?? []) io.warn(warning);
   return result;
 }
 
@@ -219,6 +224,7 @@ async function manifestCommand(args, io) {
     args,
     {
       ...WALK_OPTIONS,
+      ...CACHE_OPTIONS,
       json: { type: 'boolean' },
       output: { type: 'string', short: 'o' },
       relative: { type: 'boolean' },
@@ -395,7 +401,7 @@ function prefixHint(older, newer, names) {
 }
 
 async function diffCommand(args, io) {
-  const { values, positionals } = parse(args, { ...WALK_OPTIONS, json: { type: 'boolean' } }, 'diff');
+  const { values, positionals } = parse(args, { ...WALK_OPTIONS, ...CACHE_OPTIONS, json: { type: 'boolean' } }, 'diff');
   if (values.help) return io.out(HELP.diff), 0;
   if (positionals.length !== 2) {
     throw new CliError(`diff needs two operands, OLD and NEW (see 'tov-engine diff --help')`);

@@ -56,6 +56,14 @@ function list(value, name) {
   return items;
 }
 
+// `cache`: true for the default location, a file name, or false.
+function cacheOption(value) {
+  if (value === false || value === undefined) return false;
+  if (value === true) return { location: null };
+  if (typeof value === 'string' && value !== '') return { location: value };
+  throw new TypeError('The "cache" option must be a boolean or a file name');
+}
+
 function checkRoot(root) {
   if (typeof root !== 'string' || root === '') throw new TypeError('The "root" argument must be a non-empty string');
 }
@@ -67,7 +75,7 @@ function checkRoot(root) {
  */
 async function hashTree(root, options = {}) {
   checkRoot(root);
-  const { exclude, gitignore = false, follow = false, all = false, excludeFiles, signal, onProgress } = options;
+  const { exclude, gitignore = false, follow = false, all = false, excludeFiles, signal, onProgress, cache = false } = options;
   const job = {
     kind: 'hash',
     targets: [{ path: root, display: '', required: true }],
@@ -77,6 +85,7 @@ async function hashTree(root, options = {}) {
       gitignore: Boolean(gitignore),
       follow: Boolean(follow),
       all: Boolean(all),
+      cache: cacheOption(cache),
     },
   };
   return runJob(job, { signal, onProgress });
@@ -100,4 +109,4 @@ async function checkTree(manifest, root = '.', options = {}) {
   return { ok: results.every((r) => r.status === 'ok'), results };
 }
 
-module.exports = { hashTree, checkTree, pathBytes: encodeName, runJob };
+module.exports = { hashTree, checkTree, pathBytes: encodeName, runJob, cacheOption };

@@ -9,6 +9,7 @@ const { fsName } = require('./names');
 const { systemText } = require('./errors');
 const { walkDirectory, leaveOutSet } = require('./walk');
 const { hashFiles, rootOf, sortByBytes } = require('./hash');
+const cache = require('./cache');
 
 const progress = (phase, files, hashed) => parentPort.postMessage({ type: 'progress', phase, files, hashed });
 
@@ -56,13 +57,18 @@ async function hashJob({ targets, options }) {
     }
   }
   progress('hashing', files.length, 0);
-  const outcomes = await hashFiles(files, { onProgress: (done, total) => progress('hashing', total, done) });
+  // The content cache (cache.js) answers files whose metadata did not move.
+  const cached = cache.begin(options.cache, targets, files, options);
+  const hashed = await hashFiles(cached ? cached.pending : files, { onProgress: (done, total) => progress('hashing', total, done) });
+  const outcomes = cached ? cached.finish(hashed) : hashed;
   const entries = [];
   outcomes.forEach(({ digest, reason }, i) => {
     if (digest !== undefined) entries.push([files[i].display, digest]);
     else skip(files[i].display, reason, true);
   });
-  return { manifest: entries, root: rootOf(entries), skipped };
+  const result = { manifest: entries, root: rootOf(entries), skipped };
+  if (cached) result.cache = { reused: cached.hits, warnings: cached.warnings };
+  return result;
 }
 
 // Entries' paths are read relative to `root`, absolute ones as they are.

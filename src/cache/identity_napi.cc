@@ -12,6 +12,7 @@
 #include "cache/identity_napi.h"
 #include "frame/call_napi.h"
 #include "frame/convert_napi.h"
+#include "platform/module_pin.h"
 
 namespace tov::cache {
 
@@ -30,6 +31,11 @@ frame::ErrorRecord result_failed(napi_status status) {
 napi_value stat_files(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(list, frame::to_text_list(env, args[0]));
+    // A run answered wholly from the cache goes on to hash only its Merkle
+    // root on this thread, which leaves libcrypto's per-thread destructor
+    // behind; nothing starts the runtime, which would keep the code mapped,
+    // so a worker that ends would run that destructor from unloaded code.
+    platform::pin_loaded_module();
     const std::size_t count = list.size();
     std::vector<std::string_view> paths(count);
     for (std::size_t i = 0; i < count; ++i) paths[i] = list[i];

@@ -1,0 +1,428 @@
+'use strict';
+// A content cache for tree runs: the digest of each file kept with the
+// metadata it had when it was read, so that a later run reads only files
+// whose metadata moved. It may cost time, never correctness: a digest is
+// taken from it only when device, inode, size, modification and change time
+// (in ns) and kind are all the same, and only for entries that were safe to
+// trust when they were written (see `trusted`). Anything wrong with the file
+// makes the run hash everything, after one warning.
+//
+// File layout (numbers little-endian, except the records, which are in the
+// byte order named in the header):
+//   magic "TOVSTATC", u32 version, u32 record size, u8 byte order ('L'/'B'),
+//   varint root length, root bytes, varint entry count,
+//   per entry: varint bytes shared with the previous path, varint length of
+//   the rest, the rest, record (statFiles' layout), 32-byte SHA-256 digest;
+//   then the SHA-256 of everything before it.
+
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const nodePath = require('node:path');
+const { decodeName, encodeName, fsName } = require('./names');
+const { systemText } = require('./errors');
+
+const MAGIC = Buffer.from('TOVSTATC', 'latin1');
+const VERSION = 1;
+const RECORD = 48;
+const KIND_AT = 40;
+const REGULAR = 1;
+const DIGEST = 32;
+const BYTE_ORDER = os.endianness() === 'LE' ? 0x4c : 0x42;
+const HEADER = MAGIC.length + 9;
+
+let native = null;
+function statFiles(paths) {
+  if (native === null) native = require('../native/extensions.js').load();
+  return native.statFiles(paths);
+}
+
+// ---- where caches live ----
+
+function userCacheDir() {
+  const home = os.homedir();
+  if (process.platform === 'win32') return process.env.LOCALAPPDATA || nodePath.join(home, 'AppData', 'Local');
+  if (process.platform === 'darwin') return nodePath.join(home, 'Library', 'Caches');
+  const xdg = process.env.XDG_CACHE_HOME;
+  return xdg && nodePath.isAbsolute(xdg) ? xdg : nodePath.join(home, '.cache');
+}
+
+function inside(path, dir) {
+  const rel = nodePath.relative(dir, path);
+  return rel === '' || (!rel.startsWith('..') && !nodePath.isAbsolute(rel));
+}
+
+/**
+ * One cache file per walked root: node_modules/.cache/tov-engine/ of the
+ * nearest package above the root, as other tools keep theirs, unless the
+ * walk itself would list it (`walksNodeModules` with the folder inside the
+ * root); else the user's cache directory.
+ */
+function defaultLocation(realRoot, walksNodeModules = false) {
+  const name = `${crypto.createHash('sha256').update(encodeName(realRoot)).digest('hex').slice(0, 32)}.cache`;
+  for (let dir = realRoot; ; dir = nodePath.dirname(dir)) {
+    if (fs.existsSync(nodePath.join(dir, 'package.json'))) {
+      const folder = nodePath.join(dir, 'node_modules', '.cache', 'tov-engine');
+      if (!(walksNodeModules && inside(folder, realRoot))) return nodePath.join(folder, name);
+      break;
+    }
+    if (nodePath.dirname(dir) === dir) break;
+  }
+  return nodePath.join(userCacheDir(), 'tov-engine', name);
+}
+
+// ---- the file format ----
+
+function varintSize(n) {
+  let size = 1;
+  while (n >= 0x80) {
+    n = Math.floor(n / 0x80);
+    size++;
+  }
+  return size;
+}
+
+function putVarint(buf, at, n) {
+  while (n >= 0x80) {
+    buf[at++] = (n % 0x80) | 0x80;
+    n = Math.floor(n / 0x80);
+  }
+  buf[at++] = n;
+  return at;
+}
+
+function sharedPrefix(a, b) {
+  const n = Math.min(a.length, b.length);
+  let i = 0;
+  while (i < n && a[i] === b[i]) i++;
+  return i;
+}
+
+/** entries: [{ key: Buffer, record: Uint8Array(48), digest: Buffer(32) }] */
+function encode(rootBytes, entries) {
+  let size = HEADER + varintSize(rootBytes.length) + rootBytes.length + varintSize(entries.length) + DIGEST;
+  let previous = Buffer.alloc(0);
+  const shares = new Array(entries.length);
+  entries.forEach((e, i) => {
+    const shared = sharedPrefix(previous, e.key);
+    shares[i] = shared;
+    const rest = e.key.length - shared;
+    size += varintSize(shared) + varintSize(rest) + rest + RECORD + DIGEST;
+    previous = e.key;
+  });
+  const buf = Buffer.alloc(size);
+  MAGIC.copy(buf, 0);
+  buf.writeUInt32LE(VERSION, 8);
+  buf.writeUInt32LE(RECORD, 12);
+  buf[16] = BYTE_ORDER;
+  let at = putVarint(buf, HEADER, rootBytes.length);
+  at += rootBytes.copy(buf, at);
+  at = putVarint(buf, at, entries.length);
+  entries.forEach((e, i) => {
+    at = putVarint(buf, at, shares[i]);
+    at = putVarint(buf, at, e.key.length - shares[i]);
+    at += e.key.copy(buf, at, shares[i]);
+    buf.set(e.record, at);
+    at += RECORD;
+    at += e.digest.copy(buf, at);
+  });
+  crypto.createHash('sha256').update(buf.subarray(0, at)).digest().copy(buf, at);
+  return buf;
+}
+
+class Corrupt extends Error {}
+
+function reader(buf, end) {
+  let at = 0;
+  return {
+    at: () => at,
+    seek(n) {
+      at = n;
+    },
+    varint() {
+      let n = 0;
+      for (let scale = 1; ; scale *= 0x80) {
+        if (at >= end || scale > 2 ** 35) throw new Corrupt('corrupt');
+        const b = buf[at++];
+        n += (b & 0x7f) * scale;
+        if (b < 0x80) return n;
+      }
+    },
+    take(n) {
+      if (n > end - at) throw new Corrupt('corrupt');
+      at += n;
+      return buf.subarray(at - n, at);
+    },
+  };
+}
+
+/**
+ * Parses a cache file made for `rootBytes`: a Map of key (the path's bytes
+ * as latin1 text) to { record, digest }, or throws with why it cannot be used.
+ */
+function decode(buf, rootBytes) {
+  if (buf.length < HEADER + DIGEST || !buf.subarray(0, MAGIC.length).equals(MAGIC)) {
+    throw new Corrupt(buf.length < HEADER + DIGEST ? 'truncated' : 'not a cache file of this tool');
+  }
+  const version = buf.readUInt32LE(8);
+  if (version !== VERSION) throw new Corrupt(`made by another version of the format (${version}, this is ${VERSION})`);
+  const end = buf.length - DIGEST;
+  const sum = crypto.createHash('sha256').update(buf.subarray(0, end)).digest();
+  if (!sum.equals(buf.subarray(end))) throw new Corrupt('truncated or corrupt (checksum mismatch)');
+  if (buf.readUInt32LE(12) !== RECORD || buf[16] !== BYTE_ORDER) throw new Corrupt('made on another kind of machine');
+  const r = reader(buf, end);
+  r.seek(HEADER);
+  if (!r.take(r.varint()).equals(rootBytes)) throw new Corrupt('made for another directory');
+  const count = r.varint();
+  const entries = new Map();
+  let previous = Buffer.alloc(0);
+  for (let i = 0; i < count; i++) {
+    const shared = r.varint();
+    const rest = r.take(r.varint());
+    if (shared > previous.length) throw new Corrupt('corrupt');
+    const key = Buffer.concat([previous.subarray(0, shared), rest]);
+    const record = r.take(RECORD);
+    const digest = r.take(DIGEST);
+    entries.set(key.toString('latin1'), { key, record, digest });
+    previous = key;
+  }
+  if (r.at() !== end) throw new Corrupt('corrupt');
+  return entries;
+}
+
+// ---- trust ----
+
+const readI64 = BYTE_ORDER === 0x4c ? (b, at) => b.readBigInt64LE(at) : (b, at) => b.readBigInt64BE(at);
+
+// The step of a time stamp as far as it shows: a file system that keeps
+// whole seconds (or two, as FAT does) leaves the zeros.
+function stepOf(ns) {
+  for (const step of [2000000000n, 1000000000n, 1000000n, 1000n]) if (ns % step === 0n) return step;
+  return 1n;
+}
+
+/**
+ * Whether an entry read after the moment `probe` (ns, a time stamp the file
+ * system gave a file made just before the metadata was taken) may be
+ * trusted later: a write after the query lands at `probe` or later, so a
+ * file whose times lie wholly before it cannot be changed again without one
+ * of them moving. A file last touched in the same tick may still be written
+ * within it, keeping its times; such an entry is not kept. The step of
+ * the file's own time stamps widens the margin on a coarser file system.
+ */
+function trusted(record, probe) {
+  const buf = Buffer.from(record.buffer, record.byteOffset, RECORD);
+  for (const at of [24, 32]) {
+    const t = readI64(buf, at);
+    if (t + stepOf(t) > probe) return false;
+  }
+  return true;
+}
+
+// ---- one run ----
+
+function sameRecord(a, aAt, b, bAt) {
+  for (let i = 0; i < RECORD; i++) if (a[aAt + i] !== b[bAt + i]) return false;
+  return true;
+}
+
+function readCache(location, rootBytes) {
+  let buf;
+  try {
+    buf = fs.readFileSync(location);
+  } catch (err) {
+    if (err.code === 'ENOENT') return { entries: new Map(), identity: null, problem: null };
+    return { entries: new Map(), identity: null, problem: systemText(err) };
+  }
+  const identity = identityOf(location);
+  try {
+    return { entries: decode(buf, rootBytes), identity, problem: null };
+  } catch (err) {
+    if (!(err instanceof Corrupt)) throw err;
+    return { entries: new Map(), identity, problem: err.message };
+  }
+}
+
+function identityOf(path) {
+  try {
+    const st = fs.statSync(path, { bigint: true });
+    return `${st.dev}:${st.ino}:${st.size}:${st.mtimeNs}:${st.ctimeNs}`;
+  } catch {
+    return null;
+  }
+}
+
+function temporaryName(location) {
+  return `${location}.${process.pid}.${crypto.randomBytes(6).toString('hex')}.tmp`;
+}
+
+// The file system's own clock, read just before the metadata queries: the
+// birth time of a file made beside the cache (removed at once, so that a run
+// that fails leaves nothing behind).
+function probeClock(location) {
+  fs.mkdirSync(nodePath.dirname(location), { recursive: true });
+  const file = temporaryName(location);
+  const fd = fs.openSync(file, 'wx');
+  try {
+    const st = fs.fstatSync(fd, { bigint: true });
+    return st.mtimeNs < st.ctimeNs ? st.mtimeNs : st.ctimeNs;
+  } finally {
+    fs.closeSync(fd);
+    fs.rmSync(file, { force: true });
+  }
+}
+
+class Store {
+  constructor(target, location, walksNodeModules, warn) {
+    this.prefix = target.path.endsWith('/') ? target.path : `${target.path}/`;
+    const realRoot = fs.realpathSync(fsName(target.path)).toString();
+    this.rootBytes = encodeName(realRoot);
+    this.location = location || defaultLocation(realRoot, walksNodeModules);
+    this.warn = warn;
+    const loaded = readCache(this.location, this.rootBytes);
+    if (loaded.problem) warn(`cache ${this.location} ignored (${loaded.problem}); hashing every file`);
+    this.old = loaded.entries;
+    this.identity = loaded.identity;
+    try {
+      this.probe = probeClock(this.location);
+    } catch (err) {
+      this.probe = null;
+      warn(`cache ${this.location} cannot be written (${systemText(err)}); it stays as it is`);
+    }
+    this.members = []; // { index, key: Buffer }
+  }
+
+  /** Settles which members the old entries answer; returns their indexes. */
+  lookup(files, outcomes, before) {
+    const { records, errors } = before;
+    const hits = [];
+    this.members.forEach((m, j) => {
+      m.slot = j;
+      m.at = j * RECORD;
+      const old = this.old.get(m.key.toString('latin1'));
+      if (old === undefined || errors[j] !== 0 || records[m.at + KIND_AT] !== REGULAR) return;
+      if (!sameRecord(old.record, 0, records, m.at)) return;
+      outcomes[m.index] = { digest: old.digest.toString('hex') };
+      m.kept = old;
+      hits.push(m.index);
+    });
+    this.before = before;
+    return hits;
+  }
+
+  /** Entries for the next run: what was kept, and what was read safely. */
+  collect(outcomes, after, afterSlot) {
+    const entries = [];
+    const { records, errors } = this.before;
+    for (const m of this.members) {
+      if (m.kept) {
+        entries.push(m.kept);
+        continue;
+      }
+      const slot = afterSlot.get(m.index);
+      const outcome = outcomes[m.index];
+      if (outcome.digest === undefined || slot === undefined || errors[m.slot] !== 0) continue;
+      if (after.errors[slot] !== 0 || !sameRecord(records, m.at, after.records, slot * RECORD)) continue;
+      if (records[m.at + KIND_AT] !== REGULAR) continue;
+      const record = records.subarray(m.at, m.at + RECORD);
+      if (!trusted(record, this.probe)) continue;
+      entries.push({ key: m.key, record, digest: Buffer.from(outcome.digest, 'hex') });
+    }
+    return entries;
+  }
+
+  // What a run that wrote the cache meanwhile kept stays, where it agrees
+  // with the metadata this run saw (so both runs' work survives).
+  mergeConcurrent(entries) {
+    if (identityOf(this.location) === this.identity) return entries;
+    const theirs = readCache(this.location, this.rootBytes).entries;
+    if (theirs.size === 0) return entries;
+    const mine = new Set(entries.map((e) => e.key.toString('latin1')));
+    const { records, errors } = this.before;
+    for (const m of this.members) {
+      const key = m.key.toString('latin1');
+      const other = theirs.get(key);
+      if (mine.has(key) || other === undefined || errors[m.slot] !== 0) continue;
+      if (sameRecord(other.record, 0, records, m.at)) entries.push(other);
+    }
+    return entries.sort((a, b) => Buffer.compare(a.key, b.key));
+  }
+
+  // Written whole beside the cache and renamed over it: a reader sees the
+  // old file or the new one, never a part.
+  write(entries) {
+    if (this.probe === null) return;
+    const file = temporaryName(this.location);
+    try {
+      fs.writeFileSync(file, encode(this.rootBytes, this.mergeConcurrent(entries)), { flag: 'wx' });
+      fs.renameSync(file, this.location);
+    } catch (err) {
+      this.warn(`cache ${this.location} not written (${systemText(err)})`);
+      fs.rmSync(file, { force: true });
+    }
+  }
+}
+
+/**
+ * Starts a cached run over `files` ({ fsPath }, as the walk lists them).
+ * `option`: false, or { location } (null for the default one). Returns null
+ * when there is nothing to cache, else { pending, warnings, finish }: hash
+ * `pending` (a subset of files, in order), then `finish(theirOutcomes)` gives
+ * the outcomes of all files and writes the cache. Only directory targets
+ * have a cache, each its own; with a location named, the first one alone.
+ */
+function begin(option, targets, files, { all = false } = {}) {
+  if (!option) return null;
+  const warnings = [];
+  const warn = (text) => warnings.push(text);
+  const stores = [];
+  for (const target of targets) {
+    if (option.location && stores.length > 0) break;
+    try {
+      if (!fs.statSync(fsName(target.path)).isDirectory()) continue;
+      stores.push(new Store(target, option.location, all, warn));
+    } catch (err) {
+      warn(`cache for ${target.path} not used (${systemText(err)})`);
+    }
+  }
+  if (stores.length === 0) return { pending: files, warnings, finish: (outcomes) => outcomes };
+
+  // Each file belongs to the first root it lies under; names that are not
+  // text cannot be queried and are simply hashed.
+  const owner = new Array(files.length).fill(null);
+  files.forEach((file, index) => {
+    if (!file.fsPath.isWellFormed()) return;
+    const store = stores.find((s) => file.fsPath.startsWith(s.prefix));
+    if (store === undefined) return;
+    owner[index] = store;
+    store.members.push({ index, key: encodeName(file.fsPath.slice(store.prefix.length)) });
+  });
+  const outcomes = new Array(files.length);
+  const hit = new Uint8Array(files.length);
+  for (const store of stores) {
+    const before = statFiles(store.members.map((m) => files[m.index].fsPath));
+    for (const index of store.lookup(files, outcomes, before)) hit[index] = 1;
+  }
+  const pendingIndex = [];
+  for (let i = 0; i < files.length; i++) if (!hit[i]) pendingIndex.push(i);
+
+  function finish(pendingOutcomes) {
+    pendingIndex.forEach((index, k) => {
+      outcomes[index] = pendingOutcomes[k];
+    });
+    // A file whose metadata moved while it was read is hashed but not kept.
+    const again = pendingIndex.filter((i) => owner[i] !== null && outcomes[i].digest !== undefined);
+    const after = statFiles(again.map((i) => files[i].fsPath));
+    const afterSlot = new Map(again.map((index, slot) => [index, slot]));
+    for (const store of stores) store.write(store.collect(outcomes, after, afterSlot));
+    return outcomes;
+  }
+  return {
+    pending: pendingIndex.map((i) => files[i]),
+    warnings,
+    finish,
+    hits: files.length - pendingIndex.length,
+  };
+}
+
+module.exports = { begin, defaultLocation, userCacheDir, encode, decode, trusted };
