@@ -272,10 +272,19 @@ function probeClock(location) {
   }
 }
 
+function realPath(path) {
+  return decodeName(fs.realpathSync(fsName(path), { encoding: 'buffer' }));
+}
+
+// What a cache file records of the root it was made for.
+function rootBytesOf(path) {
+  return encodeName(realPath(path));
+}
+
 class Store {
   constructor(target, location, walksNodeModules, warn) {
     this.prefix = target.path.endsWith('/') ? target.path : `${target.path}/`;
-    const realRoot = fs.realpathSync(fsName(target.path)).toString();
+    const realRoot = realPath(target.path);
     this.rootBytes = encodeName(realRoot);
     this.location = location || defaultLocation(realRoot, walksNodeModules);
     this.warn = warn;
@@ -425,4 +434,4 @@ function begin(option, targets, files, { all = false } = {}) {
   };
 }
 
-module.exports = { begin, defaultLocation, userCacheDir, encode, decode, trusted };
+module.exports = { begin, defaultLocation, encode, decode, rootBytesOf, trusted, RECORD };
