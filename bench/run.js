@@ -35,6 +35,7 @@ const CASES = [
   ...require('./cases/batch'),
   ...require('./cases/file_hash'),
   ...require('./cases/lanes'),
+  ...require('./cases/cache'),
 ];
 
 function usage(message) {
