@@ -20,6 +20,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const nodePath = require('node:path');
 const { decodeName, encodeName, fsName } = require('./names');
+const { compareBytes } = require('./hash');
 const { systemText } = require('./errors');
 
 const MAGIC = Buffer.from('TOVSTATC', 'latin1');
@@ -98,17 +99,18 @@ function sharedPrefix(a, b) {
   return i;
 }
 
-/** entries: [{ key: Buffer, record: Uint8Array(48), digest: Buffer(32) }] */
+/** entries: [{ key: string, record: Uint8Array(48), digest: Buffer(32) }] */
 function encode(rootBytes, entries) {
+  const keys = entries.map((e) => Buffer.from(e.key, 'utf8'));
   let size = HEADER + varintSize(rootBytes.length) + rootBytes.length + varintSize(entries.length) + DIGEST;
   let previous = Buffer.alloc(0);
   const shares = new Array(entries.length);
-  entries.forEach((e, i) => {
-    const shared = sharedPrefix(previous, e.key);
+  keys.forEach((key, i) => {
+    const shared = sharedPrefix(previous, key);
     shares[i] = shared;
-    const rest = e.key.length - shared;
+    const rest = key.length - shared;
     size += varintSize(shared) + varintSize(rest) + rest + RECORD + DIGEST;
-    previous = e.key;
+    previous = key;
   });
   const buf = Buffer.alloc(size);
   MAGIC.copy(buf, 0);
@@ -120,8 +122,8 @@ function encode(rootBytes, entries) {
   at = putVarint(buf, at, entries.length);
   entries.forEach((e, i) => {
     at = putVarint(buf, at, shares[i]);
-    at = putVarint(buf, at, e.key.length - shares[i]);
-    at += e.key.copy(buf, at, shares[i]);
+    at = putVarint(buf, at, keys[i].length - shares[i]);
+    at += keys[i].copy(buf, at, shares[i]);
     buf.set(e.record, at);
     at += RECORD;
     at += e.digest.copy(buf, at);
@@ -157,8 +159,8 @@ function reader(buf, end) {
 }
 
 /**
- * Parses a cache file made for `rootBytes`: a Map of key (the path's bytes
- * as latin1 text) to { record, digest }, or throws with why it cannot be used.
+ * Parses a cache file made for `rootBytes`: a Map of key (the path below
+ * the root) to { key, record, digest }, or throws with why it cannot be used.
  */
 function decode(buf, rootBytes) {
   if (buf.length < HEADER + DIGEST || !buf.subarray(0, MAGIC.length).equals(MAGIC)) {
@@ -183,7 +185,7 @@ function decode(buf, rootBytes) {
     const key = Buffer.concat([previous.subarray(0, shared), rest]);
     const record = r.take(RECORD);
     const digest = r.take(DIGEST);
-    entries.set(key.toString('latin1'), { key, record, digest });
+    entries.set(key.toString(), { key: key.toString(), record, digest });
     previous = key;
   }
   if (r.at() !== end) throw new Corrupt('corrupt');
@@ -308,7 +310,7 @@ class Store {
     this.members.forEach((m, j) => {
       m.slot = j;
       m.at = j * RECORD;
-      const old = this.old.get(m.key.toString('latin1'));
+      const old = this.old.get(m.key);
       if (old === undefined || errors[j] !== 0 || records[m.at + KIND_AT] !== REGULAR) return;
       if (!sameRecord(old.record, 0, records, m.at)) return;
       outcomes[m.index] = { digest: old.digest.toString('hex') };
@@ -337,6 +339,8 @@ class Store {
       if (!trusted(record, this.probe)) continue;
       entries.push({ key: m.key, record, digest: Buffer.from(outcome.digest, 'hex') });
     }
+    // Nothing to write when every entry came from the file as it is.
+    this.unchanged = entries.length === this.old.size && entries.every((e) => this.old.get(e.key) === e);
     return entries;
   }
 
@@ -346,21 +350,20 @@ class Store {
     if (identityOf(this.location) === this.identity) return entries;
     const theirs = readCache(this.location, this.rootBytes).entries;
     if (theirs.size === 0) return entries;
-    const mine = new Set(entries.map((e) => e.key.toString('latin1')));
+    const mine = new Set(entries.map((e) => e.key));
     const { records, errors } = this.before;
     for (const m of this.members) {
-      const key = m.key.toString('latin1');
-      const other = theirs.get(key);
-      if (mine.has(key) || other === undefined || errors[m.slot] !== 0) continue;
+      const other = theirs.get(m.key);
+      if (mine.has(m.key) || other === undefined || errors[m.slot] !== 0) continue;
       if (sameRecord(other.record, 0, records, m.at)) entries.push(other);
     }
-    return entries.sort((a, b) => Buffer.compare(a.key, b.key));
+    return entries.sort((a, b) => compareBytes(a.key, b.key));
   }
 
   // Written whole beside the cache and renamed over it: a reader sees the
   // old file or the new one, never a part.
   write(entries) {
-    if (this.probe === null) return;
+    if (this.probe === null || this.unchanged) return;
     const file = temporaryName(this.location);
     try {
       fs.writeFileSync(file, encode(this.rootBytes, this.mergeConcurrent(entries)), { flag: 'wx' });
@@ -394,7 +397,7 @@ function begin(option, targets, files, { all = false } = {}) {
       warn(`cache for ${target.path} not used (${systemText(err)})`);
     }
   }
-  if (stores.length === 0) return { pending: files, warnings, finish: (outcomes) => outcomes };
+  if (stores.length === 0) return { pending: files, warnings, finish: (outcomes) => outcomes, hits: 0 };
 
   // Each file belongs to the first root it lies under; names that are not
   // text cannot be queried and are simply hashed.
@@ -404,7 +407,7 @@ function begin(option, targets, files, { all = false } = {}) {
     const store = stores.find((s) => file.fsPath.startsWith(s.prefix));
     if (store === undefined) return;
     owner[index] = store;
-    store.members.push({ index, key: encodeName(file.fsPath.slice(store.prefix.length)) });
+    store.members.push({ index, key: file.fsPath.slice(store.prefix.length) });
   });
   const outcomes = new Array(files.length);
   const hit = new Uint8Array(files.length);
