@@ -300,11 +300,11 @@ class Store {
       this.probe = null;
       warn(`cache ${this.location} cannot be written (${systemText(err)}); it stays as it is`);
     }
-    this.members = []; // { index, key: Buffer }
+    this.members = []; // { index, key: the path below the root }
   }
 
   /** Settles which members the old entries answer; returns their indexes. */
-  lookup(files, outcomes, before) {
+  lookup(outcomes, before) {
     const { records, errors } = before;
     const hits = [];
     this.members.forEach((m, j) => {
@@ -413,7 +413,7 @@ function begin(option, targets, files, { all = false } = {}) {
   const hit = new Uint8Array(files.length);
   for (const store of stores) {
     const before = statFiles(store.members.map((m) => files[m.index].fsPath));
-    for (const index of store.lookup(files, outcomes, before)) hit[index] = 1;
+    for (const index of store.lookup(outcomes, before)) hit[index] = 1;
   }
   const pendingIndex = [];
   for (let i = 0; i < files.length; i++) if (!hit[i]) pendingIndex.push(i);
