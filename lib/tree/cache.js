@@ -99,7 +99,7 @@ function sharedPrefix(a, b) {
   return i;
 }
 
-/** entries: [{ key: string, record: Uint8Array(48), digest: Buffer(32) }] */
+/** entries: [{ key: string, buf, at }], record and digest at buf[at..at+80] */
 function encode(rootBytes, entries) {
   const keys = entries.map((e) => Buffer.from(e.key, 'utf8'));
   let size = HEADER + varintSize(rootBytes.length) + rootBytes.length + varintSize(entries.length) + DIGEST;
@@ -124,9 +124,7 @@ function encode(rootBytes, entries) {
     at = putVarint(buf, at, shares[i]);
     at = putVarint(buf, at, keys[i].length - shares[i]);
     at += keys[i].copy(buf, at, shares[i]);
-    buf.set(e.record, at);
-    at += RECORD;
-    at += e.digest.copy(buf, at);
+    at += e.buf.copy(buf, at, e.at, e.at + RECORD + DIGEST);
   });
   crypto.createHash('sha256').update(buf.subarray(0, at)).digest().copy(buf, at);
   return buf;
@@ -177,16 +175,19 @@ function decode(buf, rootBytes) {
   if (!r.take(r.varint()).equals(rootBytes)) throw new Corrupt('made for another directory');
   const count = r.varint();
   const entries = new Map();
-  let previous = Buffer.alloc(0);
+  // Each path is built in place over the previous one.
+  let path = Buffer.alloc(256);
+  let length = 0;
   for (let i = 0; i < count; i++) {
     const shared = r.varint();
     const rest = r.take(r.varint());
-    if (shared > previous.length) throw new Corrupt('corrupt');
-    const key = Buffer.concat([previous.subarray(0, shared), rest]);
-    const record = r.take(RECORD);
-    const digest = r.take(DIGEST);
-    entries.set(key.toString(), { key: key.toString(), record, digest });
-    previous = key;
+    if (shared > length) throw new Corrupt('corrupt');
+    if (shared + rest.length > path.length) path = Buffer.concat([path.subarray(0, shared), Buffer.alloc(rest.length * 2 + 256)]);
+    rest.copy(path, shared);
+    length = shared + rest.length;
+    const key = path.toString('utf8', 0, length);
+    entries.set(key, { key, buf, at: r.at() });
+    r.take(RECORD + DIGEST);
   }
   if (r.at() !== end) throw new Corrupt('corrupt');
   return entries;
@@ -213,7 +214,7 @@ function stepOf(ns) {
  * the file's own time stamps widens the margin on a coarser file system.
  */
 function trusted(record, probe) {
-  const buf = Buffer.from(record.buffer, record.byteOffset, RECORD);
+  const buf = Buffer.from(record.buffer, record.byteOffset, record.length);
   for (const at of [24, 32]) {
     const t = readI64(buf, at);
     if (t + stepOf(t) > probe) return false;
@@ -312,8 +313,8 @@ class Store {
       m.at = j * RECORD;
       const old = this.old.get(m.key);
       if (old === undefined || errors[j] !== 0 || records[m.at + KIND_AT] !== REGULAR) return;
-      if (!sameRecord(old.record, 0, records, m.at)) return;
-      outcomes[m.index] = { digest: old.digest.toString('hex') };
+      if (!sameRecord(old.buf, old.at, records, m.at)) return;
+      outcomes[m.index] = { digest: old.buf.toString('hex', old.at + RECORD, old.at + RECORD + DIGEST) };
       m.kept = old;
       hits.push(m.index);
     });
@@ -335,9 +336,11 @@ class Store {
       if (outcome.digest === undefined || slot === undefined || errors[m.slot] !== 0) continue;
       if (after.errors[slot] !== 0 || !sameRecord(records, m.at, after.records, slot * RECORD)) continue;
       if (records[m.at + KIND_AT] !== REGULAR) continue;
-      const record = records.subarray(m.at, m.at + RECORD);
-      if (!trusted(record, this.probe)) continue;
-      entries.push({ key: m.key, record, digest: Buffer.from(outcome.digest, 'hex') });
+      const entry = Buffer.alloc(RECORD + DIGEST);
+      entry.set(records.subarray(m.at, m.at + RECORD));
+      entry.write(outcome.digest, RECORD, 'hex');
+      if (!trusted(entry, this.probe)) continue;
+      entries.push({ key: m.key, buf: entry, at: 0 });
     }
     // Nothing to write when every entry came from the file as it is.
     this.unchanged = entries.length === this.old.size && entries.every((e) => this.old.get(e.key) === e);
@@ -355,7 +358,7 @@ class Store {
     for (const m of this.members) {
       const other = theirs.get(m.key);
       if (mine.has(m.key) || other === undefined || errors[m.slot] !== 0) continue;
-      if (sameRecord(other.record, 0, records, m.at)) entries.push(other);
+      if (sameRecord(other.buf, other.at, records, m.at)) entries.push(other);
     }
     return entries.sort((a, b) => compareBytes(a.key, b.key));
   }
