@@ -88,6 +88,12 @@ export interface HashTreeOptions {
    * work stops and the promise rejects with what it threw.
    */
   onProgress?: (progress: TreeProgress) => void;
+  /**
+   * Read again only files whose metadata moved since the last cached run:
+   * `true` for the default cache file of the root, or the cache file's name.
+   * The manifest is the same as without. Default `false`.
+   */
+  cache?: boolean | string;
 }
 
 export interface TreeManifest {
@@ -97,6 +103,8 @@ export interface TreeManifest {
   root: HexDigest;
   /** What was left out, failures and notes alike. */
   skipped: SkippedPath[];
+  /** With `cache`: how many digests came from it, and why it was not used or written. */
+  cache?: { reused: number; warnings: string[] };
 }
 
 /** The outcome of checking one manifest entry. */

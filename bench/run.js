@@ -39,6 +39,7 @@ const CASES = [
   ...require('./cases/lanes'),
   ...require('./cases/tree'),
   ...require('./cases/hasher'),
+  ...require('./cases/cache'),
 ];
 
 function usage(message) {

@@ -17,6 +17,9 @@ const WALK_OPTIONS = {
   verbose: { type: 'boolean', short: 'v' },
 };
 
+// manifest and diff only: check's job is to read the bytes.
+const CACHE_OPTIONS = { cache: { type: 'boolean' }, 'cache-location': { type: 'string' } };
+
 // The long name of an option as written (-o is --output), for hints.
 function longName(written, options) {
   if (written.startsWith('--')) return written;
@@ -82,4 +85,4 @@ function rawArguments(argv = process.argv, cmdline = '/proc/self/cmdline') {
   return tail.map((bytes) => pathFromBytes(bytes));
 }
 
-module.exports = { parse, WALK_OPTIONS, rawArguments };
+module.exports = { parse, WALK_OPTIONS, CACHE_OPTIONS, rawArguments };

@@ -65,6 +65,16 @@ Options:
   -0, --null           the --files-from list is NUL-separated
                        ('git ls-files -z | tov-engine manifest --files-from - -0')
   --check              verify the manifests named as PATHs instead (see check)
+  --cache              read again only files whose metadata (size, times to
+                       the nanosecond, inode, device, type) moved since the
+                       last cached run; the output is the same as without.
+                       The cache of each directory PATH is kept in
+                       node_modules/.cache/tov-engine/ of the nearest package,
+                       else in the user's cache directory ($XDG_CACHE_HOME or
+                       ~/.cache, ~/Library/Caches, %LOCALAPPDATA%), under
+                       tov-engine/
+  --cache-location FILE  keep the cache in FILE (implies --cache; the cache
+                       of one directory: the first directory PATH)
   -q, --quiet          no progress line and no notes; failures are still shown
   -v, --verbose        name each link to a directory that is not followed
   -h, --help           show this help
@@ -117,6 +127,10 @@ Options:
   --follow         in directory operands, enter links to directories
   --exclude GLOB   in directory operands, leave out paths matching GLOB
   --gitignore      in directory operands, leave out what git ignores
+  --cache          in directory operands, read again only files whose
+                   metadata moved since the last cached run (see
+                   'tov-engine manifest --help' for where the cache lives)
+  --cache-location FILE  keep the cache in FILE (implies --cache)
   -q, --quiet      no progress line and no notes or warnings
   -v, --verbose    name each link to a directory that is not followed
   -h, --help       show this help

@@ -7,7 +7,9 @@ const { CliError, describeFailure } = require('./errors');
 const { progressText } = require('./progress');
 
 function walkOptions(values, excludeFiles = []) {
+  if (values['cache-location'] === '') throw new CliError("option '--cache-location' needs a file name");
   return {
+    cache: values['cache-location'] ?? Boolean(values.cache),
     all: Boolean(values.all),
     follow: Boolean(values.follow),
     exclude: values.exclude || [],
@@ -36,7 +38,8 @@ function noteSkipped(skipped, io) {
 
 /**
  * Hashes targets, drawing progress labelled with `label`; notes what was
- * left out and resolves to { manifest, root, skipped }.
+ * left out and the cache's warnings; resolves to { manifest, root, skipped }
+ * (and `cache` when one was used).
  */
 async function hashWithProgress(targets, options, io, label = '') {
   const started = Date.now();
@@ -47,6 +50,7 @@ async function hashWithProgress(targets, options, io, label = '') {
     throw new CliError(describeFailure(err, 'hashing files'));
   });
   noteSkipped(result.skipped, io);
+  for (const warning of result.cache?.warnings ?? []) io.warn(warning);
   return result;
 }
 

@@ -42,11 +42,11 @@ function unpack(job, result) {
       return status === 'unreadable' ? { path, status, reason: reasons.get(i) } : { path, status };
     });
   }
-  const { paths, digests, count, root, skipped } = result;
+  const { paths, digests, count, root, skipped, cache } = result;
   const names = count === 0 ? [] : paths.split('\0');
   const manifest = new Array(count);
   for (let i = 0; i < count; i++) manifest[i] = [names[i], digests.slice(i * 64, i * 64 + 64)];
-  return { manifest, root, skipped };
+  return cache ? { manifest, root, skipped, cache } : { manifest, root, skipped };
 }
 
 // Runs one job in a fresh worker; resolves to the job's result. A progress
@@ -99,6 +99,14 @@ function list(value, name) {
   return items;
 }
 
+// `cache`: true for the default location, a file name, or false.
+function cacheOption(value) {
+  if (value === false || value === undefined) return false;
+  if (value === true) return { location: null };
+  if (typeof value === 'string' && value !== '') return { location: value };
+  throw new TypeError('The "cache" option must be a boolean or a file name');
+}
+
 // Files to leave out by identity: paths, or { dev, ino } as fs.stat gives
 // them (numbers or bigints), for a file that has no path to name it by.
 function identities(value) {
@@ -114,13 +122,14 @@ function identities(value) {
 }
 
 function walkOptions(options) {
-  const { exclude, gitignore = false, follow = false, all = false, excludeFiles } = options;
+  const { exclude, gitignore = false, follow = false, all = false, excludeFiles, cache = false } = options;
   return {
     exclude: list(exclude, 'exclude'),
     excludeFiles: identities(excludeFiles),
     gitignore: Boolean(gitignore),
     follow: Boolean(follow),
     all: Boolean(all),
+    cache: cacheOption(cache),
   };
 }
 

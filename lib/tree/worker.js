@@ -10,6 +10,7 @@ const { fsName } = require('./names');
 const { systemText } = require('./errors');
 const { walkFiles } = require('./walk');
 const { HashPipeline, identitiesOf, rootOf, sortByBytes } = require('./hash');
+const cache = require('./cache');
 
 function progress(phase, files, pipeline) {
   const message = { type: 'progress', phase, files, hashed: pipeline.hashed, bytes: pipeline.bytes };
@@ -35,10 +36,15 @@ async function hashJob({ targets, options }) {
   const displays = [];
   const runs = [];
   let walking = true;
+  const leaveOut = identitiesOf(options.excludeFiles || []);
   const pipeline = new HashPipeline({
-    leaveOut: identitiesOf(options.excludeFiles || []),
+    leaveOut,
     onList: () => progress(walking ? 'scanning' : 'hashing', displays.length, pipeline),
   });
+  // With a cache, the walk is collected first: the cache answers a file
+  // only from metadata queried for all of them at once, before any is read.
+  const held = options.cache ? [] : null;
+  const add = (fsPath) => (held ? held.push({ fsPath }) : pipeline.add(fsPath));
   for (const target of targets) {
     let st;
     try {
@@ -52,12 +58,12 @@ async function hashJob({ targets, options }) {
     if (st.isFile()) {
       // A file listed relative to itself goes by its own name.
       displays.push(target.display || nodePath.basename(target.path));
-      pipeline.add(target.path);
+      add(target.path);
     } else if (st.isDirectory()) {
       try {
         for (const { fsPath, display } of walkFiles(target, options, skip)) {
           displays.push(display);
-          pipeline.add(fsPath);
+          add(fsPath);
           if (pipeline.full) await pipeline.drain();
           if ((displays.length & 1023) === 0) progress('scanning', displays.length, pipeline);
         }
@@ -78,9 +84,19 @@ async function hashJob({ targets, options }) {
     runs.push({ start, end: displays.length });
   }
   walking = false;
+  const cached = held && cache.begin(options.cache, targets, held, { all: options.all, leaveOut });
+  if (held) {
+    for (let i = 0; i < held.length; i++) {
+      const digest = cached.known[i];
+      if (digest !== undefined) pipeline.addKnown(digest);
+      else pipeline.add(held[i].fsPath);
+      if (pipeline.full) await pipeline.drain();
+    }
+  }
   progress('hashing', displays.length, pipeline);
   const outcomes = await pipeline.finish();
   progress('hashing', displays.length, pipeline);
+  if (cached) cached.finish(outcomes);
 
   const entries = [];
   for (const { start, end } of runs) {
@@ -95,13 +111,15 @@ async function hashJob({ targets, options }) {
   }
   // Two strings cross to the caller's thread many times faster than the
   // entries as arrays (index.js takes them apart). No name holds a NUL.
-  return {
+  const result = {
     paths: entries.map((e) => e[0]).join('\0'),
     digests: entries.map((e) => e[1]).join(''),
     count: entries.length,
     root: rootOf(entries),
     skipped,
   };
+  if (cached) result.cache = { reused: cached.hits, warnings: cached.warnings };
+  return result;
 }
 
 // Entries' paths are read relative to `root`, absolute ones as they are; a

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/texts.h"
+#include "cache/identity_napi.h"
 #include "frame/error_napi.h"
 #include "tree/tree_napi.h"
 #include "hasher/hasher_napi.h"
@@ -36,6 +37,7 @@ constexpr ExtensionDescriptor kExtensionTable[] = {
     {"sha256StreamPush", hasher::stream_push_napi},
     {"sha256StreamWait", hasher::stream_wait_napi},
     {"sha256StreamFinish", hasher::stream_finish_napi},
+    {"statFiles", cache::stat_files},
 };
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "frame/gc_napi.h"
 #include "frame/string_share_napi.h"
 #include "platform/cpu.h"
+#include "platform/module_pin.h"
 #include "runtime/runtime_slot.h"
 
 namespace tov::addon {
@@ -85,6 +86,11 @@ napi_value register_module(napi_env env, napi_value exports) {
   // Binding again here picks up what the host offers by now (a host may
   // export its functions only once it is fully loaded).
   addon::bind_host_functions();
+  // Threads that ran this code keep per-thread destructors pointing into it
+  // (libcrypto's, once a digest was taken there), which run when the thread
+  // ends. Node unloads an addon when the last environment that loaded it
+  // ends, before a worker's thread does: the module stays mapped for good.
+  platform::pin_loaded_module();
   // A second registration asking for the extension table gets that alone;
   // the environment's own registration has already set everything up.
   if (registration_done.load() && wants_extensions(env)) return register_extensions(env, exports);

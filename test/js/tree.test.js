@@ -251,6 +251,20 @@ describe('hashTree', () => {
     assert.equal(r.status, 0, r.stderr);
     assert.equal(r.stdout, 'rejected: "TOKIO_WORKER_THREADS" cannot be set to 0\n');
   });
+
+  it('lets the process end cleanly after a worker took a digest on its own thread', () => {
+    // An empty tree hashes nothing on the pool: only the root, on the
+    // worker's thread, whose exit comes after the worker's environment.
+    const dir = makeTempDir('tree-empty');
+    try {
+      const script = `require(${JSON.stringify(path.join(root, 'tree.js'))}).hashTree(${JSON.stringify(dir)}).then((r) => console.log(r.root))`;
+      const r = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8' });
+      assert.equal(r.status, 0, `${r.signal ?? ''} ${r.stderr}`);
+      assert.equal(r.stdout, `${sha256Hex('')}\n`);
+    } finally {
+      removeTempDir(dir);
+    }
+  });
 });
 
 describe('the walk on hosts whose directory entries are wrong', () => {

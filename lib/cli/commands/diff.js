@@ -3,7 +3,7 @@
 const fs = require('node:fs');
 const native = require('../../../index.js');
 const { pathBytes, sortByPath } = require('../../tree/index.js');
-const { parse, WALK_OPTIONS } = require('../args');
+const { parse, WALK_OPTIONS, CACHE_OPTIONS } = require('../args');
 const { CliError, describeFsError } = require('../errors');
 const format = require('../format');
 const { HELP } = require('../help');
@@ -12,7 +12,7 @@ const { rootProblems } = require('./check');
 const { walkOptions, hashWithProgress, reportFailures, displayOf } = require('../walking');
 
 // Options of `diff`; others may join the walk's (WALK_OPTIONS).
-const OPTIONS = { ...WALK_OPTIONS, json: { type: 'boolean' } };
+const OPTIONS = { ...WALK_OPTIONS, ...CACHE_OPTIONS, json: { type: 'boolean' } };
 
 // A manifest operand may be any readable file, a pipe from process
 // substitution included; only directories are walked.

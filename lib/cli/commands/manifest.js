@@ -2,7 +2,7 @@
 
 const fs = require('node:fs');
 const { pathBytes } = require('../../tree/index.js');
-const { parse, WALK_OPTIONS } = require('../args');
+const { parse, WALK_OPTIONS, CACHE_OPTIONS } = require('../args');
 const { CliError, describeFsError } = require('../errors');
 const format = require('../format');
 const { HELP } = require('../help');
@@ -14,6 +14,7 @@ const { checkManifests } = require('./check');
 // Options of `manifest`; others may join the walk's (WALK_OPTIONS).
 const OPTIONS = {
   ...WALK_OPTIONS,
+  ...CACHE_OPTIONS,
   json: { type: 'boolean' },
   output: { type: 'string', short: 'o' },
   relative: { type: 'boolean' },

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/windows/system_path.h"
 #include "platform/windows/wide.h"
 
 namespace tov::platform {
@@ -43,11 +44,13 @@ bool is_absolute(const std::wstring& path) {
   return false;
 }
 
+}  // namespace
+
 // The form of `path` that CreateFileW takes: extended-length paths and short
 // absolute ones as they are; every other path is made absolute (relative to
 // the current directory now) and extended-length, so that neither a relative
 // path nor one of 260 units or more stops the open.
-Status system_path(std::string_view path, std::wstring& out) {
+Status windows::system_path(std::string_view path, std::wstring& out) {
   if (path.find('\0') != std::string_view::npos) return base::texts::kNulInPath;
   out = windows::to_wide(path);
   if (out.empty() || starts_with(out, L"\\\\?\\") || starts_with(out, L"\\??\\")) return {};
@@ -81,6 +84,8 @@ Status system_path(std::string_view path, std::wstring& out) {
   out.append(rest);
   return {};
 }
+
+namespace {
 
 HANDLE to_handle(std::intptr_t value) {
   return reinterpret_cast<HANDLE>(value);
@@ -121,7 +126,8 @@ bool is_exhaustion(const Error& error) noexcept {
 
 Result<FileStatus> query_path(std::string_view path) {
   std::wstring wide;
-  if (Status converted = system_path(path, wide); !converted) return std::move(converted).error();
+  if (Status converted = windows::system_path(path, wide); !converted)
+    return std::move(converted).error();
   // No access rights are needed for the metadata, and backup semantics let
   // a directory be opened too; symbolic links are followed to their target.
   const HANDLE handle = ::CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
@@ -153,11 +159,11 @@ File& File::operator=(File&& other) noexcept {
 Status File::open_for_reading(std::string_view path, FileStatus* status) {
   (void)close();
   std::wstring wide;
-  if (Status converted = system_path(path, wide); !converted) return converted;
+  if (Status converted = windows::system_path(path, wide); !converted) return converted;
   // Other programs may go on reading, writing, renaming and deleting the
   // file while it is read, as they could if it were not open here.
-  const HANDLE handle = ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return last_error();
   handle_ = reinterpret_cast<std::intptr_t>(handle);
   if (status != nullptr) {
@@ -181,8 +187,7 @@ Result<FileStatus> File::status() const {
 }
 
 Result<std::size_t> File::read(void* buffer, std::size_t capacity) {
-  const DWORD request =
-      static_cast<DWORD>(capacity < kMaxReadRequest ? capacity : kMaxReadRequest);
+  const DWORD request = static_cast<DWORD>(capacity < kMaxReadRequest ? capacity : kMaxReadRequest);
   DWORD done = 0;
   if (!::ReadFile(to_handle(handle_), buffer, request, &done, nullptr)) {
     const DWORD code = ::GetLastError();

@@ -2,6 +2,7 @@
 # CNG, and no read ring (files are read one by one).
 set(TOV_PLATFORM_SOURCES
   windows/file.cc
+  windows/file_identity.cc
   windows/host_module.cc
   windows/memory.cc
   windows/module_pin.cc

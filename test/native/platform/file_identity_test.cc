@@ -1,0 +1,78 @@
+#include "platform/file_identity.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "support/temp_dir.h"
+
+namespace tov::platform {
+namespace {
+
+using test_support::TempDir;
+namespace fs = std::filesystem;
+
+void write(const fs::path& file, const std::string& content) {
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
+}
+
+FileIdentity identity_of(const fs::path& path) {
+  base::Result<FileIdentity> identity = query_identity(path.string());
+  EXPECT_TRUE(identity.ok()) << path;
+  return identity.ok() ? *identity : FileIdentity{};
+}
+
+TEST(FileIdentity, KindsSizesAndFailures) {
+  TempDir dir;
+  write(dir.path() / "a", "12345");
+  const FileIdentity file = identity_of(dir.path() / "a");
+  EXPECT_EQ(file.kind, FileKind::kRegular);
+  EXPECT_EQ(file.size, 5u);
+  EXPECT_EQ(identity_of(dir.path()).kind, FileKind::kDirectory);
+
+  const base::Result<FileIdentity> missing = query_identity((dir.path() / "none").string());
+  ASSERT_FALSE(missing.ok());
+  EXPECT_TRUE(missing.error().is_system());
+  EXPECT_TRUE(query_identity(std::string("a\0b", 3)).error().is(base::texts::kNulInPath));
+}
+
+TEST(FileIdentity, TellsFilesAndTheirStatesApart) {
+  TempDir dir;
+  write(dir.path() / "a", "same");
+  write(dir.path() / "b", "same");
+  const FileIdentity a = identity_of(dir.path() / "a");
+  const FileIdentity b = identity_of(dir.path() / "b");
+  EXPECT_EQ(a.device, b.device);
+  EXPECT_NE(a.inode, b.inode);
+
+  // A modification time set back to the old value leaves the change time
+  // moved; a rename over the file brings another file number.
+  const auto old_time = fs::last_write_time(dir.path() / "a");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  write(dir.path() / "a", "SAME");
+  fs::last_write_time(dir.path() / "a", old_time);
+  const FileIdentity rewritten = identity_of(dir.path() / "a");
+  EXPECT_EQ(rewritten.modified_ns, a.modified_ns);
+  EXPECT_GT(rewritten.changed_ns, a.changed_ns);
+  fs::rename(dir.path() / "b", dir.path() / "a");
+  EXPECT_EQ(identity_of(dir.path() / "a").inode, b.inode);
+}
+
+TEST(FileIdentity, TimesAreNanosecondsSince1970) {
+  TempDir dir;
+  write(dir.path() / "a", "x");
+  const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  const FileIdentity a = identity_of(dir.path() / "a");
+  EXPECT_LT(std::abs(a.modified_ns - now), std::int64_t{60} * 1'000'000'000);
+  EXPECT_LT(std::abs(a.changed_ns - now), std::int64_t{60} * 1'000'000'000);
+}
+
+}  // namespace
+}  // namespace tov::platform
