@@ -6,8 +6,8 @@
 #include "base/texts.h"
 #include "cache/identity_napi.h"
 #include "frame/error_napi.h"
-#include "tree/tree_napi.h"
 #include "hasher/hasher_napi.h"
+#include "tree/tree_napi.h"
 
 namespace tov::addon {
 
