@@ -11,6 +11,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { TARGETS, BINARY_NAME, prebuiltPath } = require('../lib/prebuilds.js');
 const { ensureDebianPackages } = require('./apt.js');
+const { keepOneExport, resign } = require('./macho.js');
 
 const root = path.join(__dirname, '..');
 
@@ -114,6 +115,14 @@ function buildTarget(target) {
   const destination = prebuiltPath(target.id, root);
   fs.mkdirSync(path.dirname(destination), { recursive: true });
   fs.copyFileSync(output, destination);
+  if (build.zig && target.platform === 'darwin') {
+    // Zig's linker exports everything it links; the module's entry point
+    // alone may be exported, and the edit needs a fresh signature.
+    const binary = fs.readFileSync(destination);
+    keepOneExport(binary, '_napi_register_module_v1');
+    resign(binary);
+    fs.writeFileSync(destination, binary);
+  }
   const size = fs.statSync(destination).size;
   console.log(`prebuild: ${target.id}: ${path.relative(root, destination)}, ${(size / 1e6).toFixed(2)} MB, ` +
     `${((Date.now() - started) / 1000).toFixed(0)} s`);
