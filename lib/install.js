@@ -1,52 +1,48 @@
 'use strict';
-// The package's install step: nothing to do when a prebuilt binary for this
-// platform is shipped and loads; otherwise (or when asked to, see
-// buildFromSourceRequested) build the addon from source with cmake-js.
+// Builds the addon from source into build/Release/, where the loader looks
+// first. Nothing runs this on install: users run it by hand when no binary
+// package fits their system (the loader's error names this command), and a
+// clone of the repository runs it through `prepare`, so that `npm install`
+// there leaves the build tree its native tests and sanitizer builds need.
+// Needs a C++20 compiler, CMake >= 3.20 and OpenSSL's libcrypto headers;
+// cmake-js comes from node_modules in a clone, else from the npm registry at
+// the version the repository pins.
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const prebuilds = require('./prebuilds.js');
 
 const root = path.join(__dirname, '..');
+const CMAKE_JS = 'cmake-js@8.0.0';
 
-function prebuiltThatLoads() {
-  const target = prebuilds.targetForHost();
-  if (!target) return null;
-  const file = prebuilds.prebuiltPath(target.id, root);
+function cmakeJsCommand() {
   try {
-    require(file);
-    return target;
-  } catch (err) {
-    if (err && err.code !== 'MODULE_NOT_FOUND') {
-      console.log(`tov-engine-native: the prebuilt binary for ${target.id} does not load here ` +
-        `(${String(err.message).split('\n')[0]}); building from source`);
-    }
-    return null;
+    return [process.execPath, require.resolve('cmake-js/bin/cmake-js', { paths: [root] })];
+  } catch {
+    const npx = process.platform === 'win32' ? 'npx.cmd' : 'npx';
+    return [npx, '--yes', `--package=${CMAKE_JS}`, '--', 'cmake-js'];
   }
 }
 
-function buildFromSource() {
-  const cmakeJs = require.resolve('cmake-js/bin/cmake-js');
-  const r = spawnSync(process.execPath, [cmakeJs, 'compile', '--out', 'build'], { cwd: root, stdio: 'inherit' });
-  if (r.error) throw r.error;
-  return r.status ?? 1;
-}
-
-// A clone of the repository (the tests are not in the package) builds from
-// source: its native unit tests and sanitizer builds need the build tree.
-function isDevelopmentCheckout() {
-  return fs.existsSync(path.join(root, 'test', 'native'));
+// `npm pack` and `npm publish` run `prepare` too; the published package
+// carries no build, so they skip it.
+function skipped(env) {
+  return process.argv.includes('--prepare') && ['pack', 'publish'].includes(env.npm_command);
 }
 
 function main() {
-  if (!prebuilds.buildFromSourceRequested() && !isDevelopmentCheckout()) {
-    const target = prebuiltThatLoads();
-    if (target) {
-      console.log(`tov-engine-native: using the prebuilt binary for ${target.id}`);
-      return 0;
-    }
+  if (skipped(process.env)) return 0;
+  if (!fs.existsSync(path.join(root, 'CMakeLists.txt'))) {
+    console.error('tov-engine-native: this copy carries no sources to build');
+    return 1;
   }
-  return buildFromSource();
+  const [command, ...args] = cmakeJsCommand();
+  const r = spawnSync(command, [...args, 'compile', '--out', 'build'], {
+    cwd: root,
+    stdio: 'inherit',
+    shell: process.platform === 'win32' && command.endsWith('.cmd'),
+  });
+  if (r.error) throw r.error;
+  return r.status ?? 1;
 }
 
 process.exitCode = main();

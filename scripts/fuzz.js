@@ -32,7 +32,7 @@ function coreSources(dir) {
 // The text module with its kernels and the processor detection they pick by.
 const TEXT = ['src/text/utf8.cc', 'src/text/utf8_x86.cc', 'src/text/utf8_windows.cc', 'src/platform/cpu.cc'];
 // The digest and the library behind it.
-const DIGEST = ['src/hashing/digest.cc', 'src/hashing/sha256_openssl.cc', 'src/platform/fatal.cc'];
+const DIGEST = ['src/hashing/digest.cc', 'src/hashing/digest_backends/sha256_openssl.cc', 'src/platform/fatal.cc'];
 
 const TARGETS = {
   tokens: {

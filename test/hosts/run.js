@@ -84,7 +84,7 @@ function ensurePrebuilt(ids) {
 function stagePackage() {
   const stage = fs.mkdtempSync(path.join(os.tmpdir(), 'tov-hosts-'));
   const manifest = JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8'));
-  for (const entry of [...manifest.files, 'package.json', 'test']) {
+  for (const entry of [...manifest.files, 'package.json', 'test', 'prebuilds']) {
     const from = path.join(root, entry);
     if (fs.existsSync(from)) fs.cpSync(from, path.join(stage, entry), { recursive: true });
   }
@@ -196,7 +196,7 @@ function runNativeArm64() {
   const { BUILDS, configure } = require('../../scripts/prebuilds.js');
   const started = Date.now();
   ensureDebianPackages(['libgtest-dev:arm64', 'qemu-user']);
-  const dir = configure('linux-arm64', BUILDS['linux-arm64'], ['-DTOV_BUILD_TESTS=ON']);
+  const dir = configure('linux-arm64-gnu', BUILDS['linux-arm64-gnu'], ['-DTOV_BUILD_TESTS=ON']);
   const build = execute('cmake', ['--build', dir, '--target', 'native_tests', '--parallel'], { cwd: root });
   if (build.status !== 0) {
     console.log(build.output.slice(-4000));
@@ -230,7 +230,7 @@ function main(legs) {
   if (unknown.length) throw new Error(`unknown leg ${unknown.join(', ')}; legs: ${all.join(' ')}`);
   const arm64 = chosen.some((l) => l.endsWith('arm64'));
   if (arm64) ensureDebianPackages(['qemu-user']);
-  ensurePrebuilt(['linux-x64', ...(arm64 ? ['linux-arm64'] : [])]);
+  ensurePrebuilt(['linux-x64-gnu', ...(arm64 ? ['linux-arm64-gnu'] : [])]);
   const stage = stagePackage();
   const results = [];
   try {

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -42,13 +41,14 @@ int ring_enter(int fd, unsigned to_submit, unsigned min_complete, unsigned flags
 }
 
 // The ring indexes are shared with the kernel, which reads and writes them
-// concurrently.
+// concurrently. The compiler's atomic built-ins rather than std::atomic_ref:
+// libc++ before LLVM 19 (the one Zig links) has no atomic_ref.
 unsigned load_acquire(unsigned* shared) {
-  return std::atomic_ref<unsigned>(*shared).load(std::memory_order_acquire);
+  return __atomic_load_n(shared, __ATOMIC_ACQUIRE);
 }
 
 void store_release(unsigned* shared, unsigned value) {
-  std::atomic_ref<unsigned>(*shared).store(value, std::memory_order_release);
+  __atomic_store_n(shared, value, __ATOMIC_RELEASE);
 }
 
 void* map_ring(int fd, std::size_t size, off_t offset) {

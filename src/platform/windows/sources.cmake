@@ -1,5 +1,5 @@
-# Windows: Win32 file, thread and module services, SHA-256 from the system's
-# CNG, and no read ring (files are read one by one).
+# Windows: Win32 file, thread and module services, and no read ring
+# (files are read one by one).
 set(TOV_PLATFORM_SOURCES
   windows/file.cc
   windows/file_identity.cc
@@ -7,7 +7,6 @@ set(TOV_PLATFORM_SOURCES
   windows/memory.cc
   windows/module_pin.cc
   windows/platform.cc
-  windows/sha256_cng.cc
   windows/shared_mutex.cc
   windows/thread_exit.cc
   windows/wide.cc
