@@ -131,5 +131,5 @@ const floor: string = GLIBC_FLOOR;
 const ids: string[] = TARGETS.map((t: Target) => t.id);
 const carried: Target[] = shipped();
 const found = resolveBinary();
-const kind: 'source' | 'prebuilt' | undefined = found?.kind;
+const kind: 'source' | 'package' | 'prebuilt' | undefined = found?.kind;
 void [floor, ids, carried, kind];
