@@ -17,14 +17,12 @@ const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const { makeTempDir, removeTempDir, WINDOWS } = require('../support');
+const { makeTempDir, removeTempDir, WINDOWS, RUN_SCRIPT } = require('../support');
 
 const root = path.join(__dirname, '..', '..');
 const hasSha256sum = spawnSync('sha256sum', ['--version']).status === 0;
 const BUN = Boolean(process.versions.bun);
 const DENO = Boolean(process.versions.deno);
-// How this host runs a script file: Deno asks for its permissions up front.
-const RUN = DENO ? ['run', '-A'] : [];
 
 // The project the examples work in.
 const FIXTURE = {
@@ -85,7 +83,7 @@ function runJs(body) {
   const esm = /^import /m.test(body);
   const file = path.join(dir, esm ? 'example.mjs' : 'example.cjs');
   fs.writeFileSync(file, esm ? body : `(async () => {\n${body}\n})().catch((err) => { console.error(err); process.exitCode = 1; });\n`);
-  const r = spawnSync(process.execPath, [...RUN, file], { cwd: dir, encoding: 'utf8' });
+  const r = spawnSync(process.execPath, [...RUN_SCRIPT, file], { cwd: dir, encoding: 'utf8' });
   assert.equal(r.status, 0, r.stderr);
   const printed = r.stdout.split('\n');
   if (printed[printed.length - 1] === '') printed.pop();
@@ -116,7 +114,7 @@ describe('README examples', { skip: WINDOWS && 'the sessions are POSIX shell' },
     shims = path.join(tmp, 'bin');
     fs.mkdirSync(shims);
     const shim = path.join(shims, 'tov-engine');
-    fs.writeFileSync(shim, `#!/bin/sh\nexec "${process.execPath}" ${RUN.join(' ')} "${path.join(root, 'bin', 'tov-engine.js')}" "$@"\n`);
+    fs.writeFileSync(shim, `#!/bin/sh\nexec "${process.execPath}" ${RUN_SCRIPT.join(' ')} "${path.join(root, 'bin', 'tov-engine.js')}" "$@"\n`);
     fs.chmodSync(shim, 0o755);
   });
   after(() => removeTempDir(tmp));
