@@ -114,7 +114,9 @@ function build() {
 // tests load it through the package's own entry point.
 function stage() {
   fs.rmSync(stageDir, { recursive: true, force: true });
-  const entries = ['package.json', 'index.js', 'index.mjs', 'index.d.ts', 'index.d.mts', 'tree.js', 'tree.mjs', 'tree.d.ts', 'tree.d.mts', 'bin', 'lib', 'test'];
+  // The entry points as the package lists them, so a new one is staged too.
+  const { files } = JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8'));
+  const entries = [...files.filter((f) => /^[^/]+\.(m?js|d\.m?ts)$/.test(f)), 'package.json', 'bin', 'lib', 'test'];
   for (const entry of entries) {
     fs.cpSync(path.join(root, entry), path.join(stageDir, entry), { recursive: true });
   }

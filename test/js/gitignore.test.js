@@ -123,7 +123,11 @@ describe('.gitignore files git would not read or this walk cannot afford', () =>
     const r = spawnSync(process.execPath, [CLI, 'manifest', '--gitignore', '--json'], { cwd: dir, timeout: 20000, encoding: 'utf8' });
     assert.equal(r.status, 0, r.stderr);
     assert.deepEqual(JSON.parse(r.stdout).manifest.map((e) => e[0]), ['fifo/c', 'linked/.gitignore', 'linked/a', 'rules', 'zero/b']);
-    assert.deepEqual(r.stderr.split('\n').filter((line) => line.includes('rules')), [
+    const notes = r.stderr.split('\n').filter((line) => line.includes('rules'));
+    // The notes come in listing order: Node lists a directory sorted, Bun in
+    // the file system's own order.
+    if (process.versions.bun) notes.sort();
+    assert.deepEqual(notes, [
       'tov-engine: warning: skipped fifo/.gitignore: rules not applied: not a regular file',
       'tov-engine: warning: skipped linked/.gitignore: rules not applied: a symbolic link (git reads none in the tree)',
       'tov-engine: warning: skipped zero/.gitignore: rules not applied: a symbolic link (git reads none in the tree)',

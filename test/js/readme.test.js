@@ -17,10 +17,12 @@ const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const { makeTempDir, removeTempDir, WINDOWS } = require('../support');
+const { makeTempDir, removeTempDir, WINDOWS, RUN_SCRIPT } = require('../support');
 
 const root = path.join(__dirname, '..', '..');
 const hasSha256sum = spawnSync('sha256sum', ['--version']).status === 0;
+const BUN = Boolean(process.versions.bun);
+const DENO = Boolean(process.versions.deno);
 
 // The project the examples work in.
 const FIXTURE = {
@@ -81,7 +83,7 @@ function runJs(body) {
   const esm = /^import /m.test(body);
   const file = path.join(dir, esm ? 'example.mjs' : 'example.cjs');
   fs.writeFileSync(file, esm ? body : `(async () => {\n${body}\n})().catch((err) => { console.error(err); process.exitCode = 1; });\n`);
-  const r = spawnSync(process.execPath, [file], { cwd: dir, encoding: 'utf8' });
+  const r = spawnSync(process.execPath, [...RUN_SCRIPT, file], { cwd: dir, encoding: 'utf8' });
   assert.equal(r.status, 0, r.stderr);
   const printed = r.stdout.split('\n');
   if (printed[printed.length - 1] === '') printed.pop();
@@ -112,7 +114,7 @@ describe('README examples', { skip: WINDOWS && 'the sessions are POSIX shell' },
     shims = path.join(tmp, 'bin');
     fs.mkdirSync(shims);
     const shim = path.join(shims, 'tov-engine');
-    fs.writeFileSync(shim, `#!/bin/sh\nexec "${process.execPath}" "${path.join(root, 'bin', 'tov-engine.js')}" "$@"\n`);
+    fs.writeFileSync(shim, `#!/bin/sh\nexec "${process.execPath}" ${RUN_SCRIPT.join(' ')} "${path.join(root, 'bin', 'tov-engine.js')}" "$@"\n`);
     fs.chmodSync(shim, 0o755);
   });
   after(() => removeTempDir(tmp));
@@ -122,7 +124,11 @@ describe('README examples', { skip: WINDOWS && 'the sessions are POSIX shell' },
   });
 
   for (const block of found) {
-    const skip = block.kind === 'console' && /sha256sum/.test(block.body) && !hasSha256sum && 'sha256sum is not installed';
+    const skip = (block.kind === 'console' && /sha256sum/.test(block.body) && !hasSha256sum && 'sha256sum is not installed') ||
+      ((BUN || DENO) && block.kind === 'js' && /\/\/ prints: .*'/.test(block.body) &&
+        "this host's console.log quotes the strings inside objects and arrays its own way") ||
+      (DENO && block.kind === 'js' && /^import /m.test(block.body) &&
+        'Deno resolves a bare import from node_modules only for a project with a package.json');
     it(`${block.kind} block at line ${block.line}`, { skip }, () => {
       if (block.kind === 'js') runJs(block.body);
       else runConsole(block.body);

@@ -429,7 +429,8 @@ describe('the hash pipeline', () => {
         pipeline.add(path.join(dir, 'a'));
         want.push(sha256Hex('a'));
       } else {
-        pipeline.add(path.join(dir, i === 2 ? odd : 'missing'));
+        // Joined by hand: Bun's path.join turns a lone surrogate into U+FFFD.
+        pipeline.add(i === 2 ? `${dir}${path.sep}${odd}` : path.join(dir, 'missing'));
         want.push(i === 2 ? sha256Hex('odd') : 'missing');
       }
       if (pipeline.full) await pipeline.drain();

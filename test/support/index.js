@@ -274,6 +274,11 @@ const WINDOWS = process.platform === 'win32';
 // (for example "File not found." for code 2).
 const UNDER_WINE = WINDOWS && process.env.TOV_UNDER_WINE === '1';
 
+// What follows process.execPath to run a script file where no child_process
+// translation helps (a shell, a script of its own): Deno asks for its
+// permissions up front.
+const RUN_SCRIPT = process.versions.deno ? ['run', '-A'] : [];
+
 // The text of a system error as the module reports it, "<the system's
 // text> (os error <code>)": `linux` and `windows` are each [the system's
 // text, the code]. Under Wine only the form and the Windows code can be
@@ -295,6 +300,7 @@ function readErrorMessage(linux, windows) {
 
 module.exports = {
   WINDOWS,
+  RUN_SCRIPT,
   UNDER_WINE,
   readErrorMessage,
   systemErrorMessage,
