@@ -48,8 +48,15 @@ inline constexpr FixedText kOutOfMemory = "out of memory";
 inline constexpr FixedText kBackgroundTaskFailed = "background task failed";
 // What a task's fault handler receives for a fault without a fixed text.
 inline constexpr FixedText kPanicInAsyncFunction = "Panic in async function";
-// A path refused before any system call because it holds a NUL byte.
-inline constexpr FixedText kNulInPath = "strings passed to WinAPI cannot contain NULs";
+// A path refused before any system call because it holds a NUL byte, in the
+// words of the system at hand.
+inline constexpr FixedText kNulInWindowsPath = "strings passed to WinAPI cannot contain NULs";
+inline constexpr FixedText kNulInPosixPath = "paths cannot contain NUL bytes";
+#if defined(_WIN32)
+inline constexpr FixedText kNulInPath = kNulInWindowsPath;
+#else
+inline constexpr FixedText kNulInPath = kNulInPosixPath;
+#endif
 inline constexpr FixedText kUnknownError = "unknown error";
 
 // --- Counts read from the environment -----------------------------------------

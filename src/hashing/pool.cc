@@ -11,6 +11,7 @@
 #include "base/texts.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
+#include "runtime/runtime_config.h"
 
 namespace tov::hashing {
 
@@ -36,10 +37,14 @@ std::size_t worker_count_from_env(std::optional<std::string_view> rayon_num_thre
                                   std::size_t cpus) {
   cpus = std::max<std::size_t>(cpus, 1);
   if (rayon_num_threads) {
-    if (const auto count = parse_count(*rayon_num_threads)) return *count > 0 ? *count : cpus;
+    if (const auto count = parse_count(*rayon_num_threads)) {
+      return *count > 0 ? runtime::capped_thread_count(*count, cpus) : cpus;
+    }
   }
   if (rayon_rs_num_cpus) {
-    if (const auto count = parse_count(*rayon_rs_num_cpus); count && *count > 0) return *count;
+    if (const auto count = parse_count(*rayon_rs_num_cpus); count && *count > 0) {
+      return runtime::capped_thread_count(*count, cpus);
+    }
   }
   return cpus;
 }

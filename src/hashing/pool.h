@@ -19,6 +19,7 @@ namespace tov::hashing {
 // RAYON_NUM_THREADS above 0 gives that many; exactly 0 gives `cpus`; unset or
 // not a number falls through to RAYON_RS_NUM_CPUS above 0; otherwise `cpus`.
 // A number is decimal digits with an optional leading '+', nothing else.
+// Counts above runtime::kThreadCountCap (or `cpus` when larger) are lowered to it.
 std::size_t worker_count_from_env(std::optional<std::string_view> rayon_num_threads,
                                   std::optional<std::string_view> rayon_rs_num_cpus,
                                   std::size_t cpus);

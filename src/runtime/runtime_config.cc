@@ -1,5 +1,6 @@
 #include "runtime/runtime_config.h"
 
+#include <algorithm>
 #include <string>
 
 #include "platform/environment.h"
@@ -36,6 +37,10 @@ std::string quoted_escaped(std::string_view text) {
 
 }  // namespace
 
+std::size_t capped_thread_count(std::size_t requested, std::size_t cpus) {
+  return std::min(requested, std::max(kThreadCountCap, cpus));
+}
+
 base::Result<std::size_t> worker_threads_from(std::optional<std::string_view> raw,
                                               std::size_t cpus) {
   if (!raw) return cpus > 0 ? cpus : 1;
@@ -51,7 +56,7 @@ base::Result<std::size_t> worker_threads_from(std::optional<std::string_view> ra
                                  std::string(texts::kMustBeUsizeValue) + std::string(*raw));
   }
   if (*value == 0) return base::Error::composed(name + std::string(texts::kCannotBeZero));
-  return *value;
+  return capped_thread_count(*value, cpus);
 }
 
 base::Result<std::size_t> worker_threads_from_env() {

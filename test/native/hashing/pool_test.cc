@@ -39,6 +39,17 @@ TEST(PoolWorkerCount, NonNumbersFallThrough) {
   EXPECT_EQ(worker_count_from_env(std::nullopt, std::nullopt, 0), 1u);
 }
 
+TEST(PoolWorkerCount, CountsPastAnyMachineAreCapped) {
+  // 2^32 and more once made the pool reserve room for that many threads;
+  // 99999 started threads until the system had none left for anyone else.
+  EXPECT_EQ(worker_count_from_env("4294967296", std::nullopt, 8), 512u);
+  EXPECT_EQ(worker_count_from_env("18446744073709551615", std::nullopt, 8), 512u);
+  EXPECT_EQ(worker_count_from_env("99999", "3", 8), 512u);
+  EXPECT_EQ(worker_count_from_env(std::nullopt, "4294967296", 8), 512u);
+  EXPECT_EQ(worker_count_from_env("99999", std::nullopt, 2048), 2048u);
+  EXPECT_EQ(worker_count_from_env("512", std::nullopt, 2), 512u);
+}
+
 TEST(Pool, EveryIndexRunsExactlyOnce) {
   WorkerPool pool(4);
   ASSERT_EQ(pool.worker_count(), 4u);
