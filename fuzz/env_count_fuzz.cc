@@ -17,7 +17,6 @@
 #include <string_view>
 #include <vector>
 
-#include "hashing/pool.h"
 #include "runtime/runtime_config.h"
 
 namespace {
@@ -157,7 +156,7 @@ void check_worker_threads(std::optional<std::string_view> raw, std::size_t cpus)
 
 void check_pool_count(std::optional<std::string_view> rayon, std::optional<std::string_view> rs,
                       std::size_t cpus) {
-  const std::size_t got = tov::hashing::worker_count_from_env(rayon, rs, cpus);
+  const std::size_t got = tov::runtime::pool_threads_from(rayon, rs, cpus);
   const std::size_t at_least_one = cpus > 0 ? cpus : 1;
   std::size_t expected = at_least_one;
   const Parsed first = rayon ? reference_parse(*rayon) : Parsed{ParseError::kEmpty};

@@ -47,7 +47,7 @@ const TARGETS = {
   },
   env_count: {
     sources: () => [
-      'fuzz/env_count_fuzz.cc', 'src/runtime/runtime_config.cc', 'src/hashing/pool.cc', 'src/base/result.cc',
+      'fuzz/env_count_fuzz.cc', 'src/runtime/runtime_config.cc', 'src/base/result.cc',
       'src/platform/environment.cc', 'src/platform/linux/system.cc', 'src/platform/posix/error_text.cc', ...TEXT,
     ],
     libs: ['-pthread'],

@@ -64,4 +64,25 @@ base::Result<std::size_t> worker_threads_from_env() {
                              platform::available_cpus());
 }
 
+std::size_t pool_threads_from(std::optional<std::string_view> rayon_num_threads,
+                              std::optional<std::string_view> rayon_rs_num_cpus, std::size_t cpus) {
+  cpus = std::max<std::size_t>(cpus, 1);
+  if (rayon_num_threads) {
+    if (const base::Result<std::size_t> count = platform::parse_count(*rayon_num_threads)) {
+      return *count > 0 ? capped_thread_count(*count, cpus) : cpus;
+    }
+  }
+  if (rayon_rs_num_cpus) {
+    const base::Result<std::size_t> count = platform::parse_count(*rayon_rs_num_cpus);
+    if (count && *count > 0) return capped_thread_count(*count, cpus);
+  }
+  return cpus;
+}
+
+std::size_t pool_threads_from_env() {
+  return pool_threads_from(platform::environment(texts::kPoolThreadsVariable.c_str()),
+                           platform::environment(texts::kPoolCpusVariable.c_str()),
+                           platform::available_cpus());
+}
+
 }  // namespace tov::runtime
