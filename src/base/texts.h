@@ -88,7 +88,7 @@ inline constexpr FixedText kDigestFailed = "tov-engine-native: SHA-256 failed: "
 // Messages of error records; a trailing "`" or space means that a name, an
 // index or a value follows. The status names ("InvalidArg", ...) and the
 // type names in conversion messages ("Undefined", ...) are kept beside their
-// lookups in frame/error_napi.cc and frame/convert_napi.cc, under the same
+// lookups in frame/error_napi.cc and frame/render_napi.cc, under the same
 // rule.
 inline constexpr FixedText kFunctionCallInitFailed = "Failed to initialize napi function call.";
 inline constexpr FixedText kRegisterFunctionFailed = "Failed to register function `";
