@@ -35,6 +35,8 @@ inline constexpr FixedText kWorkerThreadsVariable = "TOKIO_WORKER_THREADS";
 // Threads of the data-parallel pool: the count, then the fallback count.
 inline constexpr FixedText kPoolThreadsVariable = "RAYON_NUM_THREADS";
 inline constexpr FixedText kPoolCpusVariable = "RAYON_RS_NUM_CPUS";
+// Forces one vector kernel, for tests and bug reports.
+inline constexpr FixedText kForcedKernelVariable = "TOV_ENGINE_KERNEL";
 
 // --- Thread names -----------------------------------------------------------
 inline constexpr FixedText kWorkerThreadName = "tov-worker";
