@@ -28,14 +28,27 @@ export interface SkippedPath {
   failed: boolean;
 }
 
-/** Progress reported while a tree is walked and hashed. */
+/**
+ * Progress reported while a tree is walked and hashed. Files are hashed
+ * while the walk goes on, so `hashed` and `bytes` grow in both phases.
+ */
 export interface TreeProgress {
-  /** `scanning` while files are found, then `hashing` after each batch. */
+  /** `scanning` while files are still being found, then `hashing`. */
   phase: 'scanning' | 'hashing';
   /** Files found so far (`scanning`), or files to hash in all (`hashing`). */
   files: number;
   /** Files hashed so far. */
   hashed: number;
+  /** Bytes hashed so far. */
+  bytes: number;
+  /** Bytes to hash in all, once known (the last event carries it). */
+  totalBytes?: number;
+}
+
+/** A file's identity as `fs.stat` gives it: device and inode numbers. */
+export interface FileIdentity {
+  dev: number | bigint;
+  ino: number | bigint;
 }
 
 /**
@@ -61,11 +74,19 @@ export interface HashTreeOptions {
   follow?: boolean;
   /** Also walk `.git` and `node_modules` directories. Default `false`. */
   all?: boolean;
-  /** Files to leave out by identity wherever they turn up (a manifest being written, say). */
-  excludeFiles?: readonly string[];
+  /**
+   * Files to leave out by identity (device and inode) wherever the walk
+   * meets them, under any name or through any link: a manifest being
+   * written, say. Paths, or identities for a file without one (a
+   * redirected standard output).
+   */
+  excludeFiles?: readonly (string | FileIdentity)[];
   /** Cancels the work; the promise then rejects with the signal's reason. */
   signal?: AbortSignalLike;
-  /** Called on the caller's thread as the work goes on. */
+  /**
+   * Called on the caller's thread as the work goes on. If it throws, the
+   * work stops and the promise rejects with what it threw.
+   */
   onProgress?: (progress: TreeProgress) => void;
 }
 
@@ -89,6 +110,7 @@ export interface CheckResult {
 
 export interface CheckTreeOptions {
   signal?: AbortSignalLike;
+  /** As for `hashTree`: a throw stops the work and rejects the promise. */
   onProgress?: (progress: TreeProgress) => void;
 }
 
@@ -102,7 +124,10 @@ export function hashTree(root: string, options?: HashTreeOptions): Promise<TreeM
 /**
  * Hashes the files that `manifest` lists, relative to `root` (default the
  * current directory; absolute paths as they are), and compares digests
- * (letter case aside). `ok` is true when every entry matches.
+ * (letter case aside). `ok` is true when every entry matches. Paths are
+ * opened as written, as `sha256sum -c` opens them: `link/../x` is resolved
+ * by the system, not shortened to `x`. Only regular files are read;
+ * anything else is `unreadable` with the reason "not a regular file".
  */
 export function checkTree(
   manifest: ReadonlyArray<readonly [path: string, digest: string, ...extra: string[]]>,

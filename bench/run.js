@@ -5,7 +5,9 @@
 //   node bench/run.js [selector ...] [options]
 //
 // A selector is a group (sha256, sha256String, tokens, long, merkleRoot,
-// merkleDiff, batch, fileHash, lanes) or the start of a case id (see --list).
+// merkleDiff, batch, fileHash, lanes, tree, hasher) or the start of a case id (see --list).
+//   node bench/run.js tokenizers [--json]   the token estimate against real
+//                                           tokenizers (bench/tokenizers.js)
 // Options:
 //   --json          print the results as JSON on stdout (progress goes to stderr)
 //   --quick         fewer and shorter rounds, for a rough look
@@ -35,6 +37,8 @@ const CASES = [
   ...require('./cases/batch'),
   ...require('./cases/file_hash'),
   ...require('./cases/lanes'),
+  ...require('./cases/tree'),
+  ...require('./cases/hasher'),
 ];
 
 function usage(message) {
@@ -197,7 +201,8 @@ async function main() {
   return failed ? 1 : 0;
 }
 
-main().then(
+if (process.argv[2] === 'tokenizers') require('./tokenizers').main(process.argv.slice(3));
+else main().then(
   (code) => {
     process.exitCode = code;
   },

@@ -12,8 +12,11 @@ if (problem !== null) {
 }
 
 let main;
+let rawArguments;
+let describeFsError;
 try {
-  ({ main } = require('../lib/cli/main.js'));
+  ({ main, rawArguments } = require('../lib/cli/main.js'));
+  ({ describeFsError } = require('../lib/cli/errors.js'));
 } catch (err) {
   // Most likely the native addon is not built; say so in one line.
   process.stderr.write(`tov-engine: ${String(err && err.message).split('\n')[0]}\n`);
@@ -23,10 +26,10 @@ try {
 // A closed pipe (`tov-engine manifest | head`) is not an error worth a trace.
 process.stdout.on('error', (err) => {
   if (err.code === 'EPIPE') process.exit(process.exitCode ?? 0);
-  process.stderr.write(`tov-engine: standard output: ${err.message}\n`);
+  process.stderr.write(`tov-engine: standard output: ${describeFsError(err)}\n`);
   process.exit(2);
 });
 
-main(process.argv.slice(2)).then((status) => {
+main(rawArguments()).then((status) => {
   process.exitCode = status;
 });

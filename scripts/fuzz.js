@@ -78,6 +78,17 @@ const TARGETS = {
     libs: ['-lcrypto'],
     maxLen: 4096,
   },
+  hasher: {
+    sources: () => [
+      'fuzz/hasher_fuzz.cc', ...coreSources('hasher').filter((file) => !file.endsWith('stream_job.cc')),
+      ...['lanes.cc', 'lanes_scalar.cc', 'lanes_shani.cc', 'lanes_avx512.cc', 'lanes_arm_sha2.cc'].map(
+        (name) => path.join('src', 'hashing', name),
+      ),
+      'src/base/result.cc', 'src/platform/posix/error_text.cc', 'src/platform/cpu.cc', ...DIGEST,
+    ],
+    libs: ['-lcrypto'],
+    maxLen: 8192,
+  },
   utf8: {
     sources: () => ['fuzz/utf8_fuzz.cc', ...TEXT],
     libs: [],
@@ -102,7 +113,7 @@ function parseArgs(argv) {
 }
 
 function newestChange(files) {
-  const headers = ['fuzz', 'src/base', 'src/tokens', 'src/manifest', 'src/hashing', 'src/runtime', 'src/text', 'src/platform'].flatMap((dir) =>
+  const headers = ['fuzz', 'src/base', 'src/hasher', 'src/tokens', 'src/manifest', 'src/hashing', 'src/runtime', 'src/text', 'src/platform'].flatMap((dir) =>
     fs.readdirSync(path.join(root, dir)).filter((name) => name.endsWith('.h')).map((name) => path.join(dir, name)),
   );
   return Math.max(...[...files, ...headers].map((file) => fs.statSync(path.join(root, file)).mtimeMs));

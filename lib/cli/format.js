@@ -3,20 +3,25 @@
 // reading them back (sha256sum's own output included) for `diff`.
 
 const { CliError } = require('./errors');
-const { compareBytes } = require('../tree/hash');
-const { decodeName } = require('../tree/names');
+const { compareBytes, pathFromBytes } = require('../tree/index.js');
+const { readChunks, splitRecords, sourceName, RECORD_LIMIT } = require('./io');
 
 const HEX64 = /^[0-9a-fA-F]{64}$/;
 const ROOT_PREFIX = '# root: ';
 
 // sha256sum marks a line whose file name holds a backslash, line feed or
-// carriage return with a leading backslash and escapes those characters.
+// carriage return with a leading backslash and escapes those characters. A
+// NUL, which no file name holds but a manifest line may, is escaped the same
+// way, so that no output line carries the byte itself.
 function needsEscape(path) {
-  return /[\\\n\r]/.test(path);
+  return /[\\\n\r\0]/.test(path);
 }
 
+const ESCAPES = { '\\': '\\\\', '\n': '\\n', '\r': '\\r', '\0': '\\0' };
+const UNESCAPES = { '\\': '\\', n: '\n', r: '\r', 0: '\0' };
+
 function escapePath(path) {
-  return path.replace(/[\\\n\r]/g, (c) => (c === '\\' ? '\\\\' : c === '\n' ? '\\n' : '\\r'));
+  return path.replace(/[\\\n\r\0]/g, (c) => ESCAPES[c]);
 }
 
 function unescapePath(text) {
@@ -27,11 +32,9 @@ function unescapePath(text) {
       out += c;
       continue;
     }
-    const next = text[++i];
-    if (next === '\\') out += '\\';
-    else if (next === 'n') out += '\n';
-    else if (next === 'r') out += '\r';
-    else return null;
+    const next = UNESCAPES[text[++i]];
+    if (next === undefined) return null;
+    out += next;
   }
   return out;
 }
@@ -62,19 +65,24 @@ const TEXT_LINE = /^([0-9a-fA-F]{64}) [ *](.*)$/s;
 const TAGGED_LINE = /^SHA256 \((.*)\) = ([0-9a-fA-F]{64})$/s;
 
 // Each "# root:" line covers the entries since the one before it: a file that
-// several runs appended to holds one root per run.
-function parseText(text, source) {
-  const entries = [];
-  const roots = [];
-  const lines = text.split('\n');
-  if (lines[lines.length - 1] === '') lines.pop();
-  lines.forEach((raw, index) => {
+// several runs appended to holds one root per run. Lines come one at a time,
+// so a manifest of any length is read in memory for its entries only.
+class TextParser {
+  constructor(source) {
+    this.source = source;
+    this.entries = [];
+    this.roots = [];
+    this.number = 0;
+  }
+
+  line(raw) {
+    const index = this.number++;
     // Like sha256sum, tolerate manifests that went through a DOS editor.
     const line = raw.endsWith('\r') ? raw.slice(0, -1) : raw;
     if (line === '') return;
     if (line.startsWith('#')) {
       if (line.startsWith(ROOT_PREFIX)) {
-        roots.push({ line: index + 1, root: line.slice(ROOT_PREFIX.length).trim(), end: entries.length });
+        this.roots.push({ line: index + 1, root: line.slice(ROOT_PREFIX.length).trim(), end: this.entries.length });
       }
       return;
     }
@@ -88,16 +96,27 @@ function parseText(text, source) {
     } else if ((match = TAGGED_LINE.exec(body))) {
       [, path, digest] = match;
     } else {
-      throw malformed(source, `line ${index + 1} is not a "DIGEST  PATH" line`);
+      throw malformed(this.source, `line ${index + 1} is not a "DIGEST  PATH" line`);
     }
     if (escaped) {
       path = unescapePath(path);
-      if (path === null) throw malformed(source, `line ${index + 1} has a bad escape sequence`);
+      if (path === null) throw malformed(this.source, `line ${index + 1} has a bad escape sequence`);
     }
-    if (path === '') throw malformed(source, `line ${index + 1} has an empty path`);
-    entries.push([path, digest.toLowerCase()]);
-  });
-  return { entries, roots };
+    if (path === '') throw malformed(this.source, `line ${index + 1} has an empty path`);
+    this.entries.push([path, digest.toLowerCase()]);
+  }
+
+  result() {
+    return { entries: this.entries, roots: this.roots };
+  }
+}
+
+function parseText(text, source) {
+  const parser = new TextParser(source);
+  const lines = text.split('\n');
+  if (lines[lines.length - 1] === '') lines.pop();
+  for (const line of lines) parser.line(line);
+  return parser.result();
 }
 
 function parseJson(text, source) {
@@ -136,9 +155,63 @@ function parseJson(text, source) {
 // as the walk reads them from the file system.
 function parseManifest(buffer, source) {
   const bom = buffer[0] === 0xef && buffer[1] === 0xbb && buffer[2] === 0xbf;
-  const text = decodeName(bom ? buffer.subarray(3) : buffer);
+  const text = pathFromBytes(bom ? buffer.subarray(3) : buffer);
   const first = text.trimStart()[0];
   return first === '{' || first === '[' ? parseJson(text, source) : parseText(text, source);
+}
+
+// A JSON manifest is parsed whole; past this it could not be one string.
+const JSON_LIMIT = 256 << 20;
+const BLANK = new Set([0x20, 0x09, 0x0a, 0x0d]);
+
+/**
+ * Reads a manifest operand (a file or '-') as a stream: text a line at a
+ * time, JSON whole up to JSON_LIMIT bytes.
+ */
+async function readManifest(operand, io) {
+  const source = sourceName(operand);
+  // One iterator throughout: leaving a for-await loop would close it.
+  const chunks = readChunks(operand, io);
+  const next = async () => {
+    const { done, value } = await chunks.next();
+    return done ? null : value;
+  };
+  try {
+    const seen = [];
+    let kind = null;
+    let size = 0;
+    for (let chunk; kind === null && (chunk = await next()) !== null; ) {
+      let i = size === 0 && chunk[0] === 0xef && chunk[1] === 0xbb && chunk[2] === 0xbf ? 3 : 0;
+      seen.push(chunk);
+      size += chunk.length;
+      while (i < chunk.length && BLANK.has(chunk[i])) i++;
+      if (i < chunk.length) kind = chunk[i] === 0x7b || chunk[i] === 0x5b ? 'json' : 'text';
+      // Blank lines are nothing in a text manifest; many of them, no JSON.
+      else if (size > RECORD_LIMIT) kind = 'text';
+    }
+    if (kind === 'json') {
+      for (let chunk; (chunk = await next()) !== null; ) {
+        size += chunk.length;
+        if (size > JSON_LIMIT) throw malformed(source, `a JSON manifest larger than ${JSON_LIMIT >> 20} MiB (use the text form)`);
+        seen.push(chunk);
+      }
+      return parseManifest(Buffer.concat(seen), source);
+    }
+    const parser = new TextParser(source);
+    async function* all() {
+      yield* seen;
+      for (let chunk; (chunk = await next()) !== null; ) yield chunk;
+    }
+    let first = true;
+    for await (let record of splitRecords(all(), source)) {
+      if (first && record[0] === 0xef && record[1] === 0xbb && record[2] === 0xbf) record = record.subarray(3);
+      first = false;
+      parser.line(pathFromBytes(record));
+    }
+    return parser.result();
+  } finally {
+    await chunks.return();
+  }
 }
 
 module.exports = {
@@ -149,5 +222,6 @@ module.exports = {
   manifestText,
   manifestJson,
   parseManifest,
+  readManifest,
   ROOT_PREFIX,
 };

@@ -1,8 +1,9 @@
 'use strict';
 
 const SKIPS = `Left out by design, with a note unless -q: FIFOs, sockets and devices,
-links to directories (without --follow), broken links and link loops; left
-out silently: excluded paths (--exclude, --gitignore, .git, node_modules).
+broken links and link loops, and links to directories (without --follow;
+one note with their count, --verbose names each); left out silently:
+excluded paths (--exclude, --gitignore, .git, node_modules).
 Left out as failures, always reported with the system's reason and making
 the exit status 1: files and directories that cannot be read, and files that
 vanish during the run.`;
@@ -34,10 +35,14 @@ Directories are walked in byte order of names; .git and node_modules are
 skipped unless --all is given. A link to a file is hashed as that file; a
 link to a directory is not entered unless --follow is given. Paths are
 printed as sha256sum prints the same paths: each PATH joined with the path
-below it, relative to the current directory without a PATH. A path holding a
+below it (an absolute PATH gives absolute paths), relative to the current
+directory without a PATH or with '.'. A path holding a
 backslash, line feed or carriage return is escaped and its line starts with a
 backslash; a name that is not UTF-8 is printed as its bytes, as sha256sum
-does. The file named by --output is never listed.
+does. The file named by --output, or the file standard output is
+redirected to, is never listed. --output writes a temporary file beside FILE
+and renames it into place when complete: a failed or interrupted run leaves
+an older FILE as it was.
 
 ${SKIPS}
 
@@ -61,14 +66,16 @@ Options:
                        ('git ls-files -z | tov-engine manifest --files-from - -0')
   --check              verify the manifests named as PATHs instead (see check)
   -q, --quiet          no progress line and no notes; failures are still shown
+  -v, --verbose        name each link to a directory that is not followed
   -h, --help           show this help
 `,
   check: `Usage: tov-engine check [options] MANIFEST...
 
 Reads each MANIFEST (the text of 'tov-engine manifest' or 'sha256sum', or
 JSON; - for standard input), hashes the files it lists, with paths relative
-to the current directory, and prints "PATH: OK", "PATH: FAILED" or
-"PATH: FAILED open or read" for each, as 'sha256sum -c' does. Each
+to the current directory (to DIR with -C DIR), and prints "PATH: OK",
+"PATH: FAILED" or "PATH: FAILED open or read" for each, as 'sha256sum -c'
+does. Each
 "# root:" line is verified too, against the entries above it since the
 previous root line: "# root: OK" or "# root: FAILED" (the manifest was
 edited or cut short).
@@ -77,9 +84,11 @@ Exit status: 0 when everything matches, 1 on any mismatch or unreadable
 file, 2 on any other error (a malformed manifest, for example).
 
 Options:
-  --quiet      do not print OK lines
-  --status     print nothing; the exit status tells
-  -h, --help   show this help
+  -C, --directory DIR   read the listed paths relative to DIR (for a
+                        manifest made inside DIR), as tar -C and git -C do
+  --quiet               do not print OK lines
+  --status              print nothing; the exit status tells
+  -h, --help            show this help
 `,
   diff: `Usage: tov-engine diff [options] OLD NEW
 
@@ -89,9 +98,11 @@ Compares two manifests and prints each path that differs, sorted, as
   D  PATH    deleted: only in OLD
 added first, then modified, then deleted. OLD and NEW are each a manifest
 file (the text of 'tov-engine manifest' or 'sha256sum', or JSON: the --json
-shape or a plain [[PATH, DIGEST], ...] array), a directory (hashed now, with
-paths relative to it, so two copies of a tree compare equal), or - for
-standard input. A leading './' is not part of a path. A manifest operand
+shape or a plain [[PATH, DIGEST], ...] array), a directory (hashed now), or
+- for standard input. Against a manifest, a directory's paths are named as
+'manifest DIR' names them (DIR/a), or relative to it when no path of the
+manifest starts with DIR/ (a manifest made inside DIR); two directories are
+compared relative to each, so two copies of a tree compare equal. A leading './' is not part of a path. A manifest operand
 that lies inside the other, directory operand is not part of that tree.
 
 A file that cannot be read in a directory operand is not a difference: it
@@ -107,6 +118,7 @@ Options:
   --exclude GLOB   in directory operands, leave out paths matching GLOB
   --gitignore      in directory operands, leave out what git ignores
   -q, --quiet      no progress line and no notes or warnings
+  -v, --verbose    name each link to a directory that is not followed
   -h, --help       show this help
 `,
   tokens: `Usage: tov-engine tokens [options] [FILE...]

@@ -38,4 +38,34 @@ class Progress {
   }
 }
 
-module.exports = { Progress };
+const UNITS = ['B', 'kB', 'MB', 'GB', 'TB'];
+
+// Decimal units, three significant digits: 999 B, 1.50 MB, 12.3 GB.
+function formatBytes(n) {
+  let i = 0;
+  while (n >= 1000 && i < UNITS.length - 1) {
+    n /= 1000;
+    i++;
+  }
+  return i === 0 ? `${n} B` : `${n >= 100 ? n.toFixed(0) : n >= 10 ? n.toFixed(1) : n.toFixed(2)} ${UNITS[i]}`;
+}
+
+/**
+ * The progress line for a tree event { phase, files, hashed, bytes?,
+ * totalBytes? } after `elapsed` ms: files always, bytes and a rate when the
+ * event carries them (a single large file moves the bytes, not the files).
+ */
+function progressText({ phase, files, hashed, bytes, totalBytes }, label = '', elapsed = 0) {
+  const at = label && ` ${label}:`;
+  if (phase === 'scanning') return `tov-engine: scanning${at} ${files} files`;
+  const verb = phase === 'checking' ? 'checking' : 'hashing';
+  let text = `tov-engine: ${verb}${at} ${hashed}/${files} files`;
+  if (typeof bytes === 'number') {
+    text += `, ${formatBytes(bytes)}`;
+    if (typeof totalBytes === 'number') text += ` of ${formatBytes(totalBytes)}`;
+    if (elapsed >= 1000) text += `, ${formatBytes(Math.round((bytes * 1000) / elapsed))}/s`;
+  }
+  return text;
+}
+
+module.exports = { Progress, progressText, formatBytes };

@@ -1,73 +1,124 @@
 'use strict';
-// Hashes listed files a batch at a time and builds manifests from bytes.
+// Hashes files while the walk is still finding more, and builds manifests
+// from bytes. Paths go to the native side in lists; each list is hashed on
+// the shared pool off this thread, and its outcomes come back by position.
 
 const fs = require('node:fs');
-const { batchFileHash, fileHash, sha256, merkleRoot } = require('../../index.js');
-const { encodeName } = require('./names');
-const { systemText } = require('./errors');
+const { encodeName, fsName } = require('./names');
 
-const BATCH_SIZE = 2048;
-// readFileSync refuses files above 2 GiB; larger ones are hashed in pieces.
-const WHOLE_READ_LIMIT = 1 << 30;
+// Loaded on first use: the path helpers here serve callers that never hash.
+const addon = () => require('../../index.js');
 
-// A name that is not UTF-8 cannot reach batchFileHash (it takes strings),
-// so such a file is read here by its bytes.
-function hashByBytes(path) {
-  const bytes = encodeName(path);
-  const size = fs.statSync(bytes).size;
-  if (size <= WHOLE_READ_LIMIT) return sha256(fs.readFileSync(bytes));
-  const hash = require('node:crypto').createHash('sha256');
-  const fd = fs.openSync(bytes, 'r');
-  try {
-    const chunk = Buffer.allocUnsafe(1 << 24);
-    for (let n; (n = fs.readSync(fd, chunk, 0, chunk.length, null)) > 0; ) hash.update(chunk.subarray(0, n));
-  } finally {
-    fs.closeSync(fd);
-  }
-  return hash.digest('hex');
-}
-
-// batchFileHash drops what it cannot read without a word; fileHash says why
-// (or succeeds, when the file has become readable since).
-async function hashDropped(path) {
-  try {
-    return { digest: await fileHash(path) };
-  } catch (err) {
-    return { reason: String(err.message).replace(/^Read error: /, '') };
-  }
-}
+// A list per native call: large enough that the per-call cost vanishes,
+// small enough that hashing starts soon after the walk does. The first
+// lists are shorter still, so the pool has work within the first directory.
+const FIRST_LIST = 128;
+const LIST_SIZE = 2048;
+// Lists handed over and not yet back. Two keep the pool busy across the end
+// of each list; a few more cover cold reads. Bounds the paths held natively.
+const LISTS_IN_FLIGHT = 4;
 
 /**
- * Hashes `files` ({ fsPath }) and returns one outcome per file, in list
- * order: { digest } or { reason } for a file that could not be read.
- * onProgress(done, total) follows each batch.
+ * Hashes files as they are added. Outcomes are kept by the position of the
+ * file's add: a hex digest, { reason } for a file that was not hashed (from
+ * the attempt that failed), or null for one whose identity is in `leaveOut`.
+ * A file whose outcome is known already (a cached digest) takes its place
+ * with `addKnown` and is not read. `onList(indexes, outcomes)` follows each
+ * list's return, with the positions it covered: where fresh digests can be
+ * stored.
  */
-async function hashFiles(files, { onProgress = () => {}, batchSize = BATCH_SIZE } = {}) {
-  const outcomes = [];
-  for (let start = 0; start < files.length; start += batchSize) {
-    const batch = files.slice(start, start + batchSize);
-    const plain = batch.filter((f) => f.fsPath.isWellFormed()).map((f) => f.fsPath);
-    const results = batchFileHash(plain);
-    // The results are the kept paths in input order: walk both in step.
-    let r = 0;
-    for (const file of batch) {
-      let outcome;
-      if (!file.fsPath.isWellFormed()) {
-        try {
-          outcome = { digest: hashByBytes(file.fsPath) };
-        } catch (err) {
-          outcome = { reason: systemText(err) };
-        }
-      } else if (r < results.length && results[r][0] === file.fsPath) {
-        outcome = { digest: results[r++][1] };
-      } else {
-        outcome = await hashDropped(file.fsPath);
-      }
-      outcomes.push(outcome);
-    }
-    onProgress(Math.min(start + batchSize, files.length), files.length);
+class HashPipeline {
+  constructor({ leaveOut = [], onList = () => {} } = {}) {
+    this.native = require('../native/extensions.js').load();
+    this.leaveOut = leaveOut;
+    this.onList = onList;
+    this.pending = [];
+    this.pendingIndexes = [];
+    this.added = 0;
+    this.hashed = 0;
+    this.bytes = 0;
+    this.outcomes = [];
+    this.inFlight = [];
+    this.error = null;
   }
-  return outcomes;
+
+  // `path` is a name as the walk decodes it (see names.js).
+  add(path) {
+    this.pending.push(fsName(path));
+    this.pendingIndexes.push(this.added++);
+    if (this.pending.length >= (this.added <= LIST_SIZE ? FIRST_LIST : LIST_SIZE)) this.flush();
+  }
+
+  addKnown(outcome) {
+    this.outcomes[this.added++] = outcome;
+    this.hashed++;
+  }
+
+  flush() {
+    if (this.pending.length === 0) return;
+    const list = this.pending;
+    const indexes = this.pendingIndexes;
+    this.pending = [];
+    this.pendingIndexes = [];
+    const done = this.native.hashFiles(list, this.leaveOut).then(
+      ({ outcomes, bytes }) => {
+        for (let i = 0; i < outcomes.length; i++) this.outcomes[indexes[i]] = outcomes[i];
+        this.hashed += outcomes.length;
+        this.bytes += bytes;
+        this.onList(indexes, outcomes);
+      },
+      (err) => {
+        this.error ??= err;
+      },
+    );
+    this.inFlight.push(done);
+  }
+
+  // Whether the caller should wait (`await drain()`) before adding more.
+  get full() {
+    return this.inFlight.length >= LISTS_IN_FLIGHT;
+  }
+
+  async drain() {
+    while (this.inFlight.length >= LISTS_IN_FLIGHT) await this.inFlight.shift();
+    if (this.error !== null) throw this.error;
+  }
+
+  async finish() {
+    this.flush();
+    await Promise.all(this.inFlight);
+    this.inFlight = [];
+    if (this.error !== null) throw this.error;
+    return this.outcomes;
+  }
+}
+
+// Hashes a whole list of paths; one outcome per path, in list order.
+async function hashPaths(paths, options) {
+  const pipeline = new HashPipeline(options);
+  for (const path of paths) {
+    pipeline.add(path);
+    if (pipeline.full) await pipeline.drain();
+  }
+  return pipeline.finish();
+}
+
+// Identities of files to leave out: paths (those that exist) or { dev, ino }.
+function identitiesOf(items) {
+  const identities = [];
+  for (const item of items) {
+    if (typeof item === 'string') {
+      try {
+        const st = fs.statSync(fsName(item), { bigint: true });
+        identities.push([st.dev, st.ino]);
+      } catch {
+        // A file that does not exist cannot turn up in the walk.
+      }
+    } else {
+      identities.push([BigInt(item.dev), BigInt(item.ino)]);
+    }
+  }
+  return identities;
 }
 
 // Orders strings by their UTF-8 bytes, the order merkleRoot sorts by. Plain
@@ -88,8 +139,18 @@ function compareBytes(a, b) {
   return a.length - b.length;
 }
 
+// Below U+D800, UTF-16 code units order as UTF-8 bytes do.
+const BEYOND_PLAIN_ORDER = /[\uD800-\uFFFF]/;
+
 // Sorts items by the bytes of key(item), escaped name bytes included; stable.
 function sortByBytes(items, key = (x) => x) {
+  if (!items.some((x) => BEYOND_PLAIN_ORDER.test(key(x)))) {
+    return items.sort((a, b) => {
+      const x = key(a);
+      const y = key(b);
+      return x < y ? -1 : x > y ? 1 : 0;
+    });
+  }
   if (items.every((x) => key(x).isWellFormed())) return items.sort((a, b) => compareBytes(key(a), key(b)));
   const keyed = items.map((item) => ({ item, bytes: encodeName(key(item)) }));
   keyed.sort((a, b) => Buffer.compare(a.bytes, b.bytes));
@@ -100,6 +161,7 @@ function sortByBytes(items, key = (x) => x) {
 // merkleRoot over the paths' bytes: merkleRoot itself when every path is
 // text, and the same lines hashed with sha256 when some name is not UTF-8.
 function rootOf(entries) {
+  const { sha256, merkleRoot } = addon();
   if (entries.every((e) => e[0].isWellFormed())) return merkleRoot(entries);
   const sorted = sortByBytes(entries.slice(), (e) => e[0]);
   const lines = [];
@@ -110,4 +172,4 @@ function rootOf(entries) {
   return sha256(Buffer.concat(lines));
 }
 
-module.exports = { hashFiles, rootOf, sortByBytes, compareBytes, BATCH_SIZE };
+module.exports = { HashPipeline, hashPaths, identitiesOf, rootOf, sortByBytes, compareBytes };

@@ -6,7 +6,10 @@
 const nodePath = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { threadVariableProblem } = require('./environment');
-const { encodeName } = require('./names');
+const { encodeName, decodeName } = require('./names');
+// hash.js loads the native module, which ends the process on a bad
+// worker-count variable: loaded on first use, after that check.
+const hash = () => require('./hash');
 
 const WORKER = nodePath.join(__dirname, 'worker.js');
 
@@ -14,13 +17,46 @@ function abortReason(signal) {
   return signal.reason ?? Object.assign(new Error('This operation was aborted'), { name: 'AbortError', code: 'ABORT_ERR' });
 }
 
-// Runs one job in a fresh worker; resolves to the job's result.
+const STATUS = { o: 'ok', f: 'failed', u: 'unreadable' };
+
+// Long lists cross between threads as joined strings, many times faster
+// than as arrays of arrays. No path holds a NUL; a digest that does cannot
+// match anyway, and is kept from splitting the list.
+function pack(job) {
+  if (job.kind !== 'check') return job;
+  return {
+    kind: 'check',
+    root: job.root,
+    count: job.entries.length,
+    paths: job.entries.map((e) => e[0]).join('\0'),
+    digests: job.entries.map((e) => String(e[1]).replaceAll('\0', '\n')).join('\0'),
+  };
+}
+
+// The worker's results come packed (see worker.js).
+function unpack(job, result) {
+  if (job.kind === 'check') {
+    const reasons = new Map(result.reasons);
+    return job.entries.map(([path], i) => {
+      const status = STATUS[result.statuses[i]];
+      return status === 'unreadable' ? { path, status, reason: reasons.get(i) } : { path, status };
+    });
+  }
+  const { paths, digests, count, root, skipped } = result;
+  const names = count === 0 ? [] : paths.split('\0');
+  const manifest = new Array(count);
+  for (let i = 0; i < count; i++) manifest[i] = [names[i], digests.slice(i * 64, i * 64 + 64)];
+  return { manifest, root, skipped };
+}
+
+// Runs one job in a fresh worker; resolves to the job's result. A progress
+// callback that throws ends the job: the promise rejects with what it threw.
 function runJob(job, { signal, onProgress } = {}) {
   return new Promise((resolve, reject) => {
     if (signal?.aborted) return reject(abortReason(signal));
     const problem = threadVariableProblem();
     if (problem !== null) return reject(Object.assign(new Error(problem), { code: 'ERR_INVALID_ENV' }));
-    const worker = new Worker(WORKER, { workerData: job });
+    const worker = new Worker(WORKER, { workerData: pack(job) });
     let settled = false;
     const finish = (fn, value) => {
       if (settled) return;
@@ -35,9 +71,16 @@ function runJob(job, { signal, onProgress } = {}) {
     signal?.addEventListener('abort', onAbort, { once: true });
     worker.on('message', (message) => {
       if (message.type === 'progress') {
-        if (onProgress && !settled) onProgress({ phase: message.phase, files: message.files, hashed: message.hashed });
+        if (!onProgress || settled) return;
+        const { type, ...event } = message;
+        try {
+          onProgress(event);
+        } catch (err) {
+          finish(reject, err);
+          worker.terminate();
+        }
       } else if (message.type === 'done') {
-        finish(resolve, message.result);
+        finish(resolve, unpack(job, message.result));
       } else {
         finish(reject, Object.assign(new Error(message.message), { code: message.code }));
       }
@@ -56,6 +99,31 @@ function list(value, name) {
   return items;
 }
 
+// Files to leave out by identity: paths, or { dev, ino } as fs.stat gives
+// them (numbers or bigints), for a file that has no path to name it by.
+function identities(value) {
+  if (value === undefined) return [];
+  const items = typeof value === 'string' ? [value] : value;
+  const fits = (x) =>
+    typeof x === 'string' ||
+    (x !== null && typeof x === 'object' && ['dev', 'ino'].every((k) => typeof x[k] === 'bigint' || Number.isSafeInteger(x[k])));
+  if (!Array.isArray(items) || !items.every(fits)) {
+    throw new TypeError('The "excludeFiles" option must be an array of paths or { dev, ino } objects');
+  }
+  return items.map((x) => (typeof x === 'string' ? x : { dev: String(x.dev), ino: String(x.ino) }));
+}
+
+function walkOptions(options) {
+  const { exclude, gitignore = false, follow = false, all = false, excludeFiles } = options;
+  return {
+    exclude: list(exclude, 'exclude'),
+    excludeFiles: identities(excludeFiles),
+    gitignore: Boolean(gitignore),
+    follow: Boolean(follow),
+    all: Boolean(all),
+  };
+}
+
 function checkRoot(root) {
   if (typeof root !== 'string' || root === '') throw new TypeError('The "root" argument must be a non-empty string');
 }
@@ -67,19 +135,26 @@ function checkRoot(root) {
  */
 async function hashTree(root, options = {}) {
   checkRoot(root);
-  const { exclude, gitignore = false, follow = false, all = false, excludeFiles, signal, onProgress } = options;
-  const job = {
-    kind: 'hash',
-    targets: [{ path: root, display: '', required: true }],
-    options: {
-      exclude: list(exclude, 'exclude'),
-      excludeFiles: list(excludeFiles, 'excludeFiles'),
-      gitignore: Boolean(gitignore),
-      follow: Boolean(follow),
-      all: Boolean(all),
-    },
-  };
-  return runJob(job, { signal, onProgress });
+  return hashTargets([{ path: root, display: '', required: true }], options);
+}
+
+/**
+ * hashTree over several targets ({ path, display, required }): a directory's
+ * files are listed below `display`, a file as `display` (its own name when
+ * that is ''). A required target that cannot be read rejects; any other is
+ * skipped as a failure. Each target's files are sorted by path, targets in
+ * the order given.
+ */
+async function hashTargets(targets, options = {}) {
+  if (!Array.isArray(targets) || targets.length === 0) throw new TypeError('The "targets" argument must be a non-empty array');
+  const checked = targets.map((t, i) => {
+    if (t === null || typeof t !== 'object' || typeof t.path !== 'string' || t.path === '' || typeof (t.display ?? '') !== 'string') {
+      throw new TypeError(`target ${i} must be { path, display, required }`);
+    }
+    return { path: t.path, display: t.display ?? '', required: Boolean(t.required) };
+  });
+  const { signal, onProgress } = options;
+  return runJob({ kind: 'hash', targets: checked, options: walkOptions(options) }, { signal, onProgress });
 }
 
 /**
@@ -100,4 +175,14 @@ async function checkTree(manifest, root = '.', options = {}) {
   return { ok: results.every((r) => r.status === 'ok'), results };
 }
 
-module.exports = { hashTree, checkTree, pathBytes: encodeName, runJob };
+module.exports = {
+  hashTree,
+  checkTree,
+  hashTargets,
+  manifestRoot: (entries) => hash().rootOf(entries),
+  sortByPath: (items, key) => hash().sortByBytes(items, key),
+  compareBytes: (a, b) => hash().compareBytes(a, b),
+  pathBytes: encodeName,
+  pathFromBytes: decodeName,
+  runJob,
+};

@@ -1,5 +1,7 @@
 'use strict';
-// Finds the files to hash under each target, in byte order of their paths.
+// Finds the files to hash under a directory target, depth first: each
+// directory's entries in the order the system lists them, its
+// subdirectories after its files, in listing order. Callers sort.
 //
 // Links: a link to a file counts as that file; a link to a directory is not
 // entered unless `follow` is set (as git, rsync and fd do), and then never
@@ -8,10 +10,9 @@
 // and what could not be read are both reported, the latter as failures.
 
 const fs = require('node:fs');
-const nodePath = require('node:path');
-const ignore = require('ignore');
 const { decodeName, fsName } = require('./names');
 const { systemText } = require('./errors');
+const { openSelection } = require('./select');
 
 const SKIPPED_DIRS = new Set(['.git', 'node_modules']);
 
@@ -44,61 +45,29 @@ function join(base, name) {
   return base.endsWith('/') ? base + name : `${base}/${name}`;
 }
 
-function readIgnoreFile(file) {
-  try {
-    return ignore().add(fs.readFileSync(fsName(file), 'utf8'));
-  } catch (err) {
-    if (err.code === 'ENOENT' || err.code === 'ENOTDIR') return null;
-    throw err;
-  }
-}
-
-// The rule sets of .gitignore files above the walked directory, up to the
-// top of the repository that holds it, and its .git/info/exclude: git reads
-// them all for any path below.
-function repositoryLevels(dir) {
-  let real;
-  try {
-    real = fs.realpathSync(fsName(dir));
-  } catch {
-    return { levels: null, prefix: '' };
-  }
-  let top = real;
-  while (!fs.existsSync(nodePath.join(top, '.git'))) {
-    const parent = nodePath.dirname(top);
-    if (parent === top) return { levels: null, prefix: '' };
-    top = parent;
-  }
-  let levels = null;
-  const push = (ig, base) => {
-    if (ig) levels = { ig, base, parent: levels };
-  };
-  push(readIgnoreFile(nodePath.join(top, '.git', 'info', 'exclude')), '');
-  const below = nodePath.relative(top, real);
-  const parts = below === '' ? [] : below.split(nodePath.sep);
-  let base = '';
-  for (let i = 0; i < parts.length; i++) {
-    push(readIgnoreFile(nodePath.join(top, ...parts.slice(0, i), '.gitignore')), base);
-    base += `${parts[i]}/`;
-  }
-  // The walked directory's own .gitignore is read when it is listed.
-  return { levels, prefix: base };
-}
-
-// The deepest rule set with an opinion decides; within one set the last
-// matching rule wins (the ignore package's job).
-function ignoredBy(levels, pathFromTop, isDir) {
-  const p = isDir ? `${pathFromTop}/` : pathFromTop;
-  for (let level = levels; level !== null; level = level.parent) {
-    const { ignored, unignored } = level.ig.test(p.slice(level.base.length));
-    if (ignored) return true;
-    if (unignored) return false;
-  }
-  return false;
-}
-
 function keyOf(st) {
   return `${st.dev}:${st.ino}`;
+}
+
+// Lists a directory below the root only if it is still the directory that
+// its parent listed: a directory swapped for a link (to /etc, say) between
+// the listing and now is not entered. The identity is taken without
+// following links before and after the listing, so a swap during it is
+// seen too. Returns null after noting the change.
+function listUnchanged(dir, skip) {
+  const path = fsName(dir.fsDir);
+  const before = fs.lstatSync(path);
+  if (!before.isDirectory()) {
+    skip(dir.display, 'changed while the tree was walked', true);
+    return null;
+  }
+  const list = listDir(path);
+  const after = fs.lstatSync(path);
+  if (!after.isDirectory() || keyOf(after) !== keyOf(before)) {
+    skip(dir.display, 'changed while the tree was walked', true);
+    return null;
+  }
+  return list;
 }
 
 function inChain(chain, key) {
@@ -108,45 +77,38 @@ function inChain(chain, key) {
 
 /**
  * Walks one directory target. `target.path` is where to read, `target.display`
- * what its paths start with ('' for paths relative to it). Returns the files
- * as { fsPath, display } sorted by display bytes; `skip(display, reason,
- * failed)` hears of everything left out that is not excluded.
+ * what its paths start with ('' for paths relative to it). Yields the files
+ * as { fsPath, display } in walk order; `skip(display, reason, failed)`
+ * hears of everything left out that is not excluded. Throws when the target
+ * itself cannot be listed, before yielding anything.
  */
-function walkDirectory(target, options, skip, onFound) {
-  const { all = false, follow = false, exclude = null, gitignore = false, leaveOut = null } = options;
-  const files = [];
-  const excluded = exclude && exclude.length > 0 ? ignore().add(exclude) : null;
-  const repo = gitignore ? repositoryLevels(target.path) : { levels: null, prefix: '' };
+function* walkFiles(target, options, skip) {
+  const { all = false, follow = false } = options;
+  const select = openSelection(target, options, skip);
   const rootKey = follow ? keyOf(fs.statSync(fsName(target.path))) : null;
   const stack = [
-    { fsDir: target.path, display: target.display, rel: '', levels: repo.levels, chain: { key: rootKey, parent: null } },
+    { fsDir: target.path, display: target.display, root: true, selected: select.root, chain: { key: rootKey, parent: null } },
   ];
   while (stack.length > 0) {
     const dir = stack.pop();
     let list;
     try {
-      list = listDir(fsName(dir.fsDir));
+      // Links to directories are entered only when followed, and then by
+      // their target's identity; the root is the caller's choice.
+      list = dir.root || follow ? listDir(fsName(dir.fsDir)) : listUnchanged(dir, skip);
     } catch (err) {
-      if (dir.rel === '') throw err;
+      if (dir.root) throw err;
       skip(dir.display, systemText(err), true);
       continue;
     }
-    let levels = dir.levels;
-    if (gitignore && list.some((e) => e.raw.length === 10 && e.raw.toString('latin1') === '.gitignore')) {
-      try {
-        const ig = readIgnoreFile(join(dir.fsDir, '.gitignore'));
-        if (ig) levels = { ig, base: repo.prefix + (dir.rel && `${dir.rel}/`), parent: levels };
-      } catch (err) {
-        skip(join(dir.display, '.gitignore'), `rules not applied: ${systemText(err)}`, true);
-      }
-    }
+    if (list === null) continue;
+    const selected = select.enter(dir.selected, list, dir.fsDir, dir.display);
     const subdirs = [];
     for (const { raw, type: listedType } of list) {
       const name = decodeName(raw);
       if (!all && SKIPPED_DIRS.has(name)) continue;
       const fsPath = join(dir.fsDir, name);
       const display = join(dir.display, name);
-      const rel = dir.rel === '' ? name : `${dir.rel}/${name}`;
       let type = listedType;
       let target = null;
       try {
@@ -160,19 +122,17 @@ function walkDirectory(target, options, skip, onFound) {
       }
       const resolved = type === 'link' ? typeOf(target) : type;
       const asDir = resolved === 'dir' && (type === 'dir' || follow);
-      if (excluded !== null && excluded.ignores(asDir ? `${rel}/` : rel)) continue;
-      if (levels !== null && ignoredBy(levels, repo.prefix + rel, asDir)) continue;
+      const kept = select.entry(selected, raw, asDir);
+      if (kept === null) continue;
       if (resolved === 'file') {
-        if (leaveOut !== null && leaveOut.matches(name, fsPath)) continue;
-        files.push({ fsPath, display });
-        if ((files.length & 1023) === 0) onFound(files.length);
+        yield { fsPath, display };
       } else if (asDir) {
         const key = target === null ? null : keyOf(target);
         if (key !== null && inChain(dir.chain, key)) {
           skip(display, 'symbolic link loop', false);
           continue;
         }
-        subdirs.push({ fsDir: fsPath, display, rel, levels, chain: { key, parent: dir.chain } });
+        subdirs.push({ fsDir: fsPath, display, selected: kept, chain: { key, parent: dir.chain } });
       } else if (resolved === 'dir') {
         skip(display, 'symbolic link to a directory, not followed', false);
       } else {
@@ -182,35 +142,11 @@ function walkDirectory(target, options, skip, onFound) {
     // Reversed so that the stack pops subdirectories in name order.
     for (let i = subdirs.length - 1; i >= 0; i--) stack.push(subdirs[i]);
   }
-  return files;
 }
 
-// Files to leave out by identity (the manifest being written or compared),
-// checked only for entries that carry the same name.
-function leaveOutSet(paths) {
-  const byName = new Map();
-  for (const p of paths) {
-    try {
-      const st = fs.statSync(fsName(p));
-      const name = nodePath.basename(p);
-      if (!byName.has(name)) byName.set(name, []);
-      byName.get(name).push(keyOf(st));
-    } catch {
-      // A file that does not exist cannot turn up in the walk.
-    }
-  }
-  if (byName.size === 0) return null;
-  return {
-    matches(name, fsPath) {
-      const keys = byName.get(name);
-      if (keys === undefined) return false;
-      try {
-        return keys.includes(keyOf(fs.statSync(fsName(fsPath))));
-      } catch {
-        return false;
-      }
-    },
-  };
+// The whole walk at once, for callers that want a list.
+function walkDirectory(target, options, skip) {
+  return [...walkFiles(target, options, skip)];
 }
 
-module.exports = { walkDirectory, leaveOutSet, SKIPPED_DIRS };
+module.exports = { walkFiles, walkDirectory, SKIPPED_DIRS };

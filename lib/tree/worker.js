@@ -1,16 +1,21 @@
 'use strict';
 // The tree jobs, run in a worker thread so that the caller's event loop stays
-// free while batches are hashed. The thread loads the native module itself.
+// free. The walk runs here and hands each file to the hash pipeline as it is
+// found; the hashing itself runs on the native pool, so the two overlap.
 
 const fs = require('node:fs');
 const nodePath = require('node:path');
 const { parentPort, workerData } = require('node:worker_threads');
 const { fsName } = require('./names');
 const { systemText } = require('./errors');
-const { walkDirectory, leaveOutSet } = require('./walk');
-const { hashFiles, rootOf, sortByBytes } = require('./hash');
+const { walkFiles } = require('./walk');
+const { HashPipeline, identitiesOf, rootOf, sortByBytes } = require('./hash');
 
-const progress = (phase, files, hashed) => parentPort.postMessage({ type: 'progress', phase, files, hashed });
+function progress(phase, files, pipeline) {
+  const message = { type: 'progress', phase, files, hashed: pipeline.hashed, bytes: pipeline.bytes };
+  if (phase === 'hashing' && pipeline.hashed === files) message.totalBytes = pipeline.bytes;
+  parentPort.postMessage(message);
+}
 
 // An error that ends the job, with a code like the file system's own.
 function jobError(path, err) {
@@ -25,8 +30,15 @@ function jobError(path, err) {
 async function hashJob({ targets, options }) {
   const skipped = [];
   const skip = (path, reason, failed) => skipped.push({ path, reason, failed });
-  const walkOptions = { ...options, leaveOut: leaveOutSet(options.excludeFiles || []) };
-  let files = [];
+  // The files in the order they were handed to the pipeline, and the runs
+  // of them that are sorted by path at the end (one per target).
+  const displays = [];
+  const runs = [];
+  let walking = true;
+  const pipeline = new HashPipeline({
+    leaveOut: identitiesOf(options.excludeFiles || []),
+    onList: () => progress(walking ? 'scanning' : 'hashing', displays.length, pipeline),
+  });
   for (const target of targets) {
     let st;
     try {
@@ -36,48 +48,93 @@ async function hashJob({ targets, options }) {
       skip(target.display, systemText(err), true);
       continue;
     }
+    const start = displays.length;
     if (st.isFile()) {
       // A file listed relative to itself goes by its own name.
-      files.push({ fsPath: target.path, display: target.display || nodePath.basename(target.path) });
+      displays.push(target.display || nodePath.basename(target.path));
+      pipeline.add(target.path);
     } else if (st.isDirectory()) {
-      let found;
       try {
-        found = walkDirectory(target, walkOptions, skip, (n) => progress('scanning', files.length + n, 0));
+        for (const { fsPath, display } of walkFiles(target, options, skip)) {
+          displays.push(display);
+          pipeline.add(fsPath);
+          if (pipeline.full) await pipeline.drain();
+          if ((displays.length & 1023) === 0) progress('scanning', displays.length, pipeline);
+        }
       } catch (err) {
+        // A list that failed as a whole ends the job. Otherwise only the
+        // target's own listing throws, before any file is found.
+        if (err === pipeline.error) throw err;
         if (target.required) throw jobError(target.path, err);
         skip(target.display, systemText(err), true);
         continue;
       }
-      files = files.concat(sortByBytes(found, (f) => f.display));
     } else if (target.required) {
       throw Object.assign(new Error(`${target.path}: not a regular file or directory`), { code: 'EINVAL' });
     } else {
       skip(target.display, 'not a regular file', false);
+      continue;
+    }
+    runs.push({ start, end: displays.length });
+  }
+  walking = false;
+  progress('hashing', displays.length, pipeline);
+  const outcomes = await pipeline.finish();
+  progress('hashing', displays.length, pipeline);
+
+  const entries = [];
+  for (const { start, end } of runs) {
+    const order = [];
+    for (let i = start; i < end; i++) order.push(i);
+    sortByBytes(order, (i) => displays[i]);
+    for (const i of order) {
+      const outcome = outcomes[i];
+      if (typeof outcome === 'string') entries.push([displays[i], outcome]);
+      else if (outcome !== null) skip(displays[i], outcome.reason, true);
     }
   }
-  progress('hashing', files.length, 0);
-  const outcomes = await hashFiles(files, { onProgress: (done, total) => progress('hashing', total, done) });
-  const entries = [];
-  outcomes.forEach(({ digest, reason }, i) => {
-    if (digest !== undefined) entries.push([files[i].display, digest]);
-    else skip(files[i].display, reason, true);
-  });
-  return { manifest: entries, root: rootOf(entries), skipped };
+  // Two strings cross to the caller's thread many times faster than the
+  // entries as arrays (index.js takes them apart). No name holds a NUL.
+  return {
+    paths: entries.map((e) => e[0]).join('\0'),
+    digests: entries.map((e) => e[1]).join(''),
+    count: entries.length,
+    root: rootOf(entries),
+    skipped,
+  };
 }
 
-// Entries' paths are read relative to `root`, absolute ones as they are.
-async function checkJob({ entries, root }) {
-  const files = entries.map(([path]) => ({
-    fsPath: nodePath.isAbsolute(path) ? path : nodePath.join(root, path),
-    display: path,
-  }));
-  progress('hashing', files.length, 0);
-  const outcomes = await hashFiles(files, { onProgress: (done, total) => progress('hashing', total, done) });
-  return outcomes.map(({ digest, reason }, i) => {
-    const path = entries[i][0];
-    if (digest === undefined) return { path, status: 'unreadable', reason };
-    return { path, status: digest === String(entries[i][1]).toLowerCase() ? 'ok' : 'failed' };
+// Entries' paths are read relative to `root`, absolute ones as they are; a
+// path is opened as written, so `l/../x` goes where the system takes it.
+function joinAsWritten(root, path) {
+  if (nodePath.isAbsolute(path)) return path;
+  if (root === '.' || root === '') return path;
+  return root.endsWith('/') || root.endsWith(nodePath.sep) ? root + path : `${root}/${path}`;
+}
+
+async function checkJob({ count, paths: joined, digests: joinedDigests, root }) {
+  const paths = count === 0 ? [] : joined.split('\0');
+  const digests = count === 0 ? [] : joinedDigests.split('\0');
+  const pipeline = new HashPipeline({ onList: () => progress('hashing', paths.length, pipeline) });
+  progress('hashing', paths.length, pipeline);
+  for (const path of paths) {
+    pipeline.add(joinAsWritten(root, path));
+    if (pipeline.full) await pipeline.drain();
+  }
+  const outcomes = await pipeline.finish();
+  // One letter per entry (ok, failed, unreadable) and the reasons by index,
+  // for the caller's thread to spell out against its own entries.
+  const reasons = [];
+  let statuses = '';
+  outcomes.forEach((outcome, i) => {
+    if (typeof outcome !== 'string') {
+      statuses += 'u';
+      reasons.push([i, outcome.reason]);
+    } else {
+      statuses += outcome === digests[i].toLowerCase() ? 'o' : 'f';
+    }
   });
+  return { statuses, reasons };
 }
 
 const JOBS = { hash: hashJob, check: checkJob };

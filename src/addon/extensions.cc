@@ -9,7 +9,9 @@
 #include "frame/call_napi.h"
 #include "frame/error_napi.h"
 #include "frame/results_napi.h"
+#include "hasher/hasher_napi.h"
 #include "platform/kernels.h"
+#include "tree/tree_napi.h"
 
 namespace tov::addon {
 
@@ -40,6 +42,15 @@ napi_value extension_kernels(napi_env env, napi_callback_info info) {
 constexpr ExtensionDescriptor kExtensionTable[] = {
     {"abi", extension_abi},
     {"kernels", extension_kernels},
+    {"hashFiles", tree::hash_files},
+    {"sha256Blocks", hasher::blocks_napi},
+    {"sha256Finish", hasher::finish_napi},
+    {"sha256Save", hasher::save_napi},
+    {"sha256Restore", hasher::restore_napi},
+    {"sha256StreamOpen", hasher::stream_open_napi},
+    {"sha256StreamPush", hasher::stream_push_napi},
+    {"sha256StreamWait", hasher::stream_wait_napi},
+    {"sha256StreamFinish", hasher::stream_finish_napi},
 };
 
 }  // namespace

@@ -144,6 +144,24 @@ inline constexpr FixedText kCheckPendingExceptionFailed =
 inline constexpr FixedText kTakePendingExceptionFailed =
     "Failed to take the pending JavaScript exception";
 
+// --- Incremental hashing --------------------------------------------------------
+// Saved hasher states that cannot be restored.
+inline constexpr FixedText kSavedStateTooShort =
+    "Invalid SHA-256 state: shorter than its 48-byte header";
+inline constexpr FixedText kSavedStateMagic =
+    "Invalid SHA-256 state: it does not start with \"tovh\"";
+inline constexpr FixedText kSavedStateVersion =
+    "Invalid SHA-256 state: a layout version this build does not know";
+inline constexpr FixedText kSavedStateReserved = "Invalid SHA-256 state: reserved bytes are not zero";
+inline constexpr FixedText kSavedStateCountTooLarge =
+    "Invalid SHA-256 state: byte count beyond what SHA-256 takes (2^61 - 1)";
+inline constexpr FixedText kSavedStateLength =
+    "Invalid SHA-256 state: its length is not 48 plus the byte count modulo 64";
+inline constexpr FixedText kSavedStateCountUnsafe =
+    "Invalid SHA-256 state: byte count beyond 2^53 - 1, which JavaScript cannot count";
+// A hasher's state given to the native side in a form it cannot use.
+inline constexpr FixedText kHasherBadArguments = "tov-engine-native: malformed hasher call";
+
 // --- The module -----------------------------------------------------------------
 inline constexpr FixedText kVersion = "tov-engine-native/1.0.0";
 

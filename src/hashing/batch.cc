@@ -22,13 +22,13 @@ using runtime::WorkerPool;
 
 namespace {
 
-// Why hash_regular_file left a path out when the system reported no error.
-// Never shown: the batch drops such paths without a trace.
+// Why a path was left out when the system reported no error: what it names
+// is no regular file (any more).
 constexpr base::FixedText kNotRegular = "not a regular file";
 
 // Opens, checks and streams a path whose metadata already said it is a
-// regular file.
-base::Result<Digest> stream_regular_file(std::string_view path) {
+// regular file. `size` gets the size the open found.
+base::Result<Digest> stream_regular_file(std::string_view path, std::uint64_t* size = nullptr) {
   platform::FileStatus status;
   platform::File file;
   if (base::Status opened = file.open_for_reading(path, &status); !opened) {
@@ -36,6 +36,7 @@ base::Result<Digest> stream_regular_file(std::string_view path) {
   }
   // The path may have been replaced between the query and the open.
   if (!status.is_regular) return kNotRegular;
+  if (size != nullptr) *size = status.size;
   return digest_file(file, status.size);
 }
 
@@ -64,8 +65,13 @@ constexpr std::size_t kRingBatchBytes = 1024 * 1024;
 struct Slot {
   Digest digest;
   bool hit = false;
-  // Why the path was left out, when that was for want of descriptors or
-  // memory: not a property of the path.
+  // Its identity is one of those to leave out.
+  bool left_out = false;
+  std::uint64_t bytes = 0;
+  // Why the path was left out, as the attempt that failed saw it.
+  std::optional<base::Error> failure;
+  // The same, when that was for want of descriptors or memory: not a
+  // property of the path.
   std::optional<base::Error> exhausted;
   // A regular file left for the streaming pass, which hashes such files
   // several at a time over the lanes of the multi-buffer digest.
@@ -80,9 +86,48 @@ struct Slot {
     }
   }
   void note(const base::Error& error) {
+    failure = error;
     if (platform::is_exhaustion(error)) exhausted = error;
   }
 };
+
+bool is_left_out(std::span<const platform::FileIdentity> leave_out,
+                 const platform::FileStatus& status) {
+  if (!status.identity.known()) return false;
+  for (const platform::FileIdentity& identity : leave_out) {
+    if (identity == status.identity) return true;
+  }
+  return false;
+}
+
+// The metadata step every path goes through first, checked before opening
+// so that a FIFO, socket or device is never touched. True when the path is
+// a regular file to hash.
+bool admit(const base::Result<platform::FileStatus>& status,
+           std::span<const platform::FileIdentity> leave_out, Slot& slot) {
+  if (!status) {
+    slot.note(status.error());
+    return false;
+  }
+  if (!status->is_regular) {
+    slot.note(kNotRegular);
+    return false;
+  }
+  if (is_left_out(leave_out, *status)) {
+    slot.left_out = true;
+    return false;
+  }
+  return true;
+}
+
+// One path on the calling thread.
+void hash_one(std::string_view path, std::span<const platform::FileIdentity> leave_out,
+              Slot& slot) {
+  if (!admit(platform::query_path(path), leave_out, slot)) return;
+  std::uint64_t size = 0;
+  slot.take(stream_regular_file(path, &size));
+  slot.bytes = size;
+}
 
 // Scratch of the ring path, one per thread and reused by every block it
 // hashes: at most kRingBatchBytes of file contents.
@@ -103,15 +148,12 @@ RingScratch& thread_ring_scratch() {
 // found the descriptor table full, a ring that failed) is redone the
 // streaming way, one file at a time, whose open and fstat have the last word.
 void hash_block(std::span<const std::string_view> paths, std::size_t first, std::size_t count,
-                Slot* slots, bool use_ring) {
+                Slot* slots, std::span<const platform::FileIdentity> leave_out, bool use_ring) {
   using platform::ReadRing;
   ReadRing* ring = use_ring && count >= 2 ? ReadRing::for_this_thread() : nullptr;
   if (ring == nullptr) {
     for (std::size_t index = first; index < first + count; ++index) {
-      // Checked before opening so that a FIFO, socket or device is never
-      // touched.
-      const base::Result<platform::FileStatus> status = platform::query_path(paths[index]);
-      slots[index].streamed = status && status->is_regular;
+      slots[index].streamed = admit(platform::query_path(paths[index]), leave_out, slots[index]);
     }
     return;
   }
@@ -133,17 +175,16 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
   for (std::size_t index = first; index < first + count; ++index) {
     const std::string_view path = paths[index];
     // Leaves out what the streaming path leaves out, with the same query.
-    if (path.find('\0') != std::string_view::npos) continue;
+    if (path.find('\0') != std::string_view::npos) {
+      slots[index].note(base::texts::kNulInPath);
+      continue;
+    }
     const std::size_t at = scratch.names.size();
     scratch.names.append(path);
     scratch.names.push_back('\0');
     const base::Result<platform::FileStatus> queried =
         platform::query_path(scratch.names.c_str() + at);
-    if (!queried) {
-      slots[index].note(queried.error());
-      continue;
-    }
-    if (!queried->is_regular) continue;
+    if (!admit(queried, leave_out, slots[index])) continue;
     const platform::FileStatus& status = *queried;
     if (status.size == 0 || status.size > kRingFileLimit ||
         content_size + status.size + 1 > kRingBatchBytes) {
@@ -175,7 +216,7 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
       messages[whole_count] = std::span(scratch.contents.data() + file.content_at, file.size);
       whole[whole_count++] = file.index;
     } else if (read && requests[q].not_regular) {
-      slots[file.index].hit = false;
+      slots[file.index].note(kNotRegular);
     } else {
       slots[file.index].streamed = true;
     }
@@ -189,6 +230,7 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
   }
   for (std::size_t w = 0; w < whole_count; ++w) {
     slots[whole[w]].digest = digests[w];
+    slots[whole[w]].bytes = messages[w].size();
     slots[whole[w]].hit = true;
   }
   // Their metadata is known already; the open checks it again.
@@ -241,7 +283,7 @@ class StreamedFiles final : public MessageSource {
       // last word.
       const base::Status opened = file.file.open_for_reading(paths_[file.index], &file.status);
       if (opened && file.status.is_regular) return true;
-      if (!opened) slots_[file.index].note(opened.error());
+      slots_[file.index].note(opened ? base::Error(kNotRegular) : opened.error());
       (void)file.file.close();
     }
   }
@@ -268,6 +310,7 @@ class StreamedFiles final : public MessageSource {
     Open& file = open_[lane];
     (void)file.file.close();
     slots_[file.index].digest = digest;
+    slots_[file.index].bytes = file.total;
     slots_[file.index].hit = true;
   }
 
@@ -300,7 +343,9 @@ void stream_files(std::span<const std::string_view> paths, std::vector<Slot>& sl
   const LanePlan& plan = lane_plan();
   if (!plan.worthwhile) {
     WorkerPool::shared().for_each_index(std::max<std::size_t>(files.size(), 2), [&](std::size_t f) {
-      if (f < files.size()) slots[files[f]].take(stream_regular_file(paths[files[f]]));
+      if (f >= files.size()) return;
+      Slot& slot = slots[files[f]];
+      slot.take(stream_regular_file(paths[files[f]], &slot.bytes));
     });
     return;
   }
@@ -319,11 +364,12 @@ void stream_files(std::span<const std::string_view> paths, std::vector<Slot>& sl
 
 }  // namespace
 
-base::Result<std::vector<BatchHit>> hash_files(std::span<const std::string_view> paths,
-                                               bool use_ring) {
+base::Result<std::vector<FileOutcome>> hash_each_file(
+    std::span<const std::string_view> paths, std::span<const platform::FileIdentity> leave_out,
+    bool use_ring) {
   std::vector<Slot> slots(paths.size());
   if (paths.size() == 1) {
-    slots[0].take(hash_regular_file(paths[0]));
+    hash_one(paths[0], leave_out, slots[0]);
   } else if (paths.size() > 1) {
     // Blocks of consecutive paths, so that the ring can take many files per
     // call, yet small enough (several per worker) that the workers stay
@@ -334,7 +380,8 @@ base::Result<std::vector<BatchHit>> hash_files(std::span<const std::string_view>
     const std::size_t blocks = (paths.size() + block - 1) / block;
     parallel_for(blocks, [&](std::size_t b) {
       const std::size_t first = b * block;
-      hash_block(paths, first, std::min(block, paths.size() - first), slots.data(), use_ring);
+      hash_block(paths, first, std::min(block, paths.size() - first), slots.data(), leave_out,
+                 use_ring);
     });
     stream_files(paths, slots);
   }
@@ -346,17 +393,43 @@ base::Result<std::vector<BatchHit>> hash_files(std::span<const std::string_view>
   for (std::size_t index = 0; index < slots.size(); ++index) {
     Slot& slot = slots[index];
     if (!slot.exhausted) continue;
-    slot.exhausted.reset();
-    slot.take(hash_regular_file(paths[index]));
+    slot = Slot{};
+    hash_one(paths[index], leave_out, slot);
     if (slot.exhausted) return std::move(*slot.exhausted);
   }
 
+  std::vector<FileOutcome> outcomes(slots.size());
+  for (std::size_t index = 0; index < slots.size(); ++index) {
+    Slot& slot = slots[index];
+    FileOutcome& outcome = outcomes[index];
+    if (slot.hit) {
+      outcome.kind = FileOutcome::Kind::kHashed;
+      outcome.digest = slot.digest;
+      outcome.bytes = slot.bytes;
+    } else if (slot.left_out) {
+      outcome.kind = FileOutcome::Kind::kLeftOut;
+    } else {
+      // Every way out of the passes above notes its reason; this stands in
+      // for one that did not.
+      outcome.reason = slot.failure ? std::move(*slot.failure) : base::Error(kNotRegular);
+    }
+  }
+  return outcomes;
+}
+
+base::Result<std::vector<BatchHit>> hash_files(std::span<const std::string_view> paths,
+                                               bool use_ring) {
+  base::Result<std::vector<FileOutcome>> outcomes = hash_each_file(paths, {}, use_ring);
+  if (!outcomes) return std::move(outcomes).error();
   std::size_t hits = 0;
-  for (const Slot& slot : slots) hits += slot.hit ? 1 : 0;
+  for (const FileOutcome& outcome : *outcomes) {
+    hits += outcome.kind == FileOutcome::Kind::kHashed ? 1 : 0;
+  }
   std::vector<BatchHit> result;
   result.reserve(hits);
-  for (std::size_t index = 0; index < slots.size(); ++index) {
-    if (slots[index].hit) result.push_back({index, slots[index].digest});
+  for (std::size_t index = 0; index < outcomes->size(); ++index) {
+    const FileOutcome& outcome = (*outcomes)[index];
+    if (outcome.kind == FileOutcome::Kind::kHashed) result.push_back({index, outcome.digest});
   }
   return result;
 }

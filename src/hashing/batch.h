@@ -2,12 +2,15 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
 #include "base/result.h"
 #include "hashing/digest.h"
+#include "platform/file.h"
 
 namespace tov::hashing {
 
@@ -34,6 +37,25 @@ struct BatchHit {
 // throw std::bad_alloc.
 base::Result<std::vector<BatchHit>> hash_files(std::span<const std::string_view> paths,
                                                bool use_ring = true);
+
+// What became of one path of hash_each_file.
+struct FileOutcome {
+  enum class Kind : std::uint8_t { kHashed, kFailed, kLeftOut };
+  Kind kind = Kind::kFailed;
+  Digest digest{};          // kHashed
+  std::uint64_t bytes = 0;  // kHashed: how many bytes were digested
+  // kFailed: why, from the attempt that failed ("not a regular file" for
+  // whatever is no regular file when it is reached, never read).
+  std::optional<base::Error> reason;
+};
+
+// hash_files with one outcome per path, in input order, and the reason for
+// every path left out. A regular file whose identity is in `leave_out`
+// (compared where the system gives identities) is neither read nor hashed:
+// kLeftOut. The same rules and the same reads as hash_files otherwise.
+base::Result<std::vector<FileOutcome>> hash_each_file(
+    std::span<const std::string_view> paths, std::span<const platform::FileIdentity> leave_out = {},
+    bool use_ring = true);
 
 // The per-path step of hash_files, on the calling thread: the digest, or
 // why the path is left out.

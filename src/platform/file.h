@@ -14,9 +14,21 @@
 
 namespace tov::platform {
 
+// Which file an open or a query reached: the device and the file's number
+// on it (on Windows the volume's serial number and the file index). Both 0
+// where the system gives no identity.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+
+  bool known() const noexcept { return device != 0 || inode != 0; }
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 struct FileStatus {
   std::uint64_t size = 0;
   bool is_regular = false;
+  FileIdentity identity;
 };
 
 // Whether `error` says the system ran out of descriptors or memory: a

@@ -1,4 +1,5 @@
-// Choosing among the vector kernels of one family (lanes, tokens, UTF-8):
+// Choosing among the vector kernels of one family (lanes, the single-lane
+// hasher, tokens, UTF-8):
 // each family lists its kernels best first with the processor features they
 // need, and the first the processor runs is taken, unless TOV_ENGINE_KERNEL
 // names another that it runs. The choice is a pure function of the

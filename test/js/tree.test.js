@@ -150,8 +150,11 @@ describe('hashTree', () => {
     assert.ok(ticks > 0);
     const hashing = seen.filter((p) => p.phase === 'hashing');
     assert.ok(seen.some((p) => p.phase === 'scanning'));
-    assert.deepEqual(hashing.at(-1), { phase: 'hashing', files: 3002, hashed: 3002 });
-    for (let i = 1; i < hashing.length; i++) assert.ok(hashing[i].hashed >= hashing[i - 1].hashed);
+    const bytes = manifest.reduce((n, [p]) => n + fs.statSync(path.join(tree, p)).size, 0);
+    assert.deepEqual(hashing.at(-1), { phase: 'hashing', files: 3002, hashed: 3002, bytes, totalBytes: bytes });
+    for (let i = 1; i < seen.length; i++) {
+      assert.ok(seen[i].hashed >= seen[i - 1].hashed && seen[i].bytes >= seen[i - 1].bytes);
+    }
   });
 
   it('leaves out excluded paths', async () => {
@@ -280,5 +283,175 @@ describe('the walk on hosts whose directory entries are wrong', () => {
     }
     if (WINDOWS) assert.deepEqual(right, { files: ['a/b', 'c', 'caf\u00e9'], notes: [] });
     else assert.deepEqual(right, { files: ['a/b', 'c', 'caf\udce9'], notes: [['link', 'symbolic link to a directory, not followed']] });
+  });
+});
+
+describe('trees that change or lie under the walk', () => {
+  const posixOnly = { skip: WINDOWS && 'FIFOs and free symbolic links are POSIX matters', timeout: 30000 };
+
+  it('never reads what replaced a listed file: a FIFO or a link to /dev/zero is reported, not read', posixOnly, async () => {
+    const dir = path.join(tmp, 'swapped');
+    write(path.join(dir, 'plain'), 'plain');
+    spawnSync('mkfifo', [path.join(dir, 'fifo')]);
+    fs.symlinkSync('/dev/zero', path.join(dir, 'zero'));
+    const entries = ['plain', 'fifo', 'zero', 'missing'].map((p) => [p, sha256Hex('plain')]);
+    const { results } = await checkTree(entries, dir);
+    assert.deepEqual(results, [
+      { path: 'plain', status: 'ok' },
+      { path: 'fifo', status: 'unreadable', reason: 'not a regular file' },
+      { path: 'zero', status: 'unreadable', reason: 'not a regular file' },
+      { path: 'missing', status: 'unreadable', reason: 'No such file or directory (os error 2)' },
+    ]);
+    // The same through a hash job that listed them as files.
+    const { hashTargets } = require('../../lib/tree/index.js');
+    const { manifest, skipped } = await hashTargets(
+      ['plain', 'fifo', 'zero'].map((p) => ({ path: path.join(dir, p), display: p, required: false })),
+    );
+    assert.deepEqual(manifest, [['plain', sha256Hex('plain')]]);
+    assert.deepEqual(skipped.map((s) => s.path), ['fifo', 'zero']);
+  });
+
+  it('opens manifest paths as written: `link/../x` is where the system takes it', posixOnly, async () => {
+    const dir = path.join(tmp, 'dotdot');
+    write(path.join(dir, 'x'), 'top');
+    write(path.join(dir, 'deep', 'x'), 'deep');
+    fs.mkdirSync(path.join(dir, 'deep', 'sub'));
+    fs.symlinkSync(path.join('deep', 'sub'), path.join(dir, 'l'));
+    const { ok, results } = await checkTree([['l/../x', sha256Hex('top')], ['nosuchdir/../x', sha256Hex('top')]], dir);
+    assert.equal(ok, false);
+    assert.deepEqual(results[0], { path: 'l/../x', status: 'failed' });
+    assert.equal(results[1].status, 'unreadable');
+    assert.deepEqual((await checkTree([['l/../x', sha256Hex('deep')]], dir)).results[0].status, 'ok');
+  });
+
+  it('does not enter a directory that became a link after it was listed', posixOnly, () => {
+    const { walkDirectory } = require('../../lib/tree/walk');
+    const dir = path.join(tmp, 'moved');
+    const elsewhere = path.join(tmp, 'elsewhere');
+    write(path.join(dir, 'sub', 'inside'), 'inside');
+    write(path.join(elsewhere, 'secret'), 'secret');
+    const original = fs.readdirSync;
+    // After the root's listing, as the walk enters `sub`.
+    let swapped = false;
+    fs.readdirSync = (p, options) => {
+      if (!swapped && String(p) === path.join(dir, 'sub')) {
+        swapped = true;
+        fs.rmSync(path.join(dir, 'sub'), { recursive: true });
+        fs.symlinkSync(elsewhere, path.join(dir, 'sub'));
+      }
+      return original(p, options);
+    };
+    const notes = [];
+    let files;
+    try {
+      files = walkDirectory({ path: dir, display: '' }, {}, (...note) => notes.push(note));
+    } finally {
+      fs.readdirSync = original;
+    }
+    assert.deepEqual(files, []);
+    assert.deepEqual(notes, [['sub', 'changed while the tree was walked', true]]);
+  });
+
+  it('leaves the output file out by identity, under any name, and by { dev, ino }', { skip: NO_LINKS }, async () => {
+    const dir = path.join(tmp, 'output');
+    write(path.join(dir, 'a'), 'a');
+    write(path.join(dir, 'SUMS'), 'old manifest');
+    fs.symlinkSync('SUMS', path.join(dir, 'alias'));
+    const byPath = await hashTree(dir, { excludeFiles: [path.join(dir, 'SUMS')] });
+    assert.deepEqual(byPath.manifest.map((e) => e[0]), ['a']);
+    assert.deepEqual(byPath.skipped, []);
+    const st = fs.statSync(path.join(dir, 'SUMS'), { bigint: true });
+    for (const identity of [{ dev: st.dev, ino: st.ino }, { dev: Number(st.dev), ino: Number(st.ino) }]) {
+      const byIdentity = await hashTree(dir, { excludeFiles: [identity] });
+      assert.deepEqual(byIdentity.manifest.map((e) => e[0]), ['a']);
+    }
+    await assert.rejects(() => hashTree(dir, { excludeFiles: [{ dev: 1 }] }), TypeError);
+  });
+
+  it('rejects with what a throwing progress callback threw, and stops', async () => {
+    const dir = path.join(tmp, 'tree');
+    const thrown = new Error('progress failed');
+    let calls = 0;
+    const running = hashTree(dir, {
+      onProgress: () => {
+        calls++;
+        throw thrown;
+      },
+    });
+    await assert.rejects(running, (err) => err === thrown);
+    assert.equal(calls, 1);
+  });
+
+  it('gives the digests sha256sum gives, over a real tree', { skip: WINDOWS && 'no sha256sum' }, async () => {
+    const src = path.join(root, 'src');
+    const { manifest } = await hashTree(src);
+    const listed = spawnSync('find', ['.', '-type', 'f'], { cwd: src, encoding: 'utf8' }).stdout.trim().split('\n');
+    const sums = spawnSync('sha256sum', listed, { cwd: src, encoding: 'utf8', maxBuffer: 1 << 26 });
+    const expected = sums.stdout
+      .trim()
+      .split('\n')
+      .map((line) => [line.slice(66).replace(/^\.\//, ''), line.slice(0, 64)])
+      .sort((a, b) => Buffer.compare(Buffer.from(a[0]), Buffer.from(b[0])));
+    assert.ok(expected.length > 100);
+    assert.deepEqual(manifest, expected);
+  });
+});
+
+describe('the hash pipeline', () => {
+  it('keeps outcomes by position: fresh, known, failed, and names that are not UTF-8', async () => {
+    const { HashPipeline } = require('../../lib/tree/hash');
+    const dir = path.join(tmp, 'pipeline');
+    write(path.join(dir, 'a'), 'a');
+    const odd = WINDOWS ? 'caf\u00e9' : 'caf\udce9';
+    fs.writeFileSync(WINDOWS ? path.join(dir, odd) : Buffer.from(`${dir}/caf\xe9`, 'latin1'), 'odd');
+    const lists = [];
+    const pipeline = new HashPipeline({ onList: (indexes) => lists.push(indexes) });
+    const want = [];
+    for (let i = 0; i < 300; i++) {
+      if (i % 3 === 0) {
+        pipeline.addKnown(`known ${i}`);
+        want.push(`known ${i}`);
+      } else if (i % 3 === 1) {
+        pipeline.add(path.join(dir, 'a'));
+        want.push(sha256Hex('a'));
+      } else {
+        pipeline.add(path.join(dir, i === 2 ? odd : 'missing'));
+        want.push(i === 2 ? sha256Hex('odd') : 'missing');
+      }
+      if (pipeline.full) await pipeline.drain();
+    }
+    const outcomes = await pipeline.finish();
+    assert.deepEqual(outcomes.map((o) => (typeof o === 'string' ? o : 'missing')), want);
+    assert.equal(pipeline.hashed, 300);
+    assert.deepEqual(lists.flat().sort((x, y) => x - y), want.map((_, i) => i).filter((i) => i % 3 !== 0));
+  });
+});
+
+describe('the tree module for the command', () => {
+  const tree = require('../../lib/tree/index.js');
+
+  it('hashes several targets, each sorted, in the order given', async () => {
+    const dir = path.join(tmp, 'targets');
+    write(path.join(dir, 'b', 'z'), 'z');
+    write(path.join(dir, 'b', 'y'), 'y');
+    write(path.join(dir, 'a'), 'a');
+    const { manifest, skipped, root: digest } = await tree.hashTargets([
+      { path: path.join(dir, 'b'), display: 'b', required: true },
+      { path: path.join(dir, 'a'), display: 'a', required: true },
+      { path: path.join(dir, 'gone'), display: 'gone', required: false },
+    ]);
+    assert.deepEqual(manifest.map((e) => e[0]), ['b/y', 'b/z', 'a']);
+    assert.equal(digest, tree.manifestRoot(manifest));
+    assert.deepEqual(skipped.map((s) => [s.path, s.failed]), [['gone', true]]);
+    await assert.rejects(() => tree.hashTargets([]), TypeError);
+  });
+
+  it('orders and converts paths by their bytes', () => {
+    const names = ['b', '\uE000', 'a/\u{1F600}', 'caf\udce9', 'a'];
+    const sorted = tree.sortByPath(names.slice());
+    const bytes = sorted.map(tree.pathBytes);
+    for (let i = 1; i < bytes.length; i++) assert.ok(Buffer.compare(bytes[i - 1], bytes[i]) < 0, sorted.join(','));
+    for (const name of names) assert.equal(tree.pathFromBytes(tree.pathBytes(name)), name);
+    assert.ok(tree.compareBytes('\uE000', '\u{1F600}') < 0);
   });
 });

@@ -69,3 +69,12 @@ void hashTree('.', { exclude: [1] });
 // @ts-expect-error the result is a promise
 const notAwaited: { root: string } = hashTree('.');
 void notAwaited;
+
+import { createSha256, hashStream } from 'tov-engine-native/sha256';
+// @ts-expect-error numbers are not bytes
+createSha256().update(42);
+// @ts-expect-error the digest is hex or a Buffer
+createSha256().digest('base64');
+// @ts-expect-error hashStream gives a promise
+const notADigest: string = hashStream([]);
+void notADigest;

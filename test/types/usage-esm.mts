@@ -11,3 +11,6 @@ expectType<Equal<ReturnType<typeof native.merkleDiff>, MerkleDiff>>();
 
 import tree, { hashTree as hashTreeNamed } from 'tov-engine-native/tree';
 expectType<Equal<typeof tree.hashTree, typeof hashTreeNamed>>();
+
+import hasher, { createSha256 as createNamed } from 'tov-engine-native/sha256';
+expectType<Equal<typeof hasher.createSha256, typeof createNamed>>();

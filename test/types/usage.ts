@@ -106,3 +106,30 @@ async function treeUsage(signal: AbortSignalLikeForTest): Promise<void> {
 }
 type AbortSignalLikeForTest = import('tov-engine-native/tree').AbortSignalLike;
 void treeUsage;
+
+// The hasher module, resolved through the "./sha256" export.
+import { createSha256, createSha256Transform, createSha256TransformStream, hashStream, restoreSha256 } from 'tov-engine-native/sha256';
+import type { Sha256 } from 'tov-engine-native/sha256';
+
+async function hasherUsage(signal: AbortSignalLikeForTest, chunks: AsyncIterable<Uint8Array>): Promise<void> {
+  const hasher: Sha256 = createSha256().update('text').update(new Uint8Array(3)).update(new DataView(new ArrayBuffer(2)));
+  const saved: Uint8Array = hasher.save();
+  const fork: Sha256 = restoreSha256(saved).copy();
+  const hex: HexDigest = hasher.digest();
+  const raw: Uint8Array = fork.digest('buffer');
+  const streamed: HexDigest = await hashStream(chunks, { signal });
+  const piped: HexDigest = await createSha256Transform().digest();
+  const web: HexDigest = await createSha256TransformStream().digest();
+  void [hex, raw, streamed, piped, web, hasher.bytesHashed];
+}
+void hasherUsage;
+
+// The binary table, resolved through the "./prebuilds" export.
+import { GLIBC_FLOOR, TARGETS, resolveBinary, shipped } from 'tov-engine-native/prebuilds';
+import type { Target } from 'tov-engine-native/prebuilds';
+const floor: string = GLIBC_FLOOR;
+const ids: string[] = TARGETS.map((t: Target) => t.id);
+const carried: Target[] = shipped();
+const found = resolveBinary();
+const kind: 'source' | 'prebuilt' | undefined = found?.kind;
+void [floor, ids, carried, kind];

@@ -30,6 +30,8 @@ FileStatus to_status(const struct stat& info) {
   FileStatus status;
   status.is_regular = S_ISREG(info.st_mode);
   status.size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+  status.identity = {static_cast<std::uint64_t>(info.st_dev),
+                     static_cast<std::uint64_t>(info.st_ino)};
   return status;
 }
 

@@ -90,6 +90,8 @@ FileStatus to_status(const BY_HANDLE_FILE_INFORMATION& info) {
   FileStatus status;
   status.is_regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   status.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  status.identity = {info.dwVolumeSerialNumber,
+                     (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
   return status;
 }
 

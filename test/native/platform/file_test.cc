@@ -62,7 +62,7 @@ TEST(FilePlatform, OpeningAFifoNeitherBlocksNorLooksRegular) {
   TempDir dir;
   const std::string fifo = dir / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  FileStatus status{0, true};
+  FileStatus status{0, true, {}};
   bool opened = false;
   EXPECT_TRUE(test_support::finishes_despite_fifo(fifo, [&] {
     File file;
