@@ -84,7 +84,8 @@ const TARGETS = {
       ...['lanes.cc', 'lanes_scalar.cc', 'lanes_shani.cc', 'lanes_avx512.cc', 'lanes_arm_sha2.cc'].map(
         (name) => path.join('src', 'hashing', name),
       ),
-      'src/base/result.cc', 'src/platform/posix/error_text.cc', 'src/platform/cpu.cc', ...DIGEST,
+      'src/base/result.cc', 'src/platform/posix/error_text.cc', 'src/platform/cpu.cc',
+      'src/platform/kernels.cc', 'src/platform/environment.cc', ...DIGEST,
     ],
     libs: ['-lcrypto'],
     maxLen: 8192,

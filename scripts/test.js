@@ -31,8 +31,9 @@ run(process.execPath, ['--test', ...files]);
 
 // Once more per vector kernel this processor runs, each forced in turn, for
 // the functions that have such kernels: digests and the batch's lanes, token
-// counts and cuts, and the UTF-16 conversion under both.
-const kernelFiles = ['digest.test.js', 'tokens.test.js', 'batch.test.js'].map((name) => path.join('test', 'js', name));
+// counts and cuts, the UTF-16 conversion under both, and the hasher's
+// single lane.
+const kernelFiles = ['digest.test.js', 'tokens.test.js', 'batch.test.js', 'hasher.test.js'].map((name) => path.join('test', 'js', name));
 const listed = spawnSync(process.execPath, ['-e',
   "process.stdout.write(JSON.stringify(require('./lib/native/extensions.js').load().kernels()))"],
 { cwd: root, encoding: 'utf8' });
