@@ -114,7 +114,7 @@ function build() {
 // tests load it through the package's own entry point.
 function stage() {
   fs.rmSync(stageDir, { recursive: true, force: true });
-  const entries = ['package.json', 'index.js', 'index.mjs', 'index.d.ts', 'index.d.mts', 'tree.js', 'tree.mjs', 'tree.d.ts', 'tree.d.mts', 'bin', 'lib', 'test'];
+  const entries = ['package.json', 'index.js', 'index.mjs', 'index.d.ts', 'index.d.mts', 'tree.js', 'tree.mjs', 'tree.d.ts', 'tree.d.mts', 'sha256.js', 'sha256.mjs', 'sha256.d.ts', 'sha256.d.mts', 'bin', 'lib', 'test'];
   for (const entry of entries) {
     fs.cpSync(path.join(root, entry), path.join(stageDir, entry), { recursive: true });
   }
