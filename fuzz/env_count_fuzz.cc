@@ -6,6 +6,7 @@
 // RAYON_NUM_THREADS set, bit 2: RAYON_RS_NUM_CPUS set), a byte giving the
 // processor count, then the three values separated by NUL bytes (which no
 // environment value can hold).
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +17,6 @@
 #include <string_view>
 #include <vector>
 
-#include "hashing/pool.h"
 #include "runtime/runtime_config.h"
 
 namespace {
@@ -120,6 +120,12 @@ std::string escaped(std::string_view text) {
   return out + "\"";
 }
 
+// Counts past 512 threads (or past the processor count, when higher) are
+// lowered to that.
+std::size_t capped(std::size_t value, std::size_t cpus) {
+  return std::min(value, std::max<std::size_t>(512, cpus));
+}
+
 void check_worker_threads(std::optional<std::string_view> raw, std::size_t cpus) {
   const tov::base::Result<std::size_t> got = tov::runtime::worker_threads_from(raw, cpus);
   const std::string error = got ? std::string() : got.error().description();
@@ -145,20 +151,20 @@ void check_worker_threads(std::optional<std::string_view> raw, std::size_t cpus)
     check(error == name + " cannot be set to 0", "zero: message");
     return;
   }
-  check(got.ok() && *got == parsed.value, "number: count");
+  check(got.ok() && *got == capped(parsed.value, cpus), "number: count");
 }
 
 void check_pool_count(std::optional<std::string_view> rayon, std::optional<std::string_view> rs,
                       std::size_t cpus) {
-  const std::size_t got = tov::hashing::worker_count_from_env(rayon, rs, cpus);
+  const std::size_t got = tov::runtime::pool_threads_from(rayon, rs, cpus);
   const std::size_t at_least_one = cpus > 0 ? cpus : 1;
   std::size_t expected = at_least_one;
   const Parsed first = rayon ? reference_parse(*rayon) : Parsed{ParseError::kEmpty};
   const Parsed second = rs ? reference_parse(*rs) : Parsed{ParseError::kEmpty};
   if (first.error == ParseError::kNone) {
-    expected = first.value > 0 ? first.value : at_least_one;
+    expected = first.value > 0 ? capped(first.value, cpus) : at_least_one;
   } else if (second.error == ParseError::kNone && second.value > 0) {
-    expected = second.value;
+    expected = capped(second.value, cpus);
   }
   check(got == expected, "pool worker count");
 }

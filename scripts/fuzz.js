@@ -29,8 +29,10 @@ function coreSources(dir) {
     .map((name) => path.join('src', dir, name));
 }
 
-// The text module with its kernels and the processor detection they pick by.
-const TEXT = ['src/text/utf8.cc', 'src/text/utf8_x86.cc', 'src/text/utf8_windows.cc', 'src/platform/cpu.cc'];
+// How every family picks its vector kernel: the processor and TOV_ENGINE_KERNEL.
+const KERNELS = ['src/platform/cpu.cc', 'src/platform/kernels.cc', 'src/platform/environment.cc'];
+// The text module with its kernels.
+const TEXT = ['src/text/utf8.cc', 'src/text/utf8_x86.cc', 'src/text/utf8_windows.cc', ...KERNELS];
 // The digest and the library behind it.
 const DIGEST = ['src/hashing/digest.cc', 'src/hashing/digest_backends/sha256_openssl.cc', 'src/platform/fatal.cc'];
 
@@ -47,7 +49,7 @@ const TARGETS = {
   },
   env_count: {
     sources: () => [
-      'fuzz/env_count_fuzz.cc', 'src/runtime/runtime_config.cc', 'src/hashing/pool.cc', 'src/base/result.cc',
+      'fuzz/env_count_fuzz.cc', 'src/runtime/runtime_config.cc', 'src/base/result.cc',
       'src/platform/environment.cc', 'src/platform/linux/system.cc', 'src/platform/posix/error_text.cc', ...TEXT,
     ],
     libs: ['-pthread'],
@@ -64,7 +66,7 @@ const TARGETS = {
       ...['lanes.cc', 'lanes_scalar.cc', 'lanes_shani.cc', 'lanes_avx512.cc', 'lanes_arm_sha2.cc', 'multi_digest.cc'].map(
         (name) => path.join('src', 'hashing', name),
       ),
-      'src/platform/cpu.cc',
+      ...KERNELS,
       ...DIGEST,
     ],
     libs: ['-lcrypto'],
@@ -73,7 +75,7 @@ const TARGETS = {
   utf8_windows: {
     sources: () => [
       'fuzz/utf8_windows_fuzz.cc', ...coreSources('text'), ...coreSources('tokens'), 'src/hashing/text_digest.cc', ...DIGEST,
-      'src/platform/cpu.cc',
+      ...KERNELS,
     ],
     libs: ['-lcrypto'],
     maxLen: 4096,
@@ -84,7 +86,7 @@ const TARGETS = {
       ...['lanes.cc', 'lanes_scalar.cc', 'lanes_shani.cc', 'lanes_avx512.cc', 'lanes_arm_sha2.cc'].map(
         (name) => path.join('src', 'hashing', name),
       ),
-      'src/base/result.cc', 'src/platform/posix/error_text.cc', 'src/platform/cpu.cc', ...DIGEST,
+      'src/base/result.cc', 'src/platform/posix/error_text.cc', ...KERNELS, ...DIGEST,
     ],
     libs: ['-lcrypto'],
     maxLen: 8192,
@@ -121,7 +123,8 @@ function newestChange(files) {
 
 function build(name) {
   const target = TARGETS[name];
-  const sources = target.sources();
+  // A file two groups share is compiled once.
+  const sources = [...new Set(target.sources())];
   const binary = path.join(buildDir, `${name}_fuzz`);
   if (fs.existsSync(binary) && fs.statSync(binary).mtimeMs > newestChange(sources)) return binary;
   fs.mkdirSync(buildDir, { recursive: true });

@@ -1,8 +1,8 @@
 #!/usr/bin/env node
-// Writes src/addon/host_functions.inc: one line per function the host's
+// Writes src/frame/host_functions.inc: one line per function the host's
 // Node-API headers declare at the module's Node-API version, with its return
 // type, name, parameter list and argument list, in header order. The Windows
-// build binds these at run time (src/addon/host_functions.cc). Rerun after
+// build binds these at run time (src/frame/host_functions_napi.cc). Rerun after
 // updating node-api-headers:  node scripts/gen-host-functions.js
 'use strict';
 
@@ -67,5 +67,5 @@ const lines = [
   ...declarations.map((d) => `${d.macro}(${d.returns}, ${d.name}, (${d.params}), (${d.args.join(', ')}))`),
   '',
 ];
-fs.writeFileSync(path.join(root, 'src/addon/host_functions.inc'), lines.join('\n'));
+fs.writeFileSync(path.join(root, 'src/frame/host_functions.inc'), lines.join('\n'));
 console.log(`${declarations.length} functions`);

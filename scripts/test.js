@@ -29,4 +29,23 @@ const files = fs.readdirSync(testDir)
   .map((name) => path.join('test', 'js', name));
 run(process.execPath, ['--test', ...files]);
 
+// Once more per vector kernel this processor runs, each forced in turn, for
+// the functions that have such kernels: digests and the batch's lanes, token
+// counts and cuts, the UTF-16 conversion under both, and the hasher's
+// single lane.
+const kernelFiles = ['digest.test.js', 'tokens.test.js', 'batch.test.js', 'hasher.test.js'].map((name) => path.join('test', 'js', name));
+const listed = spawnSync(process.execPath, ['-e',
+  "process.stdout.write(JSON.stringify(require('./lib/native/extensions.js').load().kernels()))"],
+{ cwd: root, encoding: 'utf8' });
+if (listed.status !== 0) {
+  console.error(`could not list the kernels of this processor: ${listed.stderr}`);
+  failed = true;
+} else {
+  for (const kernel of JSON.parse(listed.stdout)) {
+    console.log(`# TOV_ENGINE_KERNEL=${kernel}`);
+    run(process.execPath, ['--test', '--test-reporter=dot', ...kernelFiles],
+      { env: { ...process.env, TOV_ENGINE_KERNEL: kernel } });
+  }
+}
+
 process.exit(failed ? 1 : 0);

@@ -33,6 +33,9 @@ const lanesCase = {
     if (speeds.error) {
       return [row({ id: 'sha256-lanes', group: 'lanes', kind: 'info', title: 'SHA-256 lanes', oursText: 'n/a', peerText: '', note: speeds.error })];
     }
+    // The rows of the speed table that the batch's lane plan is chosen from
+    // (src/hashing/multi_digest.cc), measured on this machine.
+    if (speeds.table) process.stderr.write(`lane speed table rows for this machine:\n${speeds.table}`);
     const peerText = single ? `${formatRate(single.bytesPerSecond)} (openssl speed, 1 process)` : 'n/a';
     const spans = [];
     const kernelFor = speeds.chosen.kernelFor;
@@ -48,7 +51,7 @@ const lanesCase = {
       title: 'SHA-256 lanes: kernel by live lanes',
       oursText: spans.map((r) => `${r.from === r.to ? r.from : `${r.from}-${r.to}`}: ${r.kernel}`).join(', '),
       peerText: '',
-      note: `up to ${speeds.chosen.lanes} lanes in flight per worker, chosen at run time`,
+      note: `up to ${speeds.chosen.lanes} lanes in flight per worker, from the fixed speed table`,
     });
     return [plan, ...speeds.speeds.map((s) =>
       row({

@@ -1,6 +1,8 @@
 'use strict';
 // The native module ends the process while loading when a worker-count
 // variable is unusable; callers check first and report it as an error.
+// Every valid count loads: one past any machine's threads is capped by the
+// module, so only these syntax errors and 0 can end the process.
 
 const VARIABLE = 'TOKIO_WORKER_THREADS';
 const MAX = (1n << 64n) - 1n;

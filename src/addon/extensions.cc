@@ -2,11 +2,16 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/texts.h"
 #include "cache/identity_napi.h"
+#include "frame/call_napi.h"
 #include "frame/error_napi.h"
+#include "frame/results_napi.h"
 #include "hasher/hasher_napi.h"
+#include "platform/kernels.h"
 #include "tree/tree_napi.h"
 
 namespace tov::addon {
@@ -24,10 +29,20 @@ napi_value extension_abi(napi_env env, napi_callback_info) {
   return version;
 }
 
+// The names TOV_ENGINE_KERNEL takes on this processor: what a test run per
+// kernel iterates over.
+napi_value extension_kernels(napi_env env, napi_callback_info info) {
+  return frame::call_with_args<0>(env, info, [](napi_env env, auto&) {
+    const std::vector<std::string_view> names = platform::runnable_kernels();
+    return frame::make_string_array(env, names);
+  });
+}
+
 // Each feature adds its own entries here. `abi` lets the JavaScript side
 // tell a binary that predates a function from a broken one.
 constexpr ExtensionDescriptor kExtensionTable[] = {
     {"abi", extension_abi},
+    {"kernels", extension_kernels},
     {"hashFiles", tree::hash_files},
     {"sha256Blocks", hasher::blocks_napi},
     {"sha256Finish", hasher::finish_napi},

@@ -8,22 +8,30 @@
 #include <mutex>
 #include <string>
 
-#include "addon/exports.h"
 #include "addon/extensions.h"
-#include "addon/host_functions.h"
 #include "base/texts.h"
 #include "frame/call_napi.h"
-#include "frame/convert_napi.h"
 #include "frame/error_napi.h"
 #include "frame/gc_napi.h"
+#include "frame/host_functions_napi.h"
+#include "frame/results_napi.h"
 #include "frame/string_share_napi.h"
+#include "hashing/hashing_napi.h"
+#include "manifest/manifest_napi.h"
 #include "platform/cpu.h"
 #include "platform/module_pin.h"
 #include "runtime/runtime_slot.h"
+#include "tokens/tokens_napi.h"
 
 namespace tov::addon {
 
 namespace {
+
+napi_value native_version(napi_env env, napi_callback_info info) {
+  return frame::call_with_args<0>(env, info, [](napi_env env, auto&) {
+    return frame::make_string(env, base::texts::kVersion);
+  });
+}
 
 struct ExportDescriptor {
   const char* js_name;        // what JavaScript sees
@@ -34,15 +42,15 @@ struct ExportDescriptor {
 // The export table. Its order is the order in which the properties appear
 // on every exports object; it lives here alone so nothing else can change it.
 constexpr ExportDescriptor kExportTable[] = {
-    {"sha256", "sha256", sha256},
-    {"fileHash", "file_hash", file_hash},
-    {"merkleDiff", "merkle_diff", merkle_diff},
-    {"merkleRoot", "merkle_root", merkle_root},
-    {"countTokens", "count_tokens", count_tokens},
-    {"sha256String", "sha256_string", sha256_string},
+    {"sha256", "sha256", hashing::sha256_napi},
+    {"fileHash", "file_hash", hashing::file_hash_napi},
+    {"merkleDiff", "merkle_diff", manifest::merkle_diff_napi},
+    {"merkleRoot", "merkle_root", manifest::merkle_root_napi},
+    {"countTokens", "count_tokens", tokens::count_tokens_napi},
+    {"sha256String", "sha256_string", hashing::sha256_string_napi},
     {"nativeVersion", "native_version", native_version},
-    {"batchFileHash", "batch_file_hash", batch_file_hash},
-    {"truncateToTokens", "truncate_to_tokens", truncate_to_tokens},
+    {"batchFileHash", "batch_file_hash", hashing::batch_file_hash_napi},
+    {"truncateToTokens", "truncate_to_tokens", tokens::truncate_to_tokens_napi},
 };
 
 std::mutex export_table_lock;  // serialises the export loops of concurrent registrations
@@ -85,7 +93,7 @@ void release_runtime_hook(void*) {
 napi_value register_module(napi_env env, napi_value exports) {
   // Binding again here picks up what the host offers by now (a host may
   // export its functions only once it is fully loaded).
-  addon::bind_host_functions();
+  frame::bind_host_functions();
   // Threads that ran this code keep per-thread destructors pointing into it
   // (libcrypto's, once a digest was taken there), which run when the thread
   // ends. Node unloads an addon when the last environment that loaded it
@@ -111,18 +119,6 @@ napi_value register_module(napi_env env, napi_value exports) {
 }
 
 }  // namespace
-
-napi_value native_version(napi_env env, napi_callback_info) {
-  return frame::guard_host_call([&]() -> napi_value {
-    runtime::RuntimeContext context;
-    frame::Result<napi_value> version = frame::make_string(env, base::texts::kVersion);
-    if (!version) {
-      frame::throw_record(env, version.take_error());
-      return nullptr;
-    }
-    return *version;
-  });
-}
 
 }  // namespace tov::addon
 

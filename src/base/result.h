@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -46,13 +47,16 @@ class Error {
   std::string composed_;
 };
 
-// A value of type T or an Error.
-template <class T>
+// A value of type T or an error of type E. The cores use base::Error; the
+// Node-API call frame uses its error records (frame::Result), which carry a
+// host status as well.
+template <class T, class E = Error>
 class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
-  Result(FixedText text) : state_(std::in_place_index<1>, Error(text)) {}
+  Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
+  Result(FixedText text) requires std::is_constructible_v<E, FixedText>
+      : state_(std::in_place_index<1>, E(text)) {}
 
   bool ok() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
@@ -67,30 +71,32 @@ class [[nodiscard]] Result {
   const T* operator->() const { return &value(); }
 
   // Only when !ok().
-  const Error& error() const& { return std::get<1>(state_); }
-  Error&& error() && { return std::get<1>(std::move(state_)); }
+  const E& error() const& { return std::get<1>(state_); }
+  E&& error() && { return std::get<1>(std::move(state_)); }
+  E take_error() { return std::get<1>(std::move(state_)); }
 
  private:
-  std::variant<T, Error> state_;
+  std::variant<T, E> state_;
 };
 
-// Success without a value, or an Error.
-template <>
-class [[nodiscard]] Result<void> {
+// Success without a value, or an error.
+template <class E>
+class [[nodiscard]] Result<void, E> {
  public:
   Result() noexcept = default;
-  Result(Error error) : error_(std::move(error)) {}
-  Result(FixedText text) : error_(Error(text)) {}
+  Result(E error) : error_(std::move(error)) {}
+  Result(FixedText text) requires std::is_constructible_v<E, FixedText> : error_(E(text)) {}
 
   bool ok() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
 
   // Only when !ok().
-  const Error& error() const& { return *error_; }
-  Error&& error() && { return std::move(*error_); }
+  const E& error() const& { return *error_; }
+  E&& error() && { return std::move(*error_); }
+  E take_error() { return std::move(*error_); }
 
  private:
-  std::optional<Error> error_;
+  std::optional<E> error_;
 };
 
 using Status = Result<void>;
@@ -100,11 +106,24 @@ template <class T>
 struct AsResult {
   using type = Result<T>;
 };
-template <class T>
-struct AsResult<Result<T>> {
-  using type = Result<T>;
+template <class T, class E>
+struct AsResult<Result<T, E>> {
+  using type = Result<T, E>;
 };
 template <class T>
 using AsResultT = typename AsResult<T>::type;
 
 }  // namespace tov::base
+
+// Unwraps a Result into `name`, or returns its error from the caller.
+#define TOV_TRY(name, expr)                              \
+  auto name##_result = (expr);                           \
+  if (!name##_result) return name##_result.take_error(); \
+  auto& name = name##_result.value()
+
+// Returns the error of a failed Status from the caller.
+#define TOV_CHECK(expr)                                          \
+  do {                                                           \
+    auto tov_check_result = (expr);                              \
+    if (!tov_check_result) return tov_check_result.take_error(); \
+  } while (false)

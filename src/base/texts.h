@@ -35,6 +35,8 @@ inline constexpr FixedText kWorkerThreadsVariable = "TOKIO_WORKER_THREADS";
 // Threads of the data-parallel pool: the count, then the fallback count.
 inline constexpr FixedText kPoolThreadsVariable = "RAYON_NUM_THREADS";
 inline constexpr FixedText kPoolCpusVariable = "RAYON_RS_NUM_CPUS";
+// Forces one vector kernel, for tests and bug reports.
+inline constexpr FixedText kForcedKernelVariable = "TOV_ENGINE_KERNEL";
 
 // --- Thread names -----------------------------------------------------------
 inline constexpr FixedText kWorkerThreadName = "tov-worker";
@@ -48,8 +50,15 @@ inline constexpr FixedText kOutOfMemory = "out of memory";
 inline constexpr FixedText kBackgroundTaskFailed = "background task failed";
 // What a task's fault handler receives for a fault without a fixed text.
 inline constexpr FixedText kPanicInAsyncFunction = "Panic in async function";
-// A path refused before any system call because it holds a NUL byte.
-inline constexpr FixedText kNulInPath = "strings passed to WinAPI cannot contain NULs";
+// A path refused before any system call because it holds a NUL byte, in the
+// words of the system at hand.
+inline constexpr FixedText kNulInWindowsPath = "strings passed to WinAPI cannot contain NULs";
+inline constexpr FixedText kNulInPosixPath = "paths cannot contain NUL bytes";
+#if defined(_WIN32)
+inline constexpr FixedText kNulInPath = kNulInWindowsPath;
+#else
+inline constexpr FixedText kNulInPath = kNulInPosixPath;
+#endif
 inline constexpr FixedText kUnknownError = "unknown error";
 
 // --- Counts read from the environment -----------------------------------------
@@ -81,7 +90,7 @@ inline constexpr FixedText kDigestFailed = "tov-engine-native: SHA-256 failed: "
 // Messages of error records; a trailing "`" or space means that a name, an
 // index or a value follows. The status names ("InvalidArg", ...) and the
 // type names in conversion messages ("Undefined", ...) are kept beside their
-// lookups in frame/error_napi.cc and frame/convert_napi.cc, under the same
+// lookups in frame/error_napi.cc and frame/render_napi.cc, under the same
 // rule.
 inline constexpr FixedText kFunctionCallInitFailed = "Failed to initialize napi function call.";
 inline constexpr FixedText kRegisterFunctionFailed = "Failed to register function `";

@@ -11,7 +11,7 @@
 #include "cache/identity_batch.h"
 #include "cache/identity_napi.h"
 #include "frame/call_napi.h"
-#include "frame/convert_napi.h"
+#include "frame/args_napi.h"
 
 namespace tov::cache {
 

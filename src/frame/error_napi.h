@@ -5,11 +5,10 @@
 #include <node_api.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <utility>
-#include <variant>
 
+#include "base/result.h"
 #include "base/texts.h"
 
 namespace tov::frame {
@@ -64,41 +63,9 @@ void throw_record(napi_env env, ErrorRecord record);
 
 // A value or an error record.
 template <class T>
-class Result {
- public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Result(ErrorRecord error) : state_(std::in_place_index<1>, std::move(error)) {}
+using Result = base::Result<T, ErrorRecord>;
 
-  bool ok() const noexcept { return state_.index() == 0; }
-  explicit operator bool() const noexcept { return ok(); }
-  T& value() { return std::get<0>(state_); }
-  T& operator*() { return value(); }
-  T* operator->() { return &value(); }
-  ErrorRecord& error() { return std::get<1>(state_); }
-  ErrorRecord take_error() { return std::move(std::get<1>(state_)); }
-
- private:
-  std::variant<T, ErrorRecord> state_;
-};
-
-// Success of an operation that yields nothing.
-struct Unit {};
-using Status = Result<Unit>;
-inline Status ok_status() {
-  return Unit{};
-}
+// Success of an operation that yields nothing, or an error record.
+using Status = base::Result<void, ErrorRecord>;
 
 }  // namespace tov::frame
-
-// Unwraps a Result into `name`, or returns its error record from the caller.
-#define TOV_TRY(name, expr)                              \
-  auto name##_result = (expr);                           \
-  if (!name##_result) return name##_result.take_error(); \
-  auto& name = name##_result.value()
-
-// Returns the error record of a failed Status from the caller.
-#define TOV_CHECK(expr)                                          \
-  do {                                                           \
-    auto tov_check_result = (expr);                              \
-    if (!tov_check_result) return tov_check_result.take_error(); \
-  } while (false)

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "frame/convert_napi.h"
+#include "frame/args_napi.h"
+#include "frame/render_napi.h"
 #include "frame/string_share_napi.h"
 
 namespace tov::frame {
@@ -90,7 +91,7 @@ TextWindows::TextWindows(napi_env env, napi_value string, std::size_t length,
     : units_(env, string, length), windows_(units_, length, sizes_for(units_, length, sizes)) {}
 
 Status TextWindows::status() {
-  if (!windows_.failed()) return ok_status();
+  if (!windows_.failed()) return {};
   return unreadable_string(units_.env_, units_.string_, units_.status_);
 }
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "base/texts.h"
+#include "frame/args_napi.h"
 #include "frame/call_napi.h"
-#include "frame/convert_napi.h"
 #include "frame/promise_napi.h"
 #include "hasher/saved_state.h"
 #include "hasher/sha256.h"

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/kernels.h"
+
 namespace tov::hasher {
 
 namespace lanes = hashing::lanes;
@@ -14,6 +16,18 @@ void store_be(std::uint8_t* out, std::uint64_t value, std::size_t bytes) {
     out[i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
   }
 }
+
+// No vector kernel here: with one lane it only adds the cost of its
+// shuffles, so TOV_ENGINE_KERNEL=avx512 leaves the hasher on its best.
+constexpr platform::KernelOption<lanes::Kernel> kSingleStream[] = {
+#if defined(TOV_LANES_SHANI)
+    {"shani", platform::runs_shani, lanes::Kernel::kShaNi},
+#endif
+#if defined(TOV_LANES_ARM_SHA2)
+    {"armsha2", platform::runs_armsha2, lanes::Kernel::kArmSha2},
+#endif
+    {"scalar", platform::runs_anywhere, lanes::Kernel::kScalar},
+};
 
 lanes::CompressFn single_stream_fn() noexcept {
   static const lanes::CompressFn fn = lanes::compress_for(single_stream_kernel());
@@ -30,10 +44,7 @@ void run(lanes::CompressFn fn, Words& words, const std::uint8_t* data, std::size
 }  // namespace
 
 lanes::Kernel single_stream_kernel() noexcept {
-  for (lanes::Kernel kernel : {lanes::Kernel::kShaNi, lanes::Kernel::kArmSha2}) {
-    if (lanes::kernel_supported(kernel)) return kernel;
-  }
-  return lanes::Kernel::kScalar;
+  return platform::choose_kernel(kSingleStream).entry;
 }
 
 void compress(Words& words, const std::uint8_t* data, std::size_t blocks) noexcept {

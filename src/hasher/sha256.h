@@ -25,9 +25,10 @@ inline constexpr std::uint64_t kMaxMessageBytes = (std::uint64_t{1} << 61) - 1;
 using Words = std::uint32_t[8];
 
 // The kernel one stream of blocks runs on: the processor's SHA instructions
-// where it has them, else the portable one. (The vector kernels earn their
-// speed from many lanes and are slower than the portable one with a single
-// lane.)
+// where it has them, else the portable one, or the one of these that
+// TOV_ENGINE_KERNEL forces (platform/kernels.h). (The vector kernels earn
+// their speed from many lanes and are slower than the portable one with a
+// single lane.)
 hashing::lanes::Kernel single_stream_kernel() noexcept;
 
 // Compresses `blocks` consecutive 64-byte blocks of `data` into `words`.

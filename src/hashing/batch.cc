@@ -10,12 +10,15 @@
 
 #include "hashing/file_digest.h"
 #include "hashing/multi_digest.h"
-#include "hashing/pool.h"
 #include "platform/file.h"
 #include "platform/read_ring.h"
 #include "platform/thread_exit.h"
+#include "runtime/pool.h"
 
 namespace tov::hashing {
+
+using runtime::parallel_for;
+using runtime::WorkerPool;
 
 namespace {
 

@@ -6,19 +6,19 @@
 #include <string>
 #include <utility>
 
-#include "addon/exports.h"
 #include "base/result.h"
+#include "frame/args_napi.h"
 #include "frame/call_napi.h"
-#include "frame/convert_napi.h"
 #include "frame/promise_napi.h"
 #include "hashing/digest.h"
 #include "hashing/file_digest.h"
+#include "hashing/hashing_napi.h"
 #include "runtime/runtime.h"
 
-namespace tov {
+namespace tov::hashing {
 
-napi_value addon::file_hash(napi_env env, napi_callback_info info) {
-  return frame::call_with_args<1>(
+napi_value file_hash_napi(napi_env env, napi_callback_info info) {
+  return frame::call_promise_with_args<1>(
       env, info, [](napi_env env, auto& args) -> frame::Result<napi_value> {
         TOV_TRY(path, frame::to_text(env, args[0]));
         std::string owned(path.view());
@@ -26,16 +26,16 @@ napi_value addon::file_hash(napi_env env, napi_callback_info info) {
                                                   frame::PromiseSettler settler) mutable {
           // Workers run inside their own runtime's context.
           runtime::current()->run_blocking(
-              [path = std::move(path)] { return hashing::hash_file(path); },
-              [settler](base::Result<hashing::Digest> digest) {
+              [path = std::move(path)] { return hash_file(path); },
+              [settler](base::Result<Digest> digest) {
                 if (!digest) {
                   settler.fail(std::string(base::texts::kReadError) + digest.error().description());
                   return;
                 }
-                settler.deliver(hashing::to_hex(*digest));
+                settler.deliver(to_hex(*digest));
               });
         });
       });
 }
 
-}  // namespace tov
+}  // namespace tov::hashing

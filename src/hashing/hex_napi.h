@@ -3,7 +3,7 @@
 
 #include <node_api.h>
 
-#include "frame/convert_napi.h"
+#include "frame/results_napi.h"
 #include "hashing/digest.h"
 
 namespace tov::hashing {

@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "platform/cpu.h"
+#include "platform/kernels.h"
 
 namespace tov::hashing::lanes {
 namespace {
@@ -25,13 +25,13 @@ bool cpu_has(Kernel kernel) {
   const platform::CpuFeatures& cpu = platform::cpu_features();
   switch (kernel) {
     case Kernel::kScalar:
-      return true;
+      return platform::runs_anywhere(cpu);
     case Kernel::kShaNi:
-      return cpu.sha;
+      return platform::runs_shani(cpu);
     case Kernel::kArmSha2:
-      return cpu.arm_sha2;
+      return platform::runs_armsha2(cpu);
     case Kernel::kAvx512:
-      return cpu.avx512f && cpu.avx512bw;
+      return platform::runs_avx512(cpu);
   }
   return false;
 }
@@ -47,9 +47,9 @@ const char* kernel_name(Kernel kernel) noexcept {
     case Kernel::kScalar:
       return "scalar";
     case Kernel::kShaNi:
-      return "sha-ni";
+      return "shani";
     case Kernel::kArmSha2:
-      return "armv8-sha2";
+      return "armsha2";
     case Kernel::kAvx512:
       return "avx512";
   }

@@ -5,7 +5,10 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <vector>
+
+#include "platform/kernels.h"
 
 namespace tov::hashing {
 
@@ -218,6 +221,23 @@ double measure_lanes(lanes::Kernel kernel, std::size_t lane_count) {
 
 namespace {
 
+// Per-core speeds of the lane kernels in bytes per nanosecond, by live lane
+// count (index 0 unused), as `npm run bench -- lanes` measured them (its
+// bench/native/lane_speeds prints these rows). Only their ratios matter, so
+// one machine's figures serve others of the same kind; a kernel without a
+// row takes all its lanes.
+struct LaneSpeeds {
+  lanes::Kernel kernel;
+  std::array<double, kMaxLanes + 1> speed;
+};
+constexpr LaneSpeeds kLaneSpeeds[] = {
+    // x86-64 with SHA-NI and AVX-512, 2026-12-10.
+    {lanes::Kernel::kShaNi, {0, 1.818, 3.423, 3.668, 3.822}},
+    {lanes::Kernel::kAvx512,
+     {0, 0.216, 0.432, 0.649, 0.864, 1.080, 1.297, 1.512, 1.728, 1.946, 2.162, 2.373, 2.589, 2.807,
+      3.019, 3.237, 3.445}},
+};
+
 // A kernel's cost per block and lane of a step with `live` lanes, in
 // nanoseconds per byte: lanes beyond its width take further calls, and a
 // call costs the same however many of its lanes are live.
@@ -232,37 +252,32 @@ double cost(lanes::Kernel kernel, const std::array<double, kMaxLanes + 1>& speed
   return ns / static_cast<double>(live);
 }
 
-LanePlan measure_plan() {
-  LanePlan plan;
-  plan.kernel_for.fill(lanes::Kernel::kScalar);
-  struct Measured {
-    lanes::Kernel kernel;
-    std::array<double, kMaxLanes + 1> speed{};
-  };
-  std::vector<Measured> kernels;
+// The plan for the kernels this processor runs, from the table: for each
+// live lane count the cheapest kernel, and as many lanes as clearly pay.
+LanePlan plan_from_table() {
+  std::vector<const LaneSpeeds*> rows;
+  lanes::Kernel unmeasured = lanes::Kernel::kScalar;
   for (lanes::Kernel k : lanes::compiled_kernels()) {
     if (k == lanes::Kernel::kScalar || !lanes::kernel_supported(k)) continue;
-    Measured m{k};
-    const std::size_t width = lanes::max_lanes(k);
-    if (width == kMaxLanes) {
-      // A wide kernel does the same work whatever the live lane count.
-      const double full = measure_lanes(k, width);
-      for (std::size_t n = 1; n <= width; ++n) m.speed[n] = full * static_cast<double>(n) / width;
-    } else {
-      for (std::size_t n = 1; n <= width; ++n) m.speed[n] = measure_lanes(k, n);
+    bool measured = false;
+    for (const LaneSpeeds& row : kLaneSpeeds) {
+      if (row.kernel != k) continue;
+      rows.push_back(&row);
+      measured = true;
     }
-    kernels.push_back(m);
+    if (!measured) unmeasured = k;
   }
-  if (kernels.empty()) return plan;
+  if (rows.empty()) return LanePlan::only(unmeasured, lanes::max_lanes(unmeasured));
+  LanePlan plan;
   plan.worthwhile = true;
   double best_overall = std::numeric_limits<double>::max();
   for (std::size_t live = 1; live <= kMaxLanes; ++live) {
     double best = std::numeric_limits<double>::max();
-    for (const Measured& m : kernels) {
-      const double c = cost(m.kernel, m.speed, live);
+    for (const LaneSpeeds* row : rows) {
+      const double c = cost(row->kernel, row->speed, live);
       if (c < best) {
         best = c;
-        plan.kernel_for[live] = m.kernel;
+        plan.kernel_for[live] = row->kernel;
       }
     }
     // More lanes in flight cost memory and, for files, open handles: only
@@ -275,10 +290,28 @@ LanePlan measure_plan() {
   return plan;
 }
 
+// TOV_ENGINE_KERNEL may name one lane kernel (or "scalar": no lanes at all).
+constexpr platform::KernelOption<lanes::Kernel> kForcible[] = {
+    {"avx512", platform::runs_avx512, lanes::Kernel::kAvx512},
+    {"shani", platform::runs_shani, lanes::Kernel::kShaNi},
+    {"armsha2", platform::runs_armsha2, lanes::Kernel::kArmSha2},
+    {"scalar", platform::runs_anywhere, lanes::Kernel::kScalar},
+};
+
+LanePlan choose_plan() {
+  const std::string_view forced = platform::forced_kernel();
+  for (const platform::KernelOption<lanes::Kernel>& option : kForcible) {
+    if (option.name == forced && lanes::kernel_supported(option.entry)) {
+      return LanePlan::only(option.entry, lanes::max_lanes(option.entry));
+    }
+  }
+  return plan_from_table();
+}
+
 }  // namespace
 
 const LanePlan& lane_plan() noexcept {
-  static const LanePlan plan = measure_plan();
+  static const LanePlan plan = choose_plan();
   return plan;
 }
 

@@ -28,9 +28,11 @@ class MessageSource {
   virtual void finish(std::size_t lane, const Digest& digest) = 0;
 };
 
-// How the lanes run on this processor, measured once per process when first
-// asked: how many lanes are worth keeping in flight, and for each number of
-// live lanes the kernel that takes them fastest. The lane state is the same
+// How the lanes run on this processor, chosen once per process from the
+// kernels it runs and a fixed table of their measured speeds (no timing at
+// run time), or the one kernel TOV_ENGINE_KERNEL forces: how many lanes are
+// worth keeping in flight, and for each number of live lanes the kernel that
+// takes them fastest. The lane state is the same
 // for every kernel, so a step may use one kernel and the next another: a
 // wide kernel while many messages are live, a narrow one as they drain.
 struct LanePlan {
@@ -66,8 +68,8 @@ inline void sha256_messages(std::span<const std::span<const std::uint8_t>> messa
 }
 
 // Bytes per nanosecond per core of `kernel` over `lanes` lanes, best of a
-// few short rounds of in-cache blocks: what lane_plan() compares, and what
-// benchmarks report.
+// few short rounds of in-cache blocks: what the benchmark reports, and what
+// the speed table behind lane_plan() was made from.
 double measure_lanes(lanes::Kernel kernel, std::size_t lanes);
 
 }  // namespace tov::hashing

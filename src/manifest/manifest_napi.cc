@@ -5,14 +5,14 @@
 #include <string_view>
 #include <vector>
 
-#include "addon/exports.h"
+#include "frame/args_napi.h"
 #include "frame/call_napi.h"
-#include "frame/convert_napi.h"
+#include "frame/results_napi.h"
 #include "hashing/hex_napi.h"
 #include "manifest/manifest.h"
-#include "runtime/runtime_slot.h"
+#include "manifest/manifest_napi.h"
 
-namespace tov {
+namespace tov::manifest {
 
 using frame::Result;
 
@@ -20,8 +20,8 @@ namespace {
 
 // Entries with fewer than two items take no part; the rest become views of
 // their key and value.
-std::vector<manifest::Pair> pairs_of(const frame::Manifest& entries) {
-  std::vector<manifest::Pair> pairs;
+std::vector<Pair> pairs_of(const frame::Manifest& entries) {
+  std::vector<Pair> pairs;
   pairs.reserve(entries.size());
   for (std::size_t index = 0; index < entries.size(); ++index) {
     const frame::Manifest::Entry& entry = entries.entry(index);
@@ -33,20 +33,18 @@ std::vector<manifest::Pair> pairs_of(const frame::Manifest& entries) {
 
 }  // namespace
 
-napi_value addon::merkle_root(napi_env env, napi_callback_info info) {
+napi_value merkle_root_napi(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(entries, frame::to_manifest(env, args[0]));
-    runtime::RuntimeContext context;
-    return hashing::make_hex(env, manifest::merkle_root(pairs_of(entries)));
+    return hashing::make_hex(env, merkle_root(pairs_of(entries)));
   });
 }
 
-napi_value addon::merkle_diff(napi_env env, napi_callback_info info) {
+napi_value merkle_diff_napi(napi_env env, napi_callback_info info) {
   return frame::call_with_args<2>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(first, frame::to_manifest(env, args[0]));
     TOV_TRY(second, frame::to_manifest(env, args[1]));
-    runtime::RuntimeContext context;
-    const manifest::DiffResult changes = manifest::diff(pairs_of(first), pairs_of(second));
+    const DiffResult changes = diff(pairs_of(first), pairs_of(second));
 
     TOV_TRY(result, frame::make_object(env));
     TOV_TRY(added, frame::make_string_array(env, changes.added));
@@ -59,4 +57,4 @@ napi_value addon::merkle_diff(napi_env env, napi_callback_info info) {
   });
 }
 
-}  // namespace tov
+}  // namespace tov::manifest

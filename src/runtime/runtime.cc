@@ -98,7 +98,11 @@ struct Runtime::Core : std::enable_shared_from_this<Core> {
       : owner(owner), max_blocking(max_blocking), keep_alive(keep_alive) {}
 
   bool submit(Task task);
-  bool spawn_blocking(UniqueFunction<void()> job);
+  enum class Offer { kQueued, kStopped, kNoThread };
+  // Queues `job` for a blocking thread. kNoThread: no blocking thread is
+  // alive and none could be started; the job stays with the caller and
+  // `failure` says why.
+  Offer offer_blocking(UniqueFunction<void()>& job, std::exception_ptr& failure);
   void start_blocking_thread();
   void blocking_main(BlockingThreads::iterator self);
 
@@ -255,7 +259,14 @@ void Runtime::run_task(Task& task) noexcept {
   }
   if (!faulted) {
     try {
-      for (UniqueFunction<void()>& job : awaited) core_->spawn_blocking(std::move(job));
+      for (UniqueFunction<void()>& job : awaited) {
+        std::exception_ptr no_thread;
+        // When the system has no thread left to give (other pools took
+        // them all), the job runs here: it ties up this worker for a while,
+        // but the task still ends with its own outcome (the file's real
+        // error, say) instead of a fault that tells nothing.
+        if (core_->offer_blocking(job, no_thread) == Core::Offer::kNoThread) job();
+      }
     } catch (...) {
       fault = current_fault_text();
       faulted = true;
@@ -293,17 +304,20 @@ void Runtime::worker_main() {
 }
 
 bool Runtime::spawn_blocking(UniqueFunction<void()> job) {
-  return core_->spawn_blocking(std::move(job));
+  if (!job) return false;
+  std::exception_ptr failure;
+  const Core::Offer offer = core_->offer_blocking(job, failure);
+  if (offer == Core::Offer::kNoThread) std::rethrow_exception(failure);
+  return offer == Core::Offer::kQueued;
 }
 
-bool Runtime::Core::spawn_blocking(UniqueFunction<void()> job) {
-  if (!job) return false;
+Runtime::Core::Offer Runtime::Core::offer_blocking(UniqueFunction<void()>& job,
+                                                   std::exception_ptr& failure) {
   BlockingThreads finished;
-  std::exception_ptr failure;
   bool wake = false;
   {
     std::lock_guard lock(blocking_mutex);
-    if (blocking_stopping) return false;
+    if (blocking_stopping) return Offer::kStopped;
     finished.splice(finished.end(), retired_threads);
     blocking_queue.push_back(std::move(job));
     if (idle_blocking > 0) {
@@ -326,8 +340,7 @@ bool Runtime::Core::spawn_blocking(UniqueFunction<void()> job) {
   }
   if (wake) blocking_cv.notify_one();
   for (BlockingThread& retired : finished) retired.thread.join();
-  if (failure) std::rethrow_exception(failure);
-  return true;
+  return failure ? Offer::kNoThread : Offer::kQueued;
 }
 
 // Called with blocking_mutex held.

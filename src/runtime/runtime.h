@@ -150,7 +150,9 @@ class Runtime {
   // Outside a guarded task this returns and throws as spawn_blocking.
   // Inside one, `then` belongs to that task, and the job is queued only when
   // the current step returns normally (so the step's own fault drops it);
-  // a failure to queue it then is a fault of the task.
+  // when no blocking thread is alive and none can be started then, the job
+  // runs on the worker itself, and a failure to queue it is a fault of the
+  // task.
   template <class Job, class Then, class T = std::invoke_result_t<std::decay_t<Job>&>>
   requires std::is_invocable_v < std::decay_t<Then>
   &, Outcome < T >> bool run_blocking(Job&& job, Then&& then);

@@ -1,5 +1,6 @@
 #include "runtime/runtime_config.h"
 
+#include <algorithm>
 #include <string>
 
 #include "platform/environment.h"
@@ -36,6 +37,10 @@ std::string quoted_escaped(std::string_view text) {
 
 }  // namespace
 
+std::size_t capped_thread_count(std::size_t requested, std::size_t cpus) {
+  return std::min(requested, std::max(kThreadCountCap, cpus));
+}
+
 base::Result<std::size_t> worker_threads_from(std::optional<std::string_view> raw,
                                               std::size_t cpus) {
   if (!raw) return cpus > 0 ? cpus : 1;
@@ -51,12 +56,33 @@ base::Result<std::size_t> worker_threads_from(std::optional<std::string_view> ra
                                  std::string(texts::kMustBeUsizeValue) + std::string(*raw));
   }
   if (*value == 0) return base::Error::composed(name + std::string(texts::kCannotBeZero));
-  return *value;
+  return capped_thread_count(*value, cpus);
 }
 
 base::Result<std::size_t> worker_threads_from_env() {
   return worker_threads_from(platform::environment(texts::kWorkerThreadsVariable.c_str()),
                              platform::available_cpus());
+}
+
+std::size_t pool_threads_from(std::optional<std::string_view> rayon_num_threads,
+                              std::optional<std::string_view> rayon_rs_num_cpus, std::size_t cpus) {
+  cpus = std::max<std::size_t>(cpus, 1);
+  if (rayon_num_threads) {
+    if (const base::Result<std::size_t> count = platform::parse_count(*rayon_num_threads)) {
+      return *count > 0 ? capped_thread_count(*count, cpus) : cpus;
+    }
+  }
+  if (rayon_rs_num_cpus) {
+    const base::Result<std::size_t> count = platform::parse_count(*rayon_rs_num_cpus);
+    if (count && *count > 0) return capped_thread_count(*count, cpus);
+  }
+  return cpus;
+}
+
+std::size_t pool_threads_from_env() {
+  return pool_threads_from(platform::environment(texts::kPoolThreadsVariable.c_str()),
+                           platform::environment(texts::kPoolCpusVariable.c_str()),
+                           platform::available_cpus());
 }
 
 }  // namespace tov::runtime

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "platform/cpu.h"
+#include "platform/kernels.h"
 #include "text/utf8_kernels.h"
 
 namespace tov::text {
@@ -41,14 +41,21 @@ Utf8Encoded utf16_to_utf8_scalar(const char16_t* in, std::size_t count, char* ou
   return {static_cast<std::size_t>(out - start), replaced};
 }
 
-Utf8Encoded utf16_to_utf8(const char16_t* in, std::size_t count, char* out) noexcept {
+namespace {
+
+constexpr platform::KernelOption<Utf16ToUtf8> kEncoders[] = {
 #ifdef TOV_TEXT_X86_64
-  static const Utf16ToUtf8 encoder =
-      platform::cpu_features().avx2 ? kernels::encode_avx2 : kernels::encode_sse2;
-  return encoder(in, count, out);
-#else
-  return utf16_to_utf8_scalar(in, count, out);
+    {"avx2", platform::runs_avx2, kernels::encode_avx2},
+    {"sse2", platform::runs_sse2, kernels::encode_sse2},
 #endif
+    {"scalar", platform::runs_anywhere, utf16_to_utf8_scalar},
+};
+
+}  // namespace
+
+Utf8Encoded utf16_to_utf8(const char16_t* in, std::size_t count, char* out) noexcept {
+  static const Utf16ToUtf8 encoder = platform::choose_kernel(kEncoders).entry;
+  return encoder(in, count, out);
 }
 
 std::vector<Utf16ToUtf8> utf16_to_utf8_variants() {

@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "platform/cpu.h"
+#include "platform/kernels.h"
 #include "text/utf8.h"
 #include "text/utf8_windows.h"
 #include "tokens/tokens_blocks.h"
@@ -58,19 +58,30 @@ Entry entry_for(Kernel kernel) {
   }
 }
 
+// The vector kernels count bits of their masks too.
+bool runs_avx2_popcnt(const platform::CpuFeatures& cpu) noexcept {
+  return platform::runs_avx2(cpu) && cpu.popcnt;
+}
+bool runs_avx512_popcnt(const platform::CpuFeatures& cpu) noexcept {
+  return platform::runs_avx512(cpu) && cpu.popcnt;
+}
+
+// Every kernel of this build, best first.
+constexpr platform::KernelOption<Kernel> kChoices[] = {
+#if defined(TOV_TOKENS_X86_64)
+    {"avx512", runs_avx512_popcnt, Kernel::kAvx512bw},
+    {"avx2", runs_avx2_popcnt, Kernel::kAvx2},
+    {"sse2", platform::runs_sse2, Kernel::kSse2},
+#endif
+#if defined(TOV_TOKENS_NEON)
+    {"neon", platform::runs_neon, Kernel::kNeon},
+#endif
+    {"scalar", platform::runs_anywhere, Kernel::kPortable},
+};
+
 bool cpu_has(Kernel kernel) {
-  const platform::CpuFeatures& cpu = platform::cpu_features();
-  switch (kernel) {
-    case Kernel::kPortable:
-      return true;
-    case Kernel::kSse2:
-      return cpu.sse2;
-    case Kernel::kAvx2:
-      return cpu.avx2 && cpu.popcnt;
-    case Kernel::kAvx512bw:
-      return cpu.avx512f && cpu.avx512bw && cpu.popcnt;
-    case Kernel::kNeon:
-      return cpu.neon;
+  for (const platform::KernelOption<Kernel>& choice : kChoices) {
+    if (choice.entry == kernel) return choice.runs(platform::cpu_features());
   }
   return false;
 }
@@ -82,11 +93,8 @@ struct Active {
 
 const Active& active() noexcept {
   static const Active chosen = [] {
-    Kernel best = Kernel::kPortable;
-    for (Kernel k : kCompiled) {
-      if (kernel_supported(k)) best = k;
-    }
-    return Active{best, entry_for(best)};
+    const Kernel kernel = platform::choose_kernel(kChoices).entry;
+    return Active{kernel, entry_for(kernel)};
   }();
   return chosen;
 }

@@ -5,16 +5,16 @@
 #include <cstdint>
 #include <string_view>
 
-#include "addon/exports.h"
+#include "frame/args_napi.h"
 #include "frame/call_napi.h"
-#include "frame/convert_napi.h"
+#include "frame/results_napi.h"
 #include "frame/string_share_napi.h"
 #include "frame/text_windows_napi.h"
-#include "runtime/runtime_slot.h"
 #include "text/utf8_windows.h"
 #include "tokens/tokens.h"
+#include "tokens/tokens_napi.h"
 
-namespace tov {
+namespace tov::tokens {
 
 using frame::Result;
 
@@ -56,26 +56,24 @@ Result<napi_value> copied_prefix(napi_env env, napi_value whole, std::size_t uni
 
 }  // namespace
 
-napi_value addon::count_tokens(napi_env env, napi_callback_info info) {
+napi_value count_tokens_napi(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(length, frame::string_units(env, args[0]));
-    runtime::RuntimeContext context;
     frame::TextWindows text(env, args[0], length, frame::kWholeTextWindows);
-    const std::uint32_t count = tokens::count_tokens(text.windows());
+    const std::uint32_t count = count_tokens(text.windows());
     TOV_CHECK(text.status());
     return frame::make_u32(env, count);
   });
 }
 
-napi_value addon::truncate_to_tokens(napi_env env, napi_callback_info info) {
+napi_value truncate_to_tokens_napi(napi_env env, napi_callback_info info) {
   return frame::call_with_args<2>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(length, frame::string_units(env, args[0]));
     TOV_TRY(budget, frame::to_u32(env, args[1]));
-    runtime::RuntimeContext context;
     if (budget == 0) return frame::make_string(env, {});
     frame::TextWindows text(env, args[0], length,
                             {first_window_for(budget), frame::kLargestWindow});
-    const tokens::WindowCut cut = tokens::truncate_cut(text.windows(), budget);
+    const WindowCut cut = truncate_cut(text.windows(), budget);
     TOV_CHECK(text.status());
     const text::Utf8Windows& read = text.windows();
     // The argument's own characters stand for the result only when the
@@ -100,4 +98,4 @@ napi_value addon::truncate_to_tokens(napi_env env, napi_callback_info info) {
   });
 }
 
-}  // namespace tov
+}  // namespace tov::tokens

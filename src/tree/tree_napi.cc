@@ -9,7 +9,7 @@
 
 #include "base/texts.h"
 #include "frame/call_napi.h"
-#include "frame/convert_napi.h"
+#include "frame/results_napi.h"
 #include "hashing/hex_napi.h"
 #include "tree/file_list.h"
 
@@ -93,14 +93,14 @@ frame::Status read_paths(napi_env env, napi_value list, PathList& paths) {
     napi_get_value_string_utf8(env, item, text.data(), text.size(), &size);
     paths.add({text.data(), size});
   }
-  return frame::ok_status();
+  return {};
 }
 
 frame::Status read_identities(napi_env env, napi_value list,
                               std::vector<platform::FileIdentity>& identities) {
   napi_valuetype type = napi_undefined;
   napi_typeof(env, list, &type);
-  if (type == napi_undefined || type == napi_null) return frame::ok_status();
+  if (type == napi_undefined || type == napi_null) return {};
   bool is_array = false;
   std::uint32_t length = 0;
   if (napi_is_array(env, list, &is_array) != napi_ok || !is_array ||
@@ -120,7 +120,7 @@ frame::Status read_identities(napi_env env, napi_value list,
     TOV_TRY(ino, to_u64(env, inode));
     identities.push_back({dev, ino});
   }
-  return frame::ok_status();
+  return {};
 }
 
 Result<napi_value> make_report(napi_env env, const ListReport& report) {
@@ -175,7 +175,7 @@ void complete(napi_env env, napi_status status, void* data) {
     if (settled) {
       napi_resolve_deferred(env, job->deferred, *settled);
     } else {
-      napi_reject_deferred(env, job->deferred, settled.error().to_error_value(env));
+      napi_reject_deferred(env, job->deferred, settled.take_error().to_error_value(env));
     }
     return nullptr;
   });

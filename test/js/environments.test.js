@@ -292,6 +292,48 @@ describe('background runtime threads', () => {
   });
 });
 
+describe('thread counts past any machine', () => {
+  // Each child hashes a batch (which starts the pool), then asks fileHash
+  // why a missing file fails, and reports the threads of each pool.
+  // Pool threads name themselves once running, so their count is awaited.
+  const script = (missing, poolSize) => `
+    const addon = require(${JSON.stringify(ROOT)});
+    const batch = addon.batchFileHash([${JSON.stringify(filePath)}, ${JSON.stringify(filePath)}]);
+    const poolThreads = () => {
+      const names = threadNames();
+      return names && names.filter((name) => name.startsWith('tov-pool-')).length;
+    };
+    addon.fileHash(${JSON.stringify(missing)}).then(
+      () => console.log('resolved'),
+      (error) => {
+        const pause = new Int32Array(new SharedArrayBuffer(4));
+        for (let i = 0; i < 500 && poolThreads() !== null && poolThreads() < ${poolSize}; i++) Atomics.wait(pause, 0, 0, 10);
+        console.log(JSON.stringify({ entries: batch.length, message: error.message, pool: poolThreads(), workers: countThreads('tov-worker') }));
+      });`;
+  const cap = Math.max(512, os.availableParallelism());
+  const cases = [
+    { RAYON_NUM_THREADS: '4294967296' },
+    { RAYON_NUM_THREADS: undefined, RAYON_RS_NUM_CPUS: '18446744073709551615' },
+    { RAYON_NUM_THREADS: '99999' },
+    { TOKIO_WORKER_THREADS: '100000', RAYON_NUM_THREADS: '2' },
+  ];
+  for (const env of cases) {
+    test(`${JSON.stringify(env)} is capped at ${cap} threads and errors keep their reason`, () => {
+      const missing = path.join(tempDir, 'missing');
+      const poolSize = env.RAYON_NUM_THREADS === '2' ? 2 : cap;
+      const child = runChild(script(missing, poolSize), env);
+      assert.equal(child.status, 0, `signal ${child.signal}, stderr ${child.stderr}`);
+      const report = JSON.parse(child.stdout);
+      assert.equal(report.entries, 2);
+      assert.match(report.message, /^Read error: .* \(os error [0-9]+\)$/);
+      if (report.pool !== null) {
+        assert.equal(report.pool, poolSize);
+        assert.equal(report.workers, env.TOKIO_WORKER_THREADS ? cap : expectedWorkerThreads());
+      }
+    });
+  }
+});
+
 describe('bad worker-thread settings', () => {
   const cases = [
     ['0', '"TOKIO_WORKER_THREADS" cannot be set to 0'],

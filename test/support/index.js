@@ -298,9 +298,13 @@ function readErrorMessage(linux, windows) {
   return `Read error: ${windows[0]} (os error ${windows[1]})`;
 }
 
+// Why a path holding NUL is refused, in the words of the system at hand.
+const NUL_IN_PATH = WINDOWS ? 'strings passed to WinAPI cannot contain NULs' : 'paths cannot contain NUL bytes';
+
 module.exports = {
   WINDOWS,
   RUN_SCRIPT,
+  NUL_IN_PATH,
   UNDER_WINE,
   readErrorMessage,
   systemErrorMessage,

@@ -4,7 +4,6 @@
 #include <stdlib.h>
 
 #include <cstdlib>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,7 +42,14 @@ TEST(RuntimeWorkerThreads, ParsesTheVariableOrFallsBackToTheProcessorCount) {
       {"4", 64, 4, ""},
       {"+4", 1, 4, ""},
       {"0004", 1, 4, ""},
-      {"18446744073709551615", 1, std::numeric_limits<std::size_t>::max(), ""},
+      // Counts past any machine's threads are capped: at 512, or at the
+      // processor count where that is higher.
+      {"18446744073709551615", 1, 512, ""},
+      {"100000", 8, 512, ""},
+      {"512", 8, 512, ""},
+      {"513", 8, 512, ""},
+      {"100000", 1024, 1024, ""},
+      {"600", 1024, 600, ""},
       {"0", 8, 0, zero},
       {"+0", 8, 0, zero},
       {"000", 8, 0, zero},

@@ -7,6 +7,8 @@
 #include <tlhelp32.h>
 #else
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #endif
 #include <stdlib.h>
 
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -25,6 +28,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -148,7 +152,8 @@ int threads_named(std::string_view name) {
   int count = 0;
   THREADENTRY32 entry{};
   entry.dwSize = sizeof(entry);
-  for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
+  for (BOOL more = ::Thread32First(snapshot, &entry); more;
+       more = ::Thread32Next(snapshot, &entry)) {
     if (entry.th32OwnerProcessID != ::GetCurrentProcessId()) continue;
     const HANDLE thread = ::OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
     if (thread == nullptr) continue;
@@ -524,6 +529,50 @@ TEST(RuntimeFaults, AfterAFaultPendingContinuationsAreDropped) {
   ASSERT_TRUE(second_gone.wait());
   EXPECT_FALSE(second_ran);
 }
+
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+namespace texts = base::texts;
+
+// Address space capped just above what the process maps now: no new thread
+// stack fits, so the system refuses every thread from here on. (Sanitizers
+// map terabytes of shadow memory, hence not under them.)
+bool refuse_new_threads() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t pages = 0;
+  if (!(statm >> pages)) return false;
+  const std::uint64_t mapped = pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+  const rlimit limit{mapped + (1u << 20), mapped + (1u << 20)};
+  return setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+TEST(RuntimeBlockingDeathTest, WithNoThreadLeftAJobRunsOnItsWorkerAndKeepsItsOutcome) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        Runtime runtime(1);
+        if (!refuse_new_threads()) std::_Exit(2);
+        try {
+          std::thread([] {}).join();
+          std::_Exit(3);  // the premise failed: threads still start
+        } catch (const std::system_error&) {
+        }
+        std::promise<std::string> settled;
+        runtime.spawn_guarded(
+            [&] {
+              current()->run_blocking(
+                  []() -> base::Result<int> { return texts::kReadError; },
+                  [&](Outcome<int> outcome) {
+                    settled.set_value(outcome.ok() ? "value" : outcome.error().description());
+                  });
+            },
+            [&](std::string_view fault) { settled.set_value("fault: " + std::string(fault)); });
+        const std::string got = settled.get_future().get();
+        std::fprintf(stderr, "settled with %s\n", got.c_str());
+        std::_Exit(got == texts::kReadError.view() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "settled with Read error: ");
+}
+#endif
 
 TEST(RuntimeBlocking, IdleThreadsRetireAndThePoolGrowsAgain) {
   Runtime runtime(1, 8, 20ms);

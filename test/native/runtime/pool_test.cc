@@ -12,31 +12,43 @@
 #include <pthread.h>
 #endif
 
-#include "hashing/pool.h"
+#include "runtime/pool.h"
+#include "runtime/runtime_config.h"
 
-namespace tov::hashing {
+namespace tov::runtime {
 namespace {
 
 TEST(PoolWorkerCount, RayonNumThreadsDecides) {
-  EXPECT_EQ(worker_count_from_env("4", std::nullopt, 8), 4u);
-  EXPECT_EQ(worker_count_from_env("+4", "3", 8), 4u);
-  EXPECT_EQ(worker_count_from_env("007", std::nullopt, 8), 7u);
+  EXPECT_EQ(pool_threads_from("4", std::nullopt, 8), 4u);
+  EXPECT_EQ(pool_threads_from("+4", "3", 8), 4u);
+  EXPECT_EQ(pool_threads_from("007", std::nullopt, 8), 7u);
   // Zero is a valid setting meaning one per processor: no fall-through.
-  EXPECT_EQ(worker_count_from_env("0", "3", 6), 6u);
-  EXPECT_EQ(worker_count_from_env("+0", std::nullopt, 6), 6u);
-  EXPECT_EQ(worker_count_from_env("0", std::nullopt, 0), 1u);
+  EXPECT_EQ(pool_threads_from("0", "3", 6), 6u);
+  EXPECT_EQ(pool_threads_from("+0", std::nullopt, 6), 6u);
+  EXPECT_EQ(pool_threads_from("0", std::nullopt, 0), 1u);
 }
 
 TEST(PoolWorkerCount, NonNumbersFallThrough) {
   for (const char* junk : {"abc", "", "+", "++4", "-1", " 4", "4 ", "4x", "0x10", "1.5",
                            "99999999999999999999999999"}) {
-    EXPECT_EQ(worker_count_from_env(junk, "3", 8), 3u) << '"' << junk << '"';
-    EXPECT_EQ(worker_count_from_env(junk, std::nullopt, 8), 8u) << '"' << junk << '"';
+    EXPECT_EQ(pool_threads_from(junk, "3", 8), 3u) << '"' << junk << '"';
+    EXPECT_EQ(pool_threads_from(junk, std::nullopt, 8), 8u) << '"' << junk << '"';
   }
-  EXPECT_EQ(worker_count_from_env(std::nullopt, "+2", 8), 2u);
-  EXPECT_EQ(worker_count_from_env(std::nullopt, "0", 5), 5u);
-  EXPECT_EQ(worker_count_from_env(std::nullopt, "abc", 5), 5u);
-  EXPECT_EQ(worker_count_from_env(std::nullopt, std::nullopt, 0), 1u);
+  EXPECT_EQ(pool_threads_from(std::nullopt, "+2", 8), 2u);
+  EXPECT_EQ(pool_threads_from(std::nullopt, "0", 5), 5u);
+  EXPECT_EQ(pool_threads_from(std::nullopt, "abc", 5), 5u);
+  EXPECT_EQ(pool_threads_from(std::nullopt, std::nullopt, 0), 1u);
+}
+
+TEST(PoolWorkerCount, CountsPastAnyMachineAreCapped) {
+  // 2^32 and more once made the pool reserve room for that many threads;
+  // 99999 started threads until the system had none left for anyone else.
+  EXPECT_EQ(pool_threads_from("4294967296", std::nullopt, 8), 512u);
+  EXPECT_EQ(pool_threads_from("18446744073709551615", std::nullopt, 8), 512u);
+  EXPECT_EQ(pool_threads_from("99999", "3", 8), 512u);
+  EXPECT_EQ(pool_threads_from(std::nullopt, "4294967296", 8), 512u);
+  EXPECT_EQ(pool_threads_from("99999", std::nullopt, 2048), 2048u);
+  EXPECT_EQ(pool_threads_from("512", std::nullopt, 2), 512u);
 }
 
 TEST(Pool, EveryIndexRunsExactlyOnce) {
@@ -166,4 +178,4 @@ TEST(Pool, WithoutWorkersTheCallerRunsEverything) {
 }
 
 }  // namespace
-}  // namespace tov::hashing
+}  // namespace tov::runtime

@@ -1,6 +1,6 @@
 // The run-time binding of Node-API. This test program exports no Node-API
 // function, so it stands for a host that lacks every one of them.
-#include "addon/host_functions.h"
+#include "frame/host_functions_napi.h"
 
 #include <gtest/gtest.h>
 #include <node_api.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace tov::addon {
+namespace tov::frame {
 namespace {
 
 napi_status fake_get_undefined(napi_env, napi_value* result) {
@@ -67,4 +67,4 @@ TEST(HostFunctionsDeathTest, OfferedFunctionsAreCalledAndMissingOnesKeepTheirStu
 }
 
 }  // namespace
-}  // namespace tov::addon
+}  // namespace tov::frame

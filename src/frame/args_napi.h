@@ -1,4 +1,4 @@
-// Conversions between JavaScript values and the native values the function
+// Argument conversions: JavaScript values to the native values the function
 // bodies work on. Every conversion returns a value or an error record with the
 // exact message callers match on.
 #pragma once
@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,12 +52,6 @@ class Text {
 
  private:
   friend Result<Text> to_text(napi_env env, napi_value value);
-  // The length in UTF-16 code units of a string argument, with the string
-  // conversion's error for any other value. Reads none of its characters.
-  Result<std::size_t> string_units(napi_env env, napi_value value);
-  // The string conversion's error for a string whose characters the host
-  // failed to copy out.
-  ErrorRecord unreadable_string(napi_env env, napi_value value, napi_status status);
   static constexpr std::size_t kInline = 128;
   char inline_[kInline];
   char* heap_ = nullptr;
@@ -148,25 +141,9 @@ Result<Text> to_text(napi_env env, napi_value value);
 // The length in UTF-16 code units of a string argument, with the string
 // conversion's error for any other value. Reads none of its characters.
 Result<std::size_t> string_units(napi_env env, napi_value value);
-// The string conversion's error for a string whose characters the host
-// failed to copy out.
-ErrorRecord unreadable_string(napi_env env, napi_value value, napi_status status);
 Result<BufferHandle> to_buffer(napi_env env, napi_value value);
 Result<TextList> to_text_list(napi_env env, napi_value value);
 Result<Manifest> to_manifest(napi_env env, napi_value value);
 Result<std::uint32_t> to_u32(napi_env env, napi_value value);
-
-Result<napi_value> make_string(napi_env env, std::string_view text);
-// The same for text known to be ASCII (hex digests), without checking it.
-Result<napi_value> make_ascii_string(napi_env env, std::string_view text);
-// The first `units` UTF-16 units of the string `whole` as a new string of
-// its own, copied unit for unit (lone surrogates stay as they are).
-Result<napi_value> make_prefix_copy(napi_env env, napi_value whole, std::size_t units);
-Result<napi_value> make_u32(napi_env env, std::uint32_t number);
-Result<napi_value> make_string_array(napi_env env, std::span<const std::string_view> items);
-Result<napi_value> make_array(napi_env env, std::size_t length);
-Status set_element(napi_env env, napi_value array, std::size_t index, napi_value element);
-Result<napi_value> make_object(napi_env env);
-Status set_field(napi_env env, napi_value object, const char* name, napi_value value);
 
 }  // namespace tov::frame

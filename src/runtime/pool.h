@@ -6,22 +6,12 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
-#include <optional>
-#include <string_view>
 #include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
-namespace tov::hashing {
-
-// Worker count from the two environment settings (nullopt = unset):
-// RAYON_NUM_THREADS above 0 gives that many; exactly 0 gives `cpus`; unset or
-// not a number falls through to RAYON_RS_NUM_CPUS above 0; otherwise `cpus`.
-// A number is decimal digits with an optional leading '+', nothing else.
-std::size_t worker_count_from_env(std::optional<std::string_view> rayon_num_threads,
-                                  std::optional<std::string_view> rayon_rs_num_cpus,
-                                  std::size_t cpus);
+namespace tov::runtime {
 
 class WorkerPool {
  public:
@@ -35,8 +25,8 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   // The pool shared by the whole process, started on first use with the
-  // count from the environment, and never torn down: its threads stay parked
-  // until the process exits.
+  // count from the environment (pool_threads_from_env), and never torn down: its threads stay
+  // parked until the process exits.
   static WorkerPool& shared();
 
   std::size_t worker_count() const { return threads_.size(); }
@@ -86,4 +76,4 @@ void parallel_for(std::size_t n, Body&& body) {
   WorkerPool::shared().for_each_index(n, std::forward<Body>(body));
 }
 
-}  // namespace tov::hashing
+}  // namespace tov::runtime

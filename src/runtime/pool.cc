@@ -1,4 +1,4 @@
-#include "hashing/pool.h"
+#include "runtime/pool.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,20 +9,12 @@
 #include <system_error>
 
 #include "base/texts.h"
-#include "platform/environment.h"
 #include "platform/platform.h"
+#include "runtime/runtime_config.h"
 
-namespace tov::hashing {
+namespace tov::runtime {
 
 namespace {
-
-// A count, or nothing when the text is not one (empty, signs other than a
-// leading "+", other characters, too large).
-std::optional<std::size_t> parse_count(std::string_view text) {
-  const base::Result<std::size_t> count = platform::parse_count(text);
-  if (!count) return std::nullopt;
-  return *count;
-}
 
 // The pool whose worker is the current thread, if any, so that a loop
 // started from inside a loop body is run by its caller instead of waiting for
@@ -30,19 +22,6 @@ std::optional<std::size_t> parse_count(std::string_view text) {
 thread_local const WorkerPool* current_pool = nullptr;
 
 }  // namespace
-
-std::size_t worker_count_from_env(std::optional<std::string_view> rayon_num_threads,
-                                  std::optional<std::string_view> rayon_rs_num_cpus,
-                                  std::size_t cpus) {
-  cpus = std::max<std::size_t>(cpus, 1);
-  if (rayon_num_threads) {
-    if (const auto count = parse_count(*rayon_num_threads)) return *count > 0 ? *count : cpus;
-  }
-  if (rayon_rs_num_cpus) {
-    if (const auto count = parse_count(*rayon_rs_num_cpus); count && *count > 0) return *count;
-  }
-  return cpus;
-}
 
 struct WorkerPool::Loop {
   Loop(std::size_t count, Invoke call, void* fn) : n(count), invoke(call), body(fn) {}
@@ -82,9 +61,7 @@ WorkerPool::~WorkerPool() {
 WorkerPool& WorkerPool::shared() {
   // Deliberately never destroyed: joining at exit could wait on work that
   // another thread is still running, and the parked threads cost nothing.
-  static WorkerPool* const pool = new WorkerPool(worker_count_from_env(
-      platform::environment(base::texts::kPoolThreadsVariable.c_str()),
-      platform::environment(base::texts::kPoolCpusVariable.c_str()), platform::available_cpus()));
+  static WorkerPool* const pool = new WorkerPool(pool_threads_from_env());
   return *pool;
 }
 
@@ -163,4 +140,4 @@ void WorkerPool::worker_main(std::size_t number) {
   }
 }
 
-}  // namespace tov::hashing
+}  // namespace tov::runtime

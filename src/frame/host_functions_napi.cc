@@ -2,7 +2,7 @@
 // Node-API function the module calls is defined here as a forwarder through
 // a table slot; the slots are filled from the host's executable when the
 // module is loaded and again at each registration.
-#include "addon/host_functions.h"
+#include "frame/host_functions_napi.h"
 
 #include <node_api.h>
 
@@ -12,14 +12,14 @@
 #include "platform/fatal.h"
 #include "platform/windows/host_module.h"
 
-namespace tov::addon {
+namespace tov::frame {
 
 namespace {
 
 enum HostFunctionIndex : std::size_t {
 #define TOV_HOST_FUNCTION(returns, name, params, args) k_##name,
 #define TOV_HOST_FUNCTION_NORETURN TOV_HOST_FUNCTION
-#include "addon/host_functions.inc"
+#include "frame/host_functions.inc"
 #undef TOV_HOST_FUNCTION
 #undef TOV_HOST_FUNCTION_NORETURN
   // libuv's loop runner, which hosts export beside Node-API. The module never
@@ -32,7 +32,7 @@ enum HostFunctionIndex : std::size_t {
 constexpr const char* kHostFunctionNames[kHostFunctionCount] = {
 #define TOV_HOST_FUNCTION(returns, name, params, args) #name,
 #define TOV_HOST_FUNCTION_NORETURN TOV_HOST_FUNCTION
-#include "addon/host_functions.inc"
+#include "frame/host_functions.inc"
 #undef TOV_HOST_FUNCTION
 #undef TOV_HOST_FUNCTION_NORETURN
     "uv_run",
@@ -81,20 +81,20 @@ std::size_t host_function_count() {
   return kHostFunctionCount;
 }
 
-}  // namespace tov::addon
+}  // namespace tov::frame
 
 extern "C" {
 
-#define TOV_HOST_FUNCTION(returns, name, params, args)                                  \
-  returns NAPI_CDECL name params {                                                      \
-    return tov::addon::host_function<decltype(&name)>(tov::addon::k_##name) args;       \
+#define TOV_HOST_FUNCTION(returns, name, params, args)                            \
+  returns NAPI_CDECL name params {                                                \
+    return tov::frame::host_function<decltype(&name)>(tov::frame::k_##name) args; \
   }
-#define TOV_HOST_FUNCTION_NORETURN(returns, name, params, args)                         \
-  returns NAPI_CDECL name params {                                                      \
-    tov::addon::host_function<decltype(&name)>(tov::addon::k_##name) args;              \
-    std::abort();                                                                       \
+#define TOV_HOST_FUNCTION_NORETURN(returns, name, params, args)            \
+  returns NAPI_CDECL name params {                                         \
+    tov::frame::host_function<decltype(&name)>(tov::frame::k_##name) args; \
+    std::abort();                                                          \
   }
-#include "addon/host_functions.inc"
+#include "frame/host_functions.inc"
 #undef TOV_HOST_FUNCTION
 #undef TOV_HOST_FUNCTION_NORETURN
 

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-namespace tov::addon {
+namespace tov::frame {
 
 #if defined(_WIN32)
 
@@ -32,4 +32,4 @@ inline void bind_host_functions() {}
 
 #endif
 
-}  // namespace tov::addon
+}  // namespace tov::frame
