@@ -5,6 +5,20 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#if !defined(DLFO_STRUCT_HAS_EH_DBASE)
+// The C library headers of glibc before 2.35 (Zig's glibc 2.28 target) do
+// not declare it; glibc's layout, for the machines without the optional
+// fields.
+struct dl_find_object {
+  unsigned long long dlfo_flags;
+  void* dlfo_map_start;
+  void* dlfo_map_end;
+  struct link_map* dlfo_link_map;
+  void* dlfo_eh_frame;
+  unsigned long long __dlfo_reserved[7];
+};
+#endif
+
 namespace tov::platform {
 
 // What glibc's _dl_find_object reports for `address`, worked out from the
