@@ -195,8 +195,11 @@ function describeTarget(t) {
   return t.id;
 }
 
+// The path as a shell takes it: quoted only when it holds a space, and never
+// escaped (a Windows path keeps its single backslashes).
 function sourceBuildCommand(root = PACKAGE_ROOT) {
-  return `node ${JSON.stringify(path.join(root, 'lib', 'install.js')).slice(1, -1)}`;
+  const file = path.join(root, 'lib', 'install.js');
+  return /\s/.test(file) ? `node "${file}"` : `node ${file}`;
 }
 
 function noBinaryError(root, env, tried) {
