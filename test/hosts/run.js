@@ -52,9 +52,6 @@ const ARM64_SKIPPED = [
 // listed file still runs; its failures are reported and do not fail the
 // leg, and a listed file that passes says so, so the entry can go.
 const KNOWN_GAPS = {
-  bun: {
-    'test/js/cli.test.js': 'files whose names are not UTF-8 are not hashed by their bytes on this host',
-  },
   deno: {
     'test/js/cache.test.js':
       'cached runs are not answered from the cache on this host (every file is hashed again: the manifest is right, the run is not faster)',
