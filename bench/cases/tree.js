@@ -6,7 +6,7 @@ const { execFileSync, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { row } = require('../lib/report');
+const { formatBytes, row } = require('../lib/report');
 const { sameAnswer, speedup } = require('../lib/case');
 const { summarize } = require('../lib/measure');
 
@@ -132,6 +132,32 @@ async function againstBatch(ctx, id, dir, title, withCli = true) {
   return rows;
 }
 
+// Peak resident memory of one `tov-engine manifest` run (its worker threads
+// included), against what the issue allows: twice the manifest's text plus
+// 100 MB. The child reports its own peak as it exits.
+function manifestPeak(dir, manifest) {
+  const report = path.join(os.tmpdir(), `tov-bench-peak-${process.pid}`);
+  const preload = `process.on('exit', () => require('fs').writeFileSync(${JSON.stringify(report)}, String(process.resourceUsage().maxRSS * 1024)))`;
+  execFileSync(process.execPath, ['--eval', `${preload}; process.argv.splice(1, 0, ${JSON.stringify(CLI)}); require(${JSON.stringify(CLI)})`, '--', 'manifest', dir, '-q'], {
+    stdio: ['ignore', 'ignore', 'inherit'],
+  });
+  const peakBytes = Number(fs.readFileSync(report, 'utf8'));
+  fs.rmSync(report, { force: true });
+  let text = 0;
+  for (const [p] of manifest) text += Buffer.byteLength(p) + 67;
+  const allowed = 2 * text + 100 * 1024 * 1024;
+  return row({
+    id: 'tree-million-rss',
+    group: 'tree',
+    title: '1,000,000 files: tov-engine manifest peak RSS',
+    oursText: formatBytes(peakBytes),
+    peerText: `${formatBytes(allowed)} allowed`,
+    ratio: allowed / peakBytes,
+    target: 1,
+    note: `manifest text ${formatBytes(text)}; allowed = 2 x text + 100 MB; ratio = allowed / peak`,
+  });
+}
+
 // One timed command with a cold page cache, median of `runs`.
 function coldTime(fn, runs = 3) {
   const times = [];
@@ -214,7 +240,9 @@ module.exports = [
     title: '1,000,000 files of 1 KiB: hashTree',
     async run(ctx) {
       const { dir } = millionTree();
-      return againstBatch(ctx, this.id, dir, this.title);
+      const rows = await againstBatch(ctx, this.id, dir, this.title);
+      rows.push(manifestPeak(dir, (await fileList(dir)).manifest));
+      return rows;
     },
   },
 ];
