@@ -109,7 +109,9 @@ function compileRules(bytes, foldCase) {
   return ruleSet(text);
 }
 
-const byteForm = (text) => encodeName(text).toString('latin1');
+// A name's one-char-per-byte form; ASCII is its own.
+const NOT_ASCII = /[^\x00-\x7f]/;
+const byteForm = (text) => (NOT_ASCII.test(text) ? encodeName(text).toString('latin1') : text);
 
 // git's answer for a path from the levels, deepest first; within a level the
 // last matching rule wins (the package's part).
@@ -237,20 +239,21 @@ function openSelection(target, { exclude = null, gitignore = false }, skip) {
       if (!gitignore || state.out) return state;
       // Another repository (a submodule or not) inside: git lists none of
       // its files.
-      if (state.rel !== '' && list.some((e) => e.raw.length === 4 && e.raw.toString('latin1') === '.git')) {
+      if (state.rel !== '' && list.some((e) => e.name === '.git')) {
         skip(display, 'a git repository inside the walked one, left out as git does', false);
         return { ...state, out: true };
       }
-      if (!list.some((e) => e.raw.length === 10 && e.raw.toString('latin1') === '.gitignore')) return state;
+      if (!list.some((e) => e.name === '.gitignore')) return state;
       const shownAs = display === '' ? '.gitignore' : `${display}/.gitignore`;
       const entered = load(`${fsDir}/.gitignore`, prefix + (state.rel && `${state.rel}/`), shownAs, true, state.levels);
       return entered === state.levels ? state : { ...state, levels: entered };
     },
 
     // Null if the entry is left out; else, for a directory, the state to
-    // enter it with.
-    entry(state, raw, isDir) {
-      const name = raw.toString('latin1');
+    // enter it with. `text` is the name as names.js decodes it.
+    entry(state, text, isDir) {
+      if (!gitignore && excluded === null) return isDir ? state : true;
+      const name = byteForm(text);
       // git keeps its own directory out of every listing, whatever `all` says.
       if (gitignore && name === '.git') return null;
       const rel = state.rel === '' ? name : `${state.rel}/${name}`;

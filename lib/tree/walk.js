@@ -16,20 +16,26 @@ const { openSelection } = require('./select');
 
 const SKIPPED_DIRS = new Set(['.git', 'node_modules']);
 
-// Node's entries are right; some hosts hand back Buffers instead of entries
-// when names are asked for as bytes. Those get a plain listing and one lstat
-// per name, which costs about three times as much on a large tree.
+// Names are listed as text, the cheap way. Every byte that is not UTF-8
+// comes back as U+FFFD, so a directory showing one is listed again as
+// bytes, and such names keep their bytes (see names.js). Some hosts hand
+// back Buffers or names instead of entries; those get a plain listing and
+// one lstat per name, which costs about three times as much on a large tree.
 let direntsWork = true;
+
+const isEntry = (d, nameType) => typeof d.isFile === 'function' && typeof d.name === nameType;
 
 function listDir(dir) {
   if (direntsWork) {
-    const list = fs.readdirSync(dir, { withFileTypes: true, encoding: 'buffer' });
-    if (list.length === 0 || (typeof list[0].isFile === 'function' && Buffer.isBuffer(list[0].name))) {
-      return list.map((d) => ({ raw: d.name, type: typeOf(d) }));
+    const list = fs.readdirSync(dir, { withFileTypes: true });
+    if (list.length === 0 || isEntry(list[0], 'string')) {
+      if (!list.some((d) => d.name.includes('\uFFFD'))) return list.map((d) => ({ name: d.name, type: typeOf(d) }));
+      const bytes = fs.readdirSync(dir, { withFileTypes: true, encoding: 'buffer' });
+      if (bytes.length === 0 || isEntry(bytes[0], 'object')) return bytes.map((d) => ({ name: decodeName(d.name), type: typeOf(d) }));
     }
     direntsWork = false;
   }
-  return fs.readdirSync(dir, { encoding: 'buffer' }).map((raw) => ({ raw, type: null }));
+  return fs.readdirSync(dir, { encoding: 'buffer' }).map((raw) => ({ name: decodeName(raw), type: null }));
 }
 
 // Of a directory entry or of file metadata: both answer the same questions.
@@ -104,8 +110,7 @@ function* walkFiles(target, options, skip) {
     if (list === null) continue;
     const selected = select.enter(dir.selected, list, dir.fsDir, dir.display);
     const subdirs = [];
-    for (const { raw, type: listedType } of list) {
-      const name = decodeName(raw);
+    for (const { name, type: listedType } of list) {
       if (!all && SKIPPED_DIRS.has(name)) continue;
       const fsPath = join(dir.fsDir, name);
       const display = join(dir.display, name);
@@ -122,7 +127,7 @@ function* walkFiles(target, options, skip) {
       }
       const resolved = type === 'link' ? typeOf(target) : type;
       const asDir = resolved === 'dir' && (type === 'dir' || follow);
-      const kept = select.entry(selected, raw, asDir);
+      const kept = select.entry(selected, name, asDir);
       if (kept === null) continue;
       if (resolved === 'file') {
         yield { fsPath, display };
