@@ -15,6 +15,12 @@ const GATHER = 65536;
 // the low mark: memory stays bounded when hashing is slower than reading.
 const HIGH_QUEUE = 8 * 1024 * 1024;
 const LOW_QUEUE = 2 * 1024 * 1024;
+// A file stream is read in pieces of this size unless its owner chose one.
+// At the default 64 KiB every piece costs a round trip to libuv's thread
+// pool and a pass through the stream's machinery, which together take about
+// as long as hashing it; at 1 MiB reading falls well below hashing.
+const FILE_READ_SIZE = 1024 * 1024;
+const FILE_DEFAULT_READ_SIZE = 65536;
 
 function chunkBytes(chunk) {
   if (typeof chunk === 'string') return encoder.encode(chunk);
@@ -72,6 +78,27 @@ function isNodeReadable(source) {
   return typeof source.pipe === 'function' && typeof source.on === 'function' && typeof source.destroy === 'function';
 }
 
+let FileReadStream = null;
+
+// Raises the read size of an fs.ReadStream that is still at the default and
+// has not started. A read() asking for more than the high-water mark raises
+// the mark to that size (it returns null here, as nothing is buffered yet),
+// and a file stream reads the mark's worth at a time.
+function widenFileReads(source) {
+  FileReadStream ??= require('node:fs').ReadStream;
+  if (
+    typeof FileReadStream === 'function' &&
+    source instanceof FileReadStream &&
+    source.readableHighWaterMark === FILE_DEFAULT_READ_SIZE &&
+    source.readableFlowing === null &&
+    source.readableLength === 0 &&
+    source.bytesRead === 0 &&
+    !source.readableObjectMode
+  ) {
+    source.read(FILE_READ_SIZE);
+  }
+}
+
 // One way to step through any accepted source: next() as an iterator's, and
 // stop() to give the source up early (destroying or cancelling it).
 function stepper(source) {
@@ -92,8 +119,9 @@ function stepper(source) {
   if (typeof make !== 'function') {
     throw typeError(`tov-engine-native/sha256: hashStream() got ${describe(source)}, which is neither a stream nor iterable`);
   }
-  const iterator = make.call(source);
   const readable = isNodeReadable(source);
+  if (readable) widenFileReads(source);
+  const iterator = make.call(source);
   return {
     next: () => iterator.next(),
     // A Node stream is destroyed directly: a pending read of a stalled
