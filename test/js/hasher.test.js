@@ -237,9 +237,7 @@ describe('hashStream', () => {
   it('keeps the order when chunks large enough to hash at once come between queued ones', async () => {
     const sizes = [70000, 1 << 20, 5, 300000, (4 << 20) + 1, 1 << 20, 262144, 262143, 20000];
     const mixed = crypto.randomBytes(sizes.reduce((a, b) => a + b) * 2);
-    const pieces = chunksOf(mixed, sizes);
-    assert.equal(await hashStream(pieces), reference(mixed));
-    assert.equal(await hashStream(Readable.from(pieces)), reference(mixed));
+    assert.equal(await hashStream(chunksOf(mixed, sizes)), reference(mixed));
   });
 
   it('reads an untouched file stream in 1 MiB pieces, within its start and end, and keeps a chosen read size', async (t) => {
