@@ -3,6 +3,9 @@
 // order on a background thread, so the caller's thread goes straight back to
 // reading the next chunk: reading and hashing overlap instead of taking
 // turns, which is where the time of `stream.pipe(createHash(...))` goes.
+// Large chunks are the exception: the job hashes them at once when nothing
+// is queued before them, while the stream reads the next one in libuv's
+// pool (see stream_job.h), and file streams are read in large chunks.
 const native = require('../native/extensions.js').load();
 const { viewBytes, encoder } = require('./index.js');
 const { typeError, describe } = require('./errors.js');
