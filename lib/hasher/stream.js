@@ -9,6 +9,7 @@
 const native = require('../native/extensions.js').load();
 const { viewBytes, encoder } = require('./index.js');
 const { typeError, describe } = require('./errors.js');
+const { setImmediate } = require('node:timers');
 
 // Chunks smaller than this are gathered into one buffer first, so that a
 // stream of tiny chunks does not pay a native call per chunk.
@@ -18,6 +19,11 @@ const GATHER = 65536;
 // the low mark: memory stays bounded when hashing is slower than reading.
 const HIGH_QUEUE = 8 * 1024 * 1024;
 const LOW_QUEUE = 2 * 1024 * 1024;
+// Chunks hashed at once leave nothing queued to wait for. After this many
+// bytes without a wait the writer yields one turn of the event loop, so that
+// a source yielding synchronously cannot hold the thread (and with it the
+// timer of an abort signal) until it ends.
+const TURN_BYTES = 8 * 1024 * 1024;
 // A file stream is read in pieces of this size unless its owner chose one.
 // At the default 64 KiB every piece costs a round trip to libuv's thread
 // pool and a pass through the stream's machinery, which together take about
@@ -40,6 +46,7 @@ class BackgroundSha256 {
   #job = native.sha256StreamOpen();
   #gather = null;
   #gathered = 0;
+  #sinceTurn = 0;
 
   // Hands a chunk over. Returns a promise to wait for before the next write
   // when much is queued, else undefined. Throws a TypeError for a chunk that
@@ -53,10 +60,10 @@ class BackgroundSha256 {
       this.#gather ??= new Uint8Array(GATHER);
       this.#gather.set(bytes, this.#gathered);
       this.#gathered += size;
-      return this.#throttle(queued);
+      return this.#throttle(queued, size);
     }
     this.#flush();
-    return this.#throttle(native.sha256StreamPush(this.#job, bytes));
+    return this.#throttle(native.sha256StreamPush(this.#job, bytes), size);
   }
 
   // The hex digest of everything written, once it is hashed.
@@ -72,8 +79,15 @@ class BackgroundSha256 {
     return queued;
   }
 
-  #throttle(queued) {
-    return queued > HIGH_QUEUE ? native.sha256StreamWait(this.#job, LOW_QUEUE) : undefined;
+  #throttle(queued, size) {
+    if (queued > HIGH_QUEUE) {
+      this.#sinceTurn = 0;
+      return native.sha256StreamWait(this.#job, LOW_QUEUE);
+    }
+    this.#sinceTurn += size;
+    if (this.#sinceTurn < TURN_BYTES) return undefined;
+    this.#sinceTurn = 0;
+    return new Promise((resolve) => setImmediate(resolve));
   }
 }
 

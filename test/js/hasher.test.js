@@ -282,6 +282,11 @@ describe('hashStream', () => {
     await assert.rejects(pending, /enough/);
     assert.equal(stalled.destroyed, true);
 
+    // Large chunks are hashed at once; a source yielding them synchronously
+    // must still leave the signal's timer a turn.
+    const endless = function* () { for (const chunk = Buffer.alloc(1 << 20); ;) yield chunk; };
+    await assert.rejects(hashStream(endless(), { signal: AbortSignal.timeout(30) }), { name: 'TimeoutError' });
+
     let cancelled = null;
     const web = new ReadableStream({ pull() {}, cancel(reason) { cancelled = reason; } });
     await assert.rejects(hashStream(web, { signal: AbortSignal.abort() }), { name: 'AbortError' });
