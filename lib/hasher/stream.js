@@ -3,9 +3,13 @@
 // order on a background thread, so the caller's thread goes straight back to
 // reading the next chunk: reading and hashing overlap instead of taking
 // turns, which is where the time of `stream.pipe(createHash(...))` goes.
+// Large chunks are the exception: the job hashes them at once when nothing
+// is queued before them, while the stream reads the next one in libuv's
+// pool (see stream_job.h), and file streams are read in large chunks.
 const native = require('../native/extensions.js').load();
 const { viewBytes, encoder } = require('./index.js');
 const { typeError, describe } = require('./errors.js');
+const { setImmediate } = require('node:timers');
 
 // Chunks smaller than this are gathered into one buffer first, so that a
 // stream of tiny chunks does not pay a native call per chunk.
@@ -15,6 +19,17 @@ const GATHER = 65536;
 // the low mark: memory stays bounded when hashing is slower than reading.
 const HIGH_QUEUE = 8 * 1024 * 1024;
 const LOW_QUEUE = 2 * 1024 * 1024;
+// Chunks hashed at once leave nothing queued to wait for. After this many
+// bytes without a wait the writer yields one turn of the event loop, so that
+// a source yielding synchronously cannot hold the thread (and with it the
+// timer of an abort signal) until it ends.
+const TURN_BYTES = 8 * 1024 * 1024;
+// A file stream is read in pieces of this size unless its owner chose one.
+// At the default 64 KiB every piece costs a round trip to libuv's thread
+// pool and a pass through the stream's machinery, which together take about
+// as long as hashing it; at 1 MiB reading falls well below hashing.
+const FILE_READ_SIZE = 1024 * 1024;
+const FILE_DEFAULT_READ_SIZE = 65536;
 
 function chunkBytes(chunk) {
   if (typeof chunk === 'string') return encoder.encode(chunk);
@@ -31,6 +46,7 @@ class BackgroundSha256 {
   #job = native.sha256StreamOpen();
   #gather = null;
   #gathered = 0;
+  #sinceTurn = 0;
 
   // Hands a chunk over. Returns a promise to wait for before the next write
   // when much is queued, else undefined. Throws a TypeError for a chunk that
@@ -44,10 +60,10 @@ class BackgroundSha256 {
       this.#gather ??= new Uint8Array(GATHER);
       this.#gather.set(bytes, this.#gathered);
       this.#gathered += size;
-      return this.#throttle(queued);
+      return this.#throttle(queued, size);
     }
     this.#flush();
-    return this.#throttle(native.sha256StreamPush(this.#job, bytes));
+    return this.#throttle(native.sha256StreamPush(this.#job, bytes), size);
   }
 
   // The hex digest of everything written, once it is hashed.
@@ -63,13 +79,41 @@ class BackgroundSha256 {
     return queued;
   }
 
-  #throttle(queued) {
-    return queued > HIGH_QUEUE ? native.sha256StreamWait(this.#job, LOW_QUEUE) : undefined;
+  #throttle(queued, size) {
+    if (queued > HIGH_QUEUE) {
+      this.#sinceTurn = 0;
+      return native.sha256StreamWait(this.#job, LOW_QUEUE);
+    }
+    this.#sinceTurn += size;
+    if (this.#sinceTurn < TURN_BYTES) return undefined;
+    this.#sinceTurn = 0;
+    return new Promise((resolve) => setImmediate(resolve));
   }
 }
 
 function isNodeReadable(source) {
   return typeof source.pipe === 'function' && typeof source.on === 'function' && typeof source.destroy === 'function';
+}
+
+let FileReadStream = null;
+
+// Raises the read size of an fs.ReadStream that is still at the default and
+// has not started. A read() asking for more than the high-water mark raises
+// the mark to that size (it returns null here, as nothing is buffered yet),
+// and a file stream reads the mark's worth at a time.
+function widenFileReads(source) {
+  FileReadStream ??= require('node:fs').ReadStream;
+  if (
+    typeof FileReadStream === 'function' &&
+    source instanceof FileReadStream &&
+    source.readableHighWaterMark === FILE_DEFAULT_READ_SIZE &&
+    source.readableFlowing === null &&
+    source.readableLength === 0 &&
+    source.bytesRead === 0 &&
+    !source.readableObjectMode
+  ) {
+    source.read(FILE_READ_SIZE);
+  }
 }
 
 // One way to step through any accepted source: next() as an iterator's, and
@@ -92,8 +136,9 @@ function stepper(source) {
   if (typeof make !== 'function') {
     throw typeError(`tov-engine-native/sha256: hashStream() got ${describe(source)}, which is neither a stream nor iterable`);
   }
-  const iterator = make.call(source);
   const readable = isNodeReadable(source);
+  if (readable) widenFileReads(source);
+  const iterator = make.call(source);
   return {
     next: () => iterator.next(),
     // A Node stream is destroyed directly: a pending read of a stalled

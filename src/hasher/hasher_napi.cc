@@ -100,6 +100,13 @@ Result<napi_value> make_undefined(napi_env env) {
 
 // ---- Stream jobs ----
 
+// Chunks of this size hashed on the JavaScript thread when the job is idle
+// (StreamJob::hash_here): from here up, copying and handing over cost more
+// than the overlap gains. Larger chunks go to the background again, so that
+// no single call holds the event loop for long.
+constexpr std::size_t kHashHereMin = std::size_t{256} << 10;
+constexpr std::size_t kHashHereMax = std::size_t{4} << 20;
+
 using JobHandle = std::shared_ptr<StreamJob>;
 
 void job_finalized(napi_env, void* data, void*) {
@@ -212,6 +219,9 @@ napi_value stream_push_napi(napi_env env, napi_callback_info info) {
   return frame::call_with_args<2>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(job, job_of(env, args[0]));
     TOV_TRY(bytes, bytes_of(env, args[1]));
+    if (bytes.size() >= kHashHereMin && bytes.size() <= kHashHereMax && job->hash_here(bytes)) {
+      return make_number(env, 0);
+    }
     if (job->push(bytes)) start_drain(job);
     return make_number(env, static_cast<double>(job->queued()));
   });

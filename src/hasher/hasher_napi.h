@@ -29,7 +29,8 @@ napi_value restore_napi(napi_env env, napi_callback_info info);
 
 // sha256StreamOpen(): a new stream job's handle.
 napi_value stream_open_napi(napi_env env, napi_callback_info info);
-// sha256StreamPush(job, bytes): queues a copy; returns the bytes queued.
+// sha256StreamPush(job, bytes): queues a copy, or hashes a large chunk at
+// once when nothing is ahead of it; returns the bytes queued.
 napi_value stream_push_napi(napi_env env, napi_callback_info info);
 // sha256StreamWait(job, limit): a promise of "" once at most `limit` bytes
 // are queued.

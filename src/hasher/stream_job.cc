@@ -15,6 +15,19 @@ bool StreamJob::push(std::span<const std::uint8_t> bytes) {
   return !std::exchange(draining_, true);
 }
 
+bool StreamJob::hash_here(std::span<const std::uint8_t> bytes) noexcept {
+  {
+    std::lock_guard lock(mutex_);
+    if (draining_ || !queue_.empty()) return false;
+    // The state is the drain's: claimed for as long as it is hashed here.
+    draining_ = true;
+  }
+  state_.update(bytes);
+  std::lock_guard lock(mutex_);
+  draining_ = false;
+  return true;
+}
+
 std::uint64_t StreamJob::queued() const {
   std::lock_guard lock(mutex_);
   return queued_;

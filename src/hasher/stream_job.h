@@ -7,6 +7,11 @@
 // and it leaves the background thread with memory of its own: nothing the
 // caller does afterwards (reusing a buffer, ending its environment) can
 // reach what is being hashed.
+//
+// A large chunk that arrives while the job is idle is better hashed where it
+// is (hash_here): the per-chunk cost that the hand-off hides is small beside
+// it, while the copy, the fresh memory it lands in and the third busy thread
+// cost more than they save on a machine whose cores are all taken.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +33,11 @@ class StreamJob {
   // Queues a copy of `bytes`. True when no drain is running and the caller
   // must start one (drain() on some background thread).
   bool push(std::span<const std::uint8_t> bytes);
+
+  // Hashes `bytes` on the calling thread, when nothing is queued or being
+  // hashed; false, with nothing done, when chunks are ahead of it. Only the
+  // thread that pushes may call it (a push meanwhile would start no drain).
+  bool hash_here(std::span<const std::uint8_t> bytes) noexcept;
 
   // Bytes handed over and not yet hashed.
   std::uint64_t queued() const;

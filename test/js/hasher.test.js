@@ -234,6 +234,27 @@ describe('hashStream', () => {
     assert.equal(await hashStream([]), reference(''));
   });
 
+  it('keeps the order when chunks large enough to hash at once come between queued ones', async () => {
+    const sizes = [70000, 1 << 20, 5, 300000, (4 << 20) + 1, 1 << 20, 262144, 262143, 20000];
+    const mixed = crypto.randomBytes(sizes.reduce((a, b) => a + b) * 2);
+    assert.equal(await hashStream(chunksOf(mixed, sizes)), reference(mixed));
+  });
+
+  it('reads an untouched file stream in 1 MiB pieces, within its start and end, and keeps a chosen read size', async (t) => {
+    const dir = makeTempDir('hasher-file-stream');
+    t.after(() => removeTempDir(dir));
+    const file = path.join(dir, 'data');
+    fs.writeFileSync(file, data);
+    const widened = fs.createReadStream(file);
+    assert.equal(await hashStream(widened), expected);
+    assert.equal(widened.readableHighWaterMark, 1 << 20);
+    const ranged = fs.createReadStream(file, { start: 7, end: 3 * 1024 * 1024 });
+    assert.equal(await hashStream(ranged), reference(data.subarray(7, 3 * 1024 * 1024 + 1)));
+    const chosen = fs.createReadStream(file, { highWaterMark: 4096 });
+    assert.equal(await hashStream(chosen), expected);
+    assert.equal(chosen.readableHighWaterMark, 4096);
+  });
+
   it('copies each chunk, so a producer may reuse its buffer', async () => {
     const big = crypto.randomBytes(24 * 1024 * 1024);
     const reused = Buffer.alloc(1024 * 1024);
@@ -260,6 +281,11 @@ describe('hashStream', () => {
     setTimeout(() => controller.abort(new Error('enough')), 20);
     await assert.rejects(pending, /enough/);
     assert.equal(stalled.destroyed, true);
+
+    // Large chunks are hashed at once; a source yielding them synchronously
+    // must still leave the signal's timer a turn.
+    const endless = function* () { for (const chunk = Buffer.alloc(1 << 20); ;) yield chunk; };
+    await assert.rejects(hashStream(endless(), { signal: AbortSignal.timeout(30) }), { name: 'TimeoutError' });
 
     let cancelled = null;
     const web = new ReadableStream({ pull() {}, cancel(reason) { cancelled = reason; } });

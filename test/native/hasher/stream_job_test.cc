@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -60,6 +61,22 @@ TEST(HasherStreamJob, HashesChunksInOrderOnAnotherThreadAndAnswersWaiters) {
   job.when_queued_at_most(0, [&] { at_once = true; });
   EXPECT_TRUE(at_once);
   EXPECT_EQ(job.finish(), hashing::sha256(nullptr, 0));
+}
+
+TEST(HasherStreamJob, HashesHereOnlyWhenNothingIsAheadOfTheChunk) {
+  Bytes data(5000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+  const std::span<const std::uint8_t> all(data);
+  StreamJob job;
+  EXPECT_TRUE(job.hash_here(all.first(1000)));
+  EXPECT_EQ(job.queued(), 0u);
+  // A queued chunk not yet drained: the next one must wait its turn.
+  EXPECT_TRUE(job.push(all.subspan(1000, 1000)));
+  EXPECT_FALSE(job.hash_here(all.subspan(2000, 1000)));
+  job.push(all.subspan(2000, 1000));
+  job.drain();
+  EXPECT_TRUE(job.hash_here(all.subspan(3000)));
+  EXPECT_EQ(job.finish(), hashing::sha256(data.data(), data.size()));
 }
 
 }  // namespace
