@@ -34,7 +34,7 @@ const QEMU = ['qemu-aarch64', '-L', ARM64_SYSROOT, '-E', `LD_LIBRARY_PATH=${ARM6
 // function, argument conversion and error, and texts of many windows.
 const ARM64_FILES = [
   'digest.test.js', 'file-hash.test.js', 'manifest.test.js', 'tokens.test.js', 'conversions.test.js',
-  'exports.test.js', 'hardening-regressions.test.js', 'long-texts.test.js',
+  'exports.test.js', 'hardening-regressions.test.js', 'long-texts.test.js', 'hasher.test.js',
 ];
 // The tests in those files that do start a child of process.execPath: under
 // emulation the child is the arm64 node, which the x86-64 kernel cannot
