@@ -1,7 +1,5 @@
 #include "base/result.h"
 
-#include "platform/platform.h"
-
 namespace tov::base {
 
 Error Error::composed(std::string text) {
@@ -13,7 +11,7 @@ Error Error::composed(std::string text) {
 std::string Error::description() const {
   switch (kind_) {
     case Kind::kSystem:
-      return platform::os_error_description(code_);
+      return describe_(code_);
     case Kind::kFixed:
       return fixed_;
     case Kind::kComposed:

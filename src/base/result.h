@@ -15,13 +15,22 @@
 
 namespace tov::base {
 
+// The system's text for one of its error codes. The platform layer supplies
+// it with each error it makes (platform::os_error), so that this layer, which
+// the platform layer builds on, knows no system.
+using CodeText = std::string (*)(std::int32_t code);
+
 // Why an operation failed: the system's own error code, one of the fixed
 // texts, or (rarely) a message put together at run time.
 class Error {
  public:
   // `code` is the system's own number for the failure: errno on POSIX
-  // systems, the Win32 error code on Windows.
-  static Error system(std::int32_t code) noexcept { return Error(Kind::kSystem, code, nullptr); }
+  // systems, the Win32 error code on Windows; `describe` (never null) names it.
+  static Error system(std::int32_t code, CodeText describe) noexcept {
+    Error error(Kind::kSystem, code, nullptr);
+    error.describe_ = describe;
+    return error;
+  }
   Error(FixedText text) noexcept : Error(Kind::kFixed, 0, text.c_str()) {}
   static Error composed(std::string text);
 
@@ -43,7 +52,10 @@ class Error {
 
   Kind kind_;
   std::int32_t code_;
-  const char* fixed_;
+  union {
+    const char* fixed_;  // kFixed
+    CodeText describe_;  // kSystem
+  };
   std::string composed_;
 };
 

@@ -140,37 +140,41 @@ RingScratch& thread_ring_scratch() {
   return platform::per_thread<RingScratch>();
 }
 
-// Hashes paths[first, first + count) into slots[first, ...). Each small
-// regular file goes through the ring, with a read room one byte larger than
-// its size: a result of exactly the size is the whole file. What the ring
-// found not to be a regular file any more is left out. Anything else (a file
-// that changed, a read that would have waited for the disk, an open that
-// found the descriptor table full, a ring that failed) is redone the
-// streaming way, one file at a time, whose open and fstat have the last word.
-void hash_block(std::span<const std::string_view> paths, std::size_t first, std::size_t count,
-                Slot* slots, std::span<const platform::FileIdentity> leave_out, bool use_ring) {
-  using platform::ReadRing;
-  ReadRing* ring = use_ring && count >= 2 ? ReadRing::for_this_thread() : nullptr;
-  if (ring == nullptr) {
-    for (std::size_t index = first; index < first + count; ++index) {
-      slots[index].streamed = admit(platform::query_path(paths[index]), leave_out, slots[index]);
-    }
-    return;
-  }
+// A file for the ring; offsets, since both scratch buffers may still move.
+struct Queued {
+  std::size_t index;  // of its path
+  std::size_t name_at;
+  std::size_t content_at;
+  std::uint64_t size;
+};
 
-  RingScratch& scratch = thread_ring_scratch();
-  // A file for the ring; offsets, since both scratch buffers may still move.
-  struct Queued {
-    std::size_t index;  // of its path
-    std::size_t name_at;
-    std::size_t content_at;
-    std::uint64_t size;
-  };
-  Queued queue[ReadRing::kMaxBatch];
-  std::size_t streamed[ReadRing::kMaxBatch];
+// A block's files as the ring path sorts them: the small regular files the
+// ring reads, the regular files left for the streaming pass, and the room
+// the ring's reads take.
+struct RingBlock {
+  Queued queue[platform::ReadRing::kMaxBatch];
   std::size_t queued = 0;
+  std::size_t streamed[platform::ReadRing::kMaxBatch];
   std::size_t streamed_count = 0;
   std::size_t content_size = 0;
+};
+
+// Without a ring, every path of the block only gets the metadata step here,
+// and the regular files are left for the streaming pass.
+void admit_for_streaming(std::span<const std::string_view> paths, std::size_t first,
+                         std::size_t count, Slot* slots,
+                         std::span<const platform::FileIdentity> leave_out) {
+  for (std::size_t index = first; index < first + count; ++index) {
+    slots[index].streamed = admit(platform::query_path(paths[index]), leave_out, slots[index]);
+  }
+}
+
+// The metadata step of the ring path: queries each path of the block through
+// its NUL-terminated copy in the scratch names, and sorts the regular files
+// into `block`.
+void queue_for_ring(std::span<const std::string_view> paths, std::size_t first, std::size_t count,
+                    Slot* slots, std::span<const platform::FileIdentity> leave_out,
+                    RingScratch& scratch, RingBlock& block) {
   scratch.names.clear();
   for (std::size_t index = first; index < first + count; ++index) {
     const std::string_view path = paths[index];
@@ -187,31 +191,42 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     if (!admit(queried, leave_out, slots[index])) continue;
     const platform::FileStatus& status = *queried;
     if (status.size == 0 || status.size > kRingFileLimit ||
-        content_size + status.size + 1 > kRingBatchBytes) {
-      streamed[streamed_count++] = index;
+        block.content_size + status.size + 1 > kRingBatchBytes) {
+      block.streamed[block.streamed_count++] = index;
       continue;
     }
-    queue[queued] = {index, at, content_size, status.size};
-    content_size += status.size + 1;
-    ++queued;
+    block.queue[block.queued] = {index, at, block.content_size, status.size};
+    block.content_size += status.size + 1;
+    ++block.queued;
   }
+}
 
-  if (scratch.contents.size() < content_size) scratch.contents.resize(content_size);
-  ReadRing::Request requests[ReadRing::kMaxBatch];
-  for (std::size_t q = 0; q < queued; ++q) {
-    requests[q].path = scratch.names.c_str() + queue[q].name_at;
-    requests[q].buffer = scratch.contents.data() + queue[q].content_at;
-    requests[q].capacity = static_cast<std::uint32_t>(queue[q].size + 1);
+// Reads the queued files in one batch, each into a room one byte larger than
+// its size: a result of exactly the size is the whole file. False if the
+// ring failed as a whole.
+bool read_queued(platform::ReadRing& ring, RingScratch& scratch, const RingBlock& block,
+                 platform::ReadRing::Request* requests) {
+  if (scratch.contents.size() < block.content_size) scratch.contents.resize(block.content_size);
+  for (std::size_t q = 0; q < block.queued; ++q) {
+    requests[q].path = scratch.names.c_str() + block.queue[q].name_at;
+    requests[q].buffer = scratch.contents.data() + block.queue[q].content_at;
+    requests[q].capacity = static_cast<std::uint32_t>(block.queue[q].size + 1);
   }
-  const bool read = ring->read_batch(std::span(requests, queued));
-  // The files read whole go through the lanes together; the rest are redone
-  // the streaming way.
+  return ring.read_batch(std::span(requests, block.queued));
+}
+
+// The files read whole go through the lanes together; what the ring found
+// not to be a regular file any more is left out; the rest are redone the
+// streaming way.
+void digest_read_files(const RingBlock& block, const platform::ReadRing::Request* requests,
+                       bool read, const RingScratch& scratch, Slot* slots) {
+  using platform::ReadRing;
   std::span<const std::uint8_t> messages[ReadRing::kMaxBatch];
   Digest digests[ReadRing::kMaxBatch];
   std::size_t whole[ReadRing::kMaxBatch];
   std::size_t whole_count = 0;
-  for (std::size_t q = 0; q < queued; ++q) {
-    const Queued& file = queue[q];
+  for (std::size_t q = 0; q < block.queued; ++q) {
+    const Queued& file = block.queue[q];
     if (read && requests[q].ok && requests[q].bytes_read == file.size) {
       messages[whole_count] = std::span(scratch.contents.data() + file.content_at, file.size);
       whole[whole_count++] = file.index;
@@ -233,8 +248,29 @@ void hash_block(std::span<const std::string_view> paths, std::size_t first, std:
     slots[whole[w]].bytes = messages[w].size();
     slots[whole[w]].hit = true;
   }
+}
+
+// Hashes paths[first, first + count) into slots[first, ...). Each small
+// regular file goes through the ring, read whole in one batch. Anything else
+// (a file that changed, a read that would have waited for the disk, an open
+// that found the descriptor table full, a ring that failed) is redone the
+// streaming way, one file at a time, whose open and fstat have the last word.
+void hash_block(std::span<const std::string_view> paths, std::size_t first, std::size_t count,
+                Slot* slots, std::span<const platform::FileIdentity> leave_out, bool use_ring) {
+  using platform::ReadRing;
+  ReadRing* ring = use_ring && count >= 2 ? ReadRing::for_this_thread() : nullptr;
+  if (ring == nullptr) {
+    admit_for_streaming(paths, first, count, slots, leave_out);
+    return;
+  }
+  RingScratch& scratch = thread_ring_scratch();
+  RingBlock block;
+  queue_for_ring(paths, first, count, slots, leave_out, scratch, block);
+  ReadRing::Request requests[ReadRing::kMaxBatch];
+  const bool read = read_queued(*ring, scratch, block, requests);
+  digest_read_files(block, requests, read, scratch, slots);
   // Their metadata is known already; the open checks it again.
-  for (std::size_t s = 0; s < streamed_count; ++s) slots[streamed[s]].streamed = true;
+  for (std::size_t s = 0; s < block.streamed_count; ++s) slots[block.streamed[s]].streamed = true;
 }
 
 // Per-thread read buffers of the streaming pass, one per lane, reused by

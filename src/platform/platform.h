@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/result.h"
+
 namespace tov::platform {
 
 // Logical processors this process may run on (CPU affinity honoured where the
@@ -20,9 +22,14 @@ std::size_t available_cpus();
 // ignore the call.
 void set_current_thread_name(const char* name);
 
-// The system's text for one of its error codes (see base::Error::system),
-// trailing white space removed, in the form "No such file or directory (os
-// error 2)".
+// The system's text for one of its error codes (errno on POSIX systems, the
+// Win32 error code on Windows), trailing white space removed, in the form "No
+// such file or directory (os error 2)".
 std::string os_error_description(std::int32_t code);
+
+// The error for one of the system's codes, named by the text above.
+inline base::Error os_error(std::int32_t code) noexcept {
+  return base::Error::system(code, os_error_description);
+}
 
 }  // namespace tov::platform

@@ -24,7 +24,7 @@ class ReadRing {
     std::uint32_t capacity = 0;
     // Set by read_batch: whether the open and the read both succeeded, the
     // bytes read if so, and otherwise the system's code for the failure (as
-    // in base::Error::system), or, with a code of 0, `not_regular`: what was
+    // in platform::os_error), or, with a code of 0, `not_regular`: what was
     // opened is not a regular file, and nothing was read from it.
     bool ok = false;
     bool not_regular = false;

@@ -172,7 +172,7 @@ base::Result<std::unique_ptr<Runtime>> Runtime::create(
   } catch (const std::system_error& error) {
     const std::error_category& category = error.code().category();
     if (category == std::system_category() || category == std::generic_category()) {
-      return base::Error::system(error.code().value());
+      return platform::os_error(error.code().value());
     }
     return base::Error::composed(error.what());
   } catch (const std::bad_alloc&) {

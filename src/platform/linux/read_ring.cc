@@ -183,6 +183,100 @@ struct ReadRing::Rings {
       store_release(sq_tail, tail);
     }
   }
+
+  // Where one batch stands between its rounds, per request.
+  struct Batch {
+    std::int64_t opened[kMaxBatch];   // the descriptor, or -errno
+    bool readable[kMaxBatch];         // opened, and a regular file
+    std::int64_t checked[kMaxBatch];  // 0, or -errno of a failed fstat
+    // By user data: the close (even) and the read (odd) of each request.
+    std::int64_t done[2 * kMaxBatch];
+  };
+
+  // First round: open every path. The submission tail is ours alone; the
+  // kernel only moves the head.
+  bool open_all(std::span<const Request> requests, Batch& batch) {
+    unsigned tail = *sq_tail;
+    const unsigned first = tail;
+    for (std::size_t index = 0; index < requests.size(); ++index) {
+      io_uring_sqe* open = next_entry(tail);
+      open->opcode = IORING_OP_OPENAT;
+      open->fd = AT_FDCWD;
+      open->addr = reinterpret_cast<std::uintptr_t>(requests[index].path);
+      open->open_flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+      open->user_data = index;
+    }
+    std::fill_n(batch.opened, requests.size(), kPending);
+    return run(first, tail, batch.opened, requests.size());
+  }
+
+  // Between the rounds, the check: a path may have been replaced by a FIFO
+  // or a device since the caller looked at it, and reading one would take
+  // its data from whoever it was meant for.
+  static void check_opened(std::size_t count, Batch& batch) {
+    for (std::size_t index = 0; index < count; ++index) {
+      batch.readable[index] = false;
+      batch.checked[index] = 0;
+      if (batch.opened[index] < 0) continue;
+      struct stat info;
+      if (::fstat(static_cast<int>(batch.opened[index]), &info) != 0) {
+        batch.checked[index] = -errno;
+      } else {
+        batch.readable[index] = S_ISREG(info.st_mode);
+      }
+    }
+  }
+
+  // Second round: read each regular file, and close every opened one, also
+  // when its read fails.
+  bool read_and_close(std::span<const Request> requests, Batch& batch) {
+    unsigned tail = *sq_tail;
+    const unsigned first = tail;
+    for (std::size_t index = 0; index < requests.size(); ++index) {
+      if (batch.opened[index] < 0) continue;
+      const int fd = static_cast<int>(batch.opened[index]);
+      if (batch.readable[index]) {
+        io_uring_sqe* read = next_entry(tail);
+        read->opcode = IORING_OP_READ;
+        read->flags = IOSQE_IO_HARDLINK;
+        read->fd = fd;
+        read->addr = reinterpret_cast<std::uintptr_t>(requests[index].buffer);
+        read->len = requests[index].capacity;
+        read->off = 0;
+        read->user_data = 2 * index + 1;
+      }
+      io_uring_sqe* close = next_entry(tail);
+      close->opcode = IORING_OP_CLOSE;
+      close->fd = fd;
+      close->user_data = 2 * index;
+    }
+    return run(first, tail, batch.done, 2 * requests.size());
+  }
+
+  // What the kernel did not close, because the ring failed, is closed here.
+  static void close_unclosed(std::size_t count, const Batch& batch) {
+    for (std::size_t index = 0; index < count; ++index) {
+      if (batch.opened[index] >= 0 && batch.done[2 * index] == kPending) {
+        ::close(static_cast<int>(batch.opened[index]));
+      }
+    }
+  }
+
+  // Each request's outcome: the open's failure, else the check's, else the
+  // read's.
+  static void report(std::span<Request> requests, const Batch& batch) {
+    for (std::size_t index = 0; index < requests.size(); ++index) {
+      Request& request = requests[index];
+      std::int64_t result = batch.opened[index];
+      request.not_regular = result >= 0 && batch.checked[index] == 0 && !batch.readable[index];
+      if (result >= 0 && !request.not_regular) {
+        result = batch.checked[index] < 0 ? batch.checked[index] : batch.done[2 * index + 1];
+      }
+      request.ok = result >= 0 && !request.not_regular;
+      request.bytes_read = request.ok ? static_cast<std::uint32_t>(result) : 0;
+      request.system_code = result < 0 ? static_cast<std::int32_t>(-result) : 0;
+    }
+  }
 };
 
 ReadRing* ReadRing::for_this_thread() {
@@ -213,83 +307,14 @@ bool ReadRing::read_batch(std::span<Request> requests) {
   if (count == 0) return true;
   if (count > kMaxBatch) return false;
   Rings& ring = *rings_;
-
-  // First round: open every path. The submission tail is ours alone; the
-  // kernel only moves the head.
-  unsigned tail = *ring.sq_tail;
-  unsigned first = tail;
-  for (std::size_t index = 0; index < count; ++index) {
-    io_uring_sqe* open = ring.next_entry(tail);
-    open->opcode = IORING_OP_OPENAT;
-    open->fd = AT_FDCWD;
-    open->addr = reinterpret_cast<std::uintptr_t>(requests[index].path);
-    open->open_flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    open->user_data = index;
-  }
-  std::int64_t opened[kMaxBatch];
-  std::fill_n(opened, count, kPending);
-  bool ok = ring.run(first, tail, opened, count);
-
-  // Between the rounds, the check: a path may have been replaced by a FIFO
-  // or a device since the caller looked at it, and reading one would take
-  // its data from whoever it was meant for.
-  bool readable[kMaxBatch];
-  std::int64_t checked[kMaxBatch];
-  for (std::size_t index = 0; index < count; ++index) {
-    readable[index] = false;
-    checked[index] = 0;
-    if (opened[index] < 0) continue;
-    struct stat info;
-    if (::fstat(static_cast<int>(opened[index]), &info) != 0) {
-      checked[index] = -errno;
-    } else {
-      readable[index] = S_ISREG(info.st_mode);
-    }
-  }
-
-  // Second round: read each regular file, and close every opened one, also
-  // when its read fails.
-  std::int64_t done[2 * kMaxBatch];
-  std::fill_n(done, 2 * count, kPending);
-  first = tail;
-  if (ok) {
-    for (std::size_t index = 0; index < count; ++index) {
-      if (opened[index] < 0) continue;
-      const int fd = static_cast<int>(opened[index]);
-      if (readable[index]) {
-        io_uring_sqe* read = ring.next_entry(tail);
-        read->opcode = IORING_OP_READ;
-        read->flags = IOSQE_IO_HARDLINK;
-        read->fd = fd;
-        read->addr = reinterpret_cast<std::uintptr_t>(requests[index].buffer);
-        read->len = requests[index].capacity;
-        read->off = 0;
-        read->user_data = 2 * index + 1;
-      }
-      io_uring_sqe* close = ring.next_entry(tail);
-      close->opcode = IORING_OP_CLOSE;
-      close->fd = fd;
-      close->user_data = 2 * index;
-    }
-    ok = ring.run(first, tail, done, 2 * count);
-  }
-  // What the kernel did not close, because the ring failed, is closed here.
-  for (std::size_t index = 0; index < count; ++index) {
-    if (opened[index] >= 0 && done[2 * index] == kPending) ::close(static_cast<int>(opened[index]));
-  }
+  Rings::Batch batch;
+  bool ok = ring.open_all(requests, batch);
+  Rings::check_opened(count, batch);
+  std::fill_n(batch.done, 2 * count, kPending);
+  if (ok) ok = ring.read_and_close(requests, batch);
+  Rings::close_unclosed(count, batch);
   if (!ok) return false;
-
-  for (std::size_t index = 0; index < count; ++index) {
-    Request& request = requests[index];
-    std::int64_t result = opened[index];
-    request.not_regular = result >= 0 && checked[index] == 0 && !readable[index];
-    if (result >= 0 && !request.not_regular) {
-      result = checked[index] < 0 ? checked[index] : done[2 * index + 1];
-    }
-    request.ok = result >= 0 && !request.not_regular;
-    request.bytes_read = request.ok ? static_cast<std::uint32_t>(result) : 0;
-    request.system_code = result < 0 ? static_cast<std::int32_t>(-result) : 0;
-  }
+  Rings::report(requests, batch);
   return true;
 }
 

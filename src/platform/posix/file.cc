@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/platform.h"
+
 namespace tov::platform {
 
 using base::Error;
@@ -23,7 +25,7 @@ bool has_nul(std::string_view path) {
 }
 
 Error last_error() {
-  return Error::system(errno);
+  return os_error(errno);
 }
 
 FileStatus to_status(const struct stat& info) {

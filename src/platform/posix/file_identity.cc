@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace tov::platform {
 
 namespace {
@@ -29,7 +31,7 @@ base::Result<FileIdentity> query_identity(std::string_view path) {
   do {
     rc = ::stat(terminated.c_str(), &info);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return base::Error::system(errno);
+  if (rc != 0) return os_error(errno);
   FileIdentity identity;
   identity.device = static_cast<std::uint64_t>(info.st_dev);
   identity.inode = static_cast<std::uint64_t>(info.st_ino);

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/platform.h"
 #include "platform/windows/system_path.h"
 #include "platform/windows/wide.h"
 
@@ -23,7 +24,7 @@ constexpr std::size_t kMaxReadRequest = std::size_t{1} << 30;  // fits a DWORD
 constexpr std::size_t kLegacyMaxPath = 248;
 
 Error last_error() {
-  return Error::system(static_cast<std::int32_t>(::GetLastError()));
+  return os_error(static_cast<std::int32_t>(::GetLastError()));
 }
 
 bool is_separator(wchar_t unit) {
@@ -193,7 +194,7 @@ Result<std::size_t> File::read(void* buffer, std::size_t capacity) {
     const DWORD code = ::GetLastError();
     // A pipe whose writer has gone is at its end, not broken.
     if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return std::size_t{0};
-    return Error::system(static_cast<std::int32_t>(code));
+    return os_error(static_cast<std::int32_t>(code));
   }
   return static_cast<std::size_t>(done);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/platform.h"
 #include "platform/windows/system_path.h"
 
 namespace tov::platform {
@@ -38,7 +39,7 @@ class Handle {
 };
 
 base::Error last_error() {
-  return base::Error::system(static_cast<std::int32_t>(::GetLastError()));
+  return os_error(static_cast<std::int32_t>(::GetLastError()));
 }
 
 }  // namespace

@@ -326,7 +326,7 @@ TEST(RuntimeBlocking, AJobThatThrowsDoesNotComplete) {
                          finished.count_down();
                        });
   // A job that returns a Result hands it on as it is, error or value.
-  runtime.run_blocking([] { return base::Result<int>(base::Error::system(2)); },
+  runtime.run_blocking([] { return base::Result<int>(platform::os_error(2)); },
                        [&](base::Result<int> outcome) {
                          if (!outcome) passed_error = outcome.error().description();
                          finished.count_down();
