@@ -403,7 +403,7 @@ function leftOutBy(identities) {
 let native = null;
 function statFiles(paths) {
   if (native === null) native = require('../native/extensions.js').load();
-  return native.statFiles(paths).then(({ records, errors }) => ({
+  return native.statFiles(paths.join('\0')).then(({ records, errors }) => ({
     records: Buffer.from(records.buffer, records.byteOffset, records.length),
     words: new Int32Array(records.buffer, records.byteOffset, records.length / 4),
     errors,
@@ -433,6 +433,7 @@ class CachedRun {
     this.leftOut = leftOutBy(leaveOut);
     this.warnings = warnings;
     this.hits = 0;
+    this.added = 0;
     this.paths = [];
     this.owners = [];
     this.queued = [];
@@ -452,13 +453,7 @@ class CachedRun {
   add(fsPath) {
     this.paths.push(fsPath);
     this.owners.push(this.ownerOf(fsPath));
-    if (this.paths.length >= (this.added() <= LIST_SIZE ? FIRST_LIST : LIST_SIZE)) this.flush();
-  }
-
-  added() {
-    let n = this.paths.length;
-    for (const list of this.queued) n += list.paths.length;
-    return n + this.pipeline.added;
+    if (this.paths.length >= (++this.added <= LIST_SIZE ? FIRST_LIST : LIST_SIZE)) this.flush();
   }
 
   flush() {
