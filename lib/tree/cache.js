@@ -255,6 +255,47 @@ class Index {
   }
 }
 
+// Fills a buffer from pieces of others and from hex digests, a run of
+// pieces that continue each other at a time (most entries follow the one
+// before them, in the old file and in the new).
+class Copier {
+  constructor(target) {
+    this.target = target;
+    this.source = null;
+    this.from = 0;
+    this.to = 0;
+    this.length = 0;
+    this.digits = [];
+    this.digitsTo = 0;
+  }
+
+  copy(source, from, to, length) {
+    if (source === this.source && from === this.from + this.length && to === this.to + this.length) {
+      this.length += length;
+      return;
+    }
+    if (this.length > 0) this.source.copy(this.target, this.to, this.from, this.from + this.length);
+    Object.assign(this, { source, from, to, length });
+  }
+
+  hex(digits, to) {
+    if (to !== this.digitsTo + (this.digits.length * digits.length) / 2) this.writeDigits();
+    if (this.digits.length === 0) this.digitsTo = to;
+    this.digits.push(digits);
+  }
+
+  writeDigits() {
+    if (this.digits.length > 0) this.target.write(this.digits.join(''), this.digitsTo, 'hex');
+    this.digits = [];
+  }
+
+  done() {
+    this.copy(null, 0, 0, 0);
+    this.writeDigits();
+    return this.target;
+  }
+}
+
 // Records are compared with times below the probe a whole step apart; those
 // whose high word lies this far below the probe's pass without BigInts.
 const SAFE_MARGIN = 2n ** 32n + 2000000000n;
@@ -339,8 +380,8 @@ class Store {
     this.safeHigh = Number((this.probe - SAFE_MARGIN) >> 32n);
     const theirs = this.concurrent();
     const theirIndex = theirs && new Index(theirs);
-    const records = Buffer.allocUnsafe(n * RECORD);
-    const digests = Buffer.allocUnsafe(n * DIGEST);
+    const records = new Copier(Buffer.allocUnsafe(n * RECORD));
+    const digests = new Copier(Buffer.allocUnsafe(n * DIGEST));
     const keys = [];
     for (let m = 0; m < n; m++) {
       const list = this.lists[m];
@@ -348,8 +389,8 @@ class Store {
       const i = this.kept[m];
       const e = keys.length;
       if (i >= 0) {
-        this.old.records.copy(records, e * RECORD, i * RECORD, i * RECORD + RECORD);
-        this.old.digests.copy(digests, e * DIGEST, i * DIGEST, i * DIGEST + DIGEST);
+        records.copy(this.old.records, i * RECORD, e * RECORD, RECORD);
+        digests.copy(this.old.digests, i * DIGEST, e * DIGEST, DIGEST);
       } else {
         if (list.errors[slot] !== 0 || list.records[slot * RECORD + KIND_AT] !== REGULAR) continue;
         const position = this.positions[m];
@@ -358,19 +399,19 @@ class Store {
         const againSlot = after.slots[position];
         if (typeof digest === 'string' && again !== undefined && again.errors[againSlot] === 0 &&
             sameWords(list.words, slot * WORDS, again.words, againSlot * WORDS) && this.trustedAt(list, slot)) {
-          digests.write(digest, e * DIGEST, DIGEST, 'hex');
+          digests.hex(digest, e * DIGEST);
         } else {
           const t = theirIndex ? theirIndex.find(this.keys[m]) : -1;
           if (t < 0 || !sameWords(theirs.words, t * WORDS, list.words, slot * WORDS)) continue;
-          theirs.digests.copy(digests, e * DIGEST, t * DIGEST, t * DIGEST + DIGEST);
+          digests.copy(theirs.digests, t * DIGEST, e * DIGEST, DIGEST);
         }
-        list.records.copy(records, e * RECORD, slot * RECORD, slot * RECORD + RECORD);
+        records.copy(list.records, slot * RECORD, e * RECORD, RECORD);
       }
       keys.push(this.keys[m]);
     }
     const file = temporaryName(this.location);
     try {
-      fs.writeFileSync(file, encode(this.rootBytes, { keys, records, digests }), { flag: 'wx' });
+      fs.writeFileSync(file, encode(this.rootBytes, { keys, records: records.done(), digests: digests.done() }), { flag: 'wx' });
       fs.renameSync(file, this.location);
     } catch (err) {
       this.warn(`cache ${this.location} not written (${systemText(err)})`);
