@@ -94,25 +94,30 @@ async function hashJob({ targets, options }) {
   progress('hashing', displays.length, pipeline);
   if (cached) await cached.finish(outcomes);
 
-  const entries = [];
+  const names = [];
+  const digests = [];
   for (const { start, end } of runs) {
     const order = [];
     for (let i = start; i < end; i++) order.push(i);
     sortByBytes(order, (i) => displays[i]);
     for (const i of order) {
       const outcome = outcomes[i];
-      if (typeof outcome === 'string') entries.push([displays[i], outcome]);
-      else if (outcome !== null) skip(displays[i], outcome.reason, true);
+      if (typeof outcome === 'string') {
+        names.push(displays[i]);
+        digests.push(outcome);
+      } else if (outcome !== null) {
+        skip(displays[i], outcome.reason, true);
+      }
     }
   }
   // Two strings cross to the caller's thread many times faster than the
   // entries as arrays (index.js takes them apart). No name holds a NUL.
   const result = {
-    paths: entries.map((e) => e[0]).join('\0'),
-    digests: entries.map((e) => e[1]).join(''),
-    count: entries.length,
+    paths: names.join('\0'),
+    digests: digests.join(''),
+    count: names.length,
     // One target's entries are sorted already; several are merged by path.
-    root: runs.length <= 1 ? rootOfSorted(entries) : rootOf(entries),
+    root: runs.length <= 1 ? rootOfSorted(names, digests) : rootOf(names.map((name, i) => [name, digests[i]])),
     skipped,
   };
   if (cached) result.cache = { reused: cached.hits, warnings: cached.warnings };
