@@ -8,12 +8,12 @@
 // makes the run hash everything, after one warning.
 //
 // File layout (numbers little-endian, except the records, which are in the
-// byte order named in the header):
+// byte order named in the header), in blocks that a run reads at once:
 //   magic "TOVSTATC", u32 version, u32 record size, u8 byte order ('L'/'B'),
-//   varint root length, root bytes, varint entry count,
-//   per entry: varint bytes shared with the previous path, varint length of
-//   the rest, the rest, record (statFiles' layout), 32-byte SHA-256 digest;
-//   then the SHA-256 of everything before it.
+//   three zero bytes, u32 root length, u32 entry count, u32 names length;
+//   the records (statFiles' layout, 8-aligned), the 32-byte SHA-256 digests,
+//   the root's bytes, the paths below the root in UTF-8 joined by NULs (no
+//   path holds one); then the SHA-256 of everything before it.
 
 const crypto = require('node:crypto');
 const fs = require('node:fs');
@@ -67,9 +67,6 @@ function defaultLocation(realRoot, walksNodeModules = false) {
 
 // ---- the file format ----
 
-// Header: magic, u32 version, u32 record size, u8 byte order, three zero
-// bytes, u32 root length, u32 entry count, u32 length of the names; the
-// records start 8-aligned right after it.
 const ROOT_LENGTH_AT = 20;
 const COUNT_AT = 24;
 const NAMES_LENGTH_AT = 28;
@@ -166,12 +163,7 @@ function trusted(record, probe) {
 // ---- one run ----
 
 const WORDS = RECORD / 4;
-const EMPTY = decodeEmpty();
-
-function decodeEmpty() {
-  const records = Buffer.alloc(0);
-  return { keys: [], records, words: new Int32Array(0), digests: records, count: 0 };
-}
+const EMPTY = { keys: [], records: Buffer.alloc(0), words: new Int32Array(0), digests: Buffer.alloc(0), count: 0 };
 
 function sameWords(a, aAt, b, bAt) {
   for (let k = 0; k < WORDS; k++) if (a[aAt + k] !== b[bAt + k]) return false;
@@ -370,8 +362,9 @@ class Store {
   /**
    * Writes the entries for the next run: what was kept, what was read
    * safely (`after`: the lists and slots of the metadata taken after the
-   * read, by position), and
-   * what a concurrent run kept that agrees with this run's metadata.
+   * read, by position), and what a concurrent run kept that agrees with
+   * this run's metadata. Written whole beside the cache and renamed over
+   * it: a reader sees the old file or the new one, never a part.
    */
   write(outcomes, after) {
     if (this.probe === null) return;
@@ -397,8 +390,13 @@ class Store {
         const digest = outcomes[position];
         const again = after.lists[position];
         const againSlot = after.slots[position];
-        if (typeof digest === 'string' && again !== undefined && again.errors[againSlot] === 0 &&
-            sameWords(list.words, slot * WORDS, again.words, againSlot * WORDS) && this.trustedAt(list, slot)) {
+        const readSafely =
+          typeof digest === 'string' &&
+          again !== undefined &&
+          again.errors[againSlot] === 0 &&
+          sameWords(list.words, slot * WORDS, again.words, againSlot * WORDS) &&
+          this.trustedAt(list, slot);
+        if (readSafely) {
           digests.hex(digest, e * DIGEST);
         } else {
           const t = theirIndex ? theirIndex.find(this.keys[m]) : -1;
@@ -442,13 +440,17 @@ function leftOutBy(identities) {
 }
 
 let native = null;
+// The metadata of `paths` (never empty) as { records, words, errors }. A run
+// that ends early leaves some unawaited: their failures are not its own.
 function statFiles(paths) {
   if (native === null) native = require('../native/extensions.js').load();
-  return native.statFiles(paths.join('\0')).then(({ records, errors }) => ({
+  const metadata = native.statFiles(paths.join('\0')).then(({ records, errors }) => ({
     records: Buffer.from(records.buffer, records.byteOffset, records.length),
     words: new Int32Array(records.buffer, records.byteOffset, records.length / 4),
     errors,
   }));
+  metadata.catch(() => {});
+  return metadata;
 }
 
 // Lists of files whose metadata is asked for at once, as the hashing's.
@@ -556,7 +558,10 @@ class CachedRun {
         taken.push(positions[i]);
       }
     }
-    if (paths.length > 0) this.afterQueries.push(statFiles(paths).then((list) => ({ list, taken })));
+    if (paths.length === 0) return;
+    const query = statFiles(paths).then((list) => ({ list, taken }));
+    query.catch(() => {});
+    this.afterQueries.push(query);
   }
 
   // A file's metadata moved while it was read: hashed, but not kept.
