@@ -143,6 +143,24 @@ describe('a cached run reads again what changed', () => {
   });
 });
 
+describe('statFiles', () => {
+  it('answers every path of a NUL-joined list in order, and refuses what is not text', async () => {
+    const native = require('../../lib/native/extensions.js').load();
+    const { dir } = makeTree(3);
+    const { records, errors } = await native.statFiles([`${dir}/f1.txt`, `${dir}/missing`, dir].join('\0'));
+    assert.equal(records.length, 3 * cache.RECORD);
+    assert.deepEqual([errors[0] === 0, errors[1] > 0, errors[2] === 0], [true, true, true]);
+    const record = (i) => Buffer.from(records.buffer, records.byteOffset + i * cache.RECORD, cache.RECORD);
+    const size = os.endianness() === 'LE' ? record(0).readBigUInt64LE(16) : record(0).readBigUInt64BE(16);
+    assert.equal(size, 20n);
+    assert.ok(record(1).equals(Buffer.alloc(cache.RECORD)), 'a failed path has an empty record');
+    assert.notEqual(record(0)[40], record(2)[40], 'a file and a directory differ in kind');
+    assert.equal((await native.statFiles('')).errors.length, 0);
+    assert.throws(() => native.statFiles(42));
+    assert.throws(() => native.statFiles(`${dir}/f1.txt\uD800`), /well-formed/);
+  });
+});
+
 describe('racy entries', () => {
   // A record whose modification and change times are `m` and `c` (ns).
   function record(m, c) {
