@@ -72,13 +72,12 @@ const COUNT_AT = 24;
 const NAMES_LENGTH_AT = 28;
 
 /**
- * entries: { keys: [path below the root], records, digests }, the records
- * (RECORD bytes each) and digests (DIGEST bytes each) of entry i at
- * i * RECORD and i * DIGEST.
+ * entries: { keys: [path below the root], records, digests, names }, the
+ * records (RECORD bytes each) and digests (DIGEST bytes each) of entry i at
+ * i * RECORD and i * DIGEST; `names`, if given, the keys' block as written.
  */
-function encode(rootBytes, { keys, records, digests }) {
+function encode(rootBytes, { keys, records, digests, names = Buffer.from(keys.join('\0'), 'utf8') }) {
   const count = keys.length;
-  const names = Buffer.from(keys.join('\0'), 'utf8');
   const buf = Buffer.allocUnsafe(HEADER + count * (RECORD + DIGEST) + rootBytes.length + names.length + DIGEST);
   buf.fill(0, 0, HEADER);
   MAGIC.copy(buf, 0);
@@ -128,7 +127,7 @@ function decode(buf, rootBytes) {
   if (records.byteOffset % 4 !== 0) records = Buffer.from(records);
   const words = new Int32Array(records.buffer, records.byteOffset, records.length / 4);
   const digests = buf.subarray(HEADER + count * RECORD, rootAt);
-  return { keys, records, words, digests, count };
+  return { keys, records, words, digests, names: buf.subarray(namesAt, end), count };
 }
 
 // ---- trust ----
@@ -163,7 +162,7 @@ function trusted(record, probe) {
 // ---- one run ----
 
 const WORDS = RECORD / 4;
-const EMPTY = { keys: [], records: Buffer.alloc(0), words: new Int32Array(0), digests: Buffer.alloc(0), count: 0 };
+const EMPTY = { keys: [], records: Buffer.alloc(0), words: new Int32Array(0), digests: Buffer.alloc(0), names: Buffer.alloc(0), count: 0 };
 
 function sameWords(a, aAt, b, bAt) {
   for (let k = 0; k < WORDS; k++) if (a[aAt + k] !== b[bAt + k]) return false;
@@ -320,6 +319,9 @@ class Store {
     this.positions = [];
     this.lists = [];
     this.slots = [];
+    // Whether every member so far is the old entry of its number, and
+    // whether each of those answered it.
+    this.sameKeys = true;
     this.inOrder = true;
   }
 
@@ -340,6 +342,7 @@ class Store {
     this.lists.push(list);
     this.slots.push(slot);
     let i = this.index.find(key);
+    if (i !== m) this.sameKeys = false;
     if (i >= 0) {
       const at = slot * WORDS;
       if (list.errors[slot] !== 0 || list.records[slot * RECORD + KIND_AT] !== REGULAR) i = -1;
@@ -409,7 +412,9 @@ class Store {
     }
     const file = temporaryName(this.location);
     try {
-      fs.writeFileSync(file, encode(this.rootBytes, { keys, records: records.done(), digests: digests.done() }), { flag: 'wx' });
+      // The same files as last time: their names' block as it was.
+      const names = this.sameKeys && keys.length === this.old.count ? this.old.names : undefined;
+      fs.writeFileSync(file, encode(this.rootBytes, { keys, records: records.done(), digests: digests.done(), names }), { flag: 'wx' });
       fs.renameSync(file, this.location);
     } catch (err) {
       this.warn(`cache ${this.location} not written (${systemText(err)})`);
