@@ -149,7 +149,7 @@ module.exports = [
       warm();
       const { decode, rootBytesOf } = require('../../lib/tree/cache.js');
       const bytes = fs.statSync(location).size;
-      const entries = decode(fs.readFileSync(location), rootBytesOf(dir)).size;
+      const entries = decode(fs.readFileSync(location), rootBytesOf(dir)).count;
       rows.push(
         row({
           id: 'cache-size',

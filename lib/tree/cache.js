@@ -8,35 +8,28 @@
 // makes the run hash everything, after one warning.
 //
 // File layout (numbers little-endian, except the records, which are in the
-// byte order named in the header):
+// byte order named in the header), in blocks that a run reads at once:
 //   magic "TOVSTATC", u32 version, u32 record size, u8 byte order ('L'/'B'),
-//   varint root length, root bytes, varint entry count,
-//   per entry: varint bytes shared with the previous path, varint length of
-//   the rest, the rest, record (statFiles' layout), 32-byte SHA-256 digest;
-//   then the SHA-256 of everything before it.
+//   three zero bytes, u32 root length, u32 entry count, u32 names length;
+//   the records (statFiles' layout, 8-aligned), the 32-byte SHA-256 digests,
+//   the root's bytes, the paths below the root in UTF-8 joined by NULs (no
+//   path holds one); then the SHA-256 of everything before it.
 
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const nodePath = require('node:path');
 const { decodeName, encodeName, fsName } = require('./names');
-const { compareBytes } = require('./hash');
 const { systemText } = require('./errors');
 
 const MAGIC = Buffer.from('TOVSTATC', 'latin1');
-const VERSION = 1;
+const VERSION = 2;
 const RECORD = 48;
 const KIND_AT = 40;
 const REGULAR = 1;
 const DIGEST = 32;
 const BYTE_ORDER = os.endianness() === 'LE' ? 0x4c : 0x42;
-const HEADER = MAGIC.length + 9;
-
-let native = null;
-function statFiles(paths) {
-  if (native === null) native = require('../native/extensions.js').load();
-  return native.statFiles(paths);
-}
+const HEADER = 32;
 
 // ---- where caches live ----
 
@@ -74,91 +67,41 @@ function defaultLocation(realRoot, walksNodeModules = false) {
 
 // ---- the file format ----
 
-function varintSize(n) {
-  let size = 1;
-  while (n >= 0x80) {
-    n = Math.floor(n / 0x80);
-    size++;
-  }
-  return size;
-}
+const ROOT_LENGTH_AT = 20;
+const COUNT_AT = 24;
+const NAMES_LENGTH_AT = 28;
 
-function putVarint(buf, at, n) {
-  while (n >= 0x80) {
-    buf[at++] = (n % 0x80) | 0x80;
-    n = Math.floor(n / 0x80);
-  }
-  buf[at++] = n;
-  return at;
-}
-
-function sharedPrefix(a, b) {
-  const n = Math.min(a.length, b.length);
-  let i = 0;
-  while (i < n && a[i] === b[i]) i++;
-  return i;
-}
-
-/** entries: [{ key: string, buf, at }], record and digest at buf[at..at+80] */
-function encode(rootBytes, entries) {
-  const keys = entries.map((e) => Buffer.from(e.key, 'utf8'));
-  let size = HEADER + varintSize(rootBytes.length) + rootBytes.length + varintSize(entries.length) + DIGEST;
-  let previous = Buffer.alloc(0);
-  const shares = new Array(entries.length);
-  keys.forEach((key, i) => {
-    const shared = sharedPrefix(previous, key);
-    shares[i] = shared;
-    const rest = key.length - shared;
-    size += varintSize(shared) + varintSize(rest) + rest + RECORD + DIGEST;
-    previous = key;
-  });
-  const buf = Buffer.alloc(size);
+/**
+ * entries: { keys: [path below the root], records, digests, names }, the
+ * records (RECORD bytes each) and digests (DIGEST bytes each) of entry i at
+ * i * RECORD and i * DIGEST; `names`, if given, the keys' block as written.
+ */
+function encode(rootBytes, { keys, records, digests, names = Buffer.from(keys.join('\0'), 'utf8') }) {
+  const count = keys.length;
+  const buf = Buffer.allocUnsafe(HEADER + count * (RECORD + DIGEST) + rootBytes.length + names.length + DIGEST);
+  buf.fill(0, 0, HEADER);
   MAGIC.copy(buf, 0);
   buf.writeUInt32LE(VERSION, 8);
   buf.writeUInt32LE(RECORD, 12);
   buf[16] = BYTE_ORDER;
-  let at = putVarint(buf, HEADER, rootBytes.length);
+  buf.writeUInt32LE(rootBytes.length, ROOT_LENGTH_AT);
+  buf.writeUInt32LE(count, COUNT_AT);
+  buf.writeUInt32LE(names.length, NAMES_LENGTH_AT);
+  let at = HEADER;
+  at += records.copy(buf, at, 0, count * RECORD);
+  at += digests.copy(buf, at, 0, count * DIGEST);
   at += rootBytes.copy(buf, at);
-  at = putVarint(buf, at, entries.length);
-  entries.forEach((e, i) => {
-    at = putVarint(buf, at, shares[i]);
-    at = putVarint(buf, at, keys[i].length - shares[i]);
-    at += keys[i].copy(buf, at, shares[i]);
-    at += e.buf.copy(buf, at, e.at, e.at + RECORD + DIGEST);
-  });
+  at += names.copy(buf, at);
   crypto.createHash('sha256').update(buf.subarray(0, at)).digest().copy(buf, at);
   return buf;
 }
 
 class Corrupt extends Error {}
 
-function reader(buf, end) {
-  let at = 0;
-  return {
-    at: () => at,
-    seek(n) {
-      at = n;
-    },
-    varint() {
-      let n = 0;
-      for (let scale = 1; ; scale *= 0x80) {
-        if (at >= end || scale > 2 ** 35) throw new Corrupt('corrupt');
-        const b = buf[at++];
-        n += (b & 0x7f) * scale;
-        if (b < 0x80) return n;
-      }
-    },
-    take(n) {
-      if (n > end - at) throw new Corrupt('corrupt');
-      at += n;
-      return buf.subarray(at - n, at);
-    },
-  };
-}
-
 /**
- * Parses a cache file made for `rootBytes`: a Map of key (the path below
- * the root) to { key, record, digest }, or throws with why it cannot be used.
+ * Parses a cache file made for `rootBytes`: { keys, records, words, digests,
+ * count } (records as bytes and as 32-bit words, RECORD bytes per entry), or
+ * throws with why it cannot be used.
  */
 function decode(buf, rootBytes) {
   if (buf.length < HEADER + DIGEST || !buf.subarray(0, MAGIC.length).equals(MAGIC)) {
@@ -170,27 +113,21 @@ function decode(buf, rootBytes) {
   const sum = crypto.createHash('sha256').update(buf.subarray(0, end)).digest();
   if (!sum.equals(buf.subarray(end))) throw new Corrupt('truncated or corrupt (checksum mismatch)');
   if (buf.readUInt32LE(12) !== RECORD || buf[16] !== BYTE_ORDER) throw new Corrupt('made on another kind of machine');
-  const r = reader(buf, end);
-  r.seek(HEADER);
-  if (!r.take(r.varint()).equals(rootBytes)) throw new Corrupt('made for another directory');
-  const count = r.varint();
-  const entries = new Map();
-  // Each path is built in place over the previous one.
-  let path = Buffer.alloc(256);
-  let length = 0;
-  for (let i = 0; i < count; i++) {
-    const shared = r.varint();
-    const rest = r.take(r.varint());
-    if (shared > length) throw new Corrupt('corrupt');
-    if (shared + rest.length > path.length) path = Buffer.concat([path.subarray(0, shared), Buffer.alloc(rest.length * 2 + 256)]);
-    rest.copy(path, shared);
-    length = shared + rest.length;
-    const key = path.toString('utf8', 0, length);
-    entries.set(key, { key, buf, at: r.at() });
-    r.take(RECORD + DIGEST);
-  }
-  if (r.at() !== end) throw new Corrupt('corrupt');
-  return entries;
+  const rootLength = buf.readUInt32LE(ROOT_LENGTH_AT);
+  const count = buf.readUInt32LE(COUNT_AT);
+  const namesLength = buf.readUInt32LE(NAMES_LENGTH_AT);
+  const rootAt = HEADER + count * (RECORD + DIGEST);
+  const namesAt = rootAt + rootLength;
+  if (namesAt + namesLength !== end) throw new Corrupt('corrupt');
+  if (!buf.subarray(rootAt, namesAt).equals(rootBytes)) throw new Corrupt('made for another directory');
+  const keys = count === 0 ? [] : buf.toString('utf8', namesAt, namesAt + namesLength).split('\0');
+  if (keys.length !== count) throw new Corrupt('corrupt');
+  // Records are compared a word at a time, which wants them aligned.
+  let records = buf.subarray(HEADER, HEADER + count * RECORD);
+  if (records.byteOffset % 4 !== 0) records = Buffer.from(records);
+  const words = new Int32Array(records.buffer, records.byteOffset, records.length / 4);
+  const digests = buf.subarray(HEADER + count * RECORD, rootAt);
+  return { keys, records, words, digests, names: buf.subarray(namesAt, end), count };
 }
 
 // ---- trust ----
@@ -224,8 +161,11 @@ function trusted(record, probe) {
 
 // ---- one run ----
 
-function sameRecord(a, aAt, b, bAt) {
-  for (let i = 0; i < RECORD; i++) if (a[aAt + i] !== b[bAt + i]) return false;
+const WORDS = RECORD / 4;
+const EMPTY = { keys: [], records: Buffer.alloc(0), words: new Int32Array(0), digests: Buffer.alloc(0), names: Buffer.alloc(0), count: 0 };
+
+function sameWords(a, aAt, b, bAt) {
+  for (let k = 0; k < WORDS; k++) if (a[aAt + k] !== b[bAt + k]) return false;
   return true;
 }
 
@@ -234,15 +174,15 @@ function readCache(location, rootBytes) {
   try {
     buf = fs.readFileSync(location);
   } catch (err) {
-    if (err.code === 'ENOENT') return { entries: new Map(), identity: null, problem: null };
-    return { entries: new Map(), identity: null, problem: systemText(err) };
+    if (err.code === 'ENOENT') return { old: EMPTY, identity: null, problem: null };
+    return { old: EMPTY, identity: null, problem: systemText(err) };
   }
   const identity = identityOf(location);
   try {
-    return { entries: decode(buf, rootBytes), identity, problem: null };
+    return { old: decode(buf, rootBytes), identity, problem: null };
   } catch (err) {
     if (!(err instanceof Corrupt)) throw err;
-    return { entries: new Map(), identity, problem: err.message };
+    return { old: EMPTY, identity, problem: err.message };
   }
 }
 
@@ -284,6 +224,74 @@ function rootBytesOf(path) {
   return encodeName(realPath(path));
 }
 
+// Old entries by key. Files usually come in the order the last run wrote
+// them, so the entry after the last one found is tried before the map,
+// which is built only when that fails.
+class Index {
+  constructor(old) {
+    this.keys = old.keys;
+    this.next = 0;
+    this.map = null;
+  }
+
+  find(key) {
+    let i = this.next;
+    if (this.keys[i] !== key) {
+      if (this.map === null) this.map = new Map(this.keys.map((k, j) => [k, j]));
+      i = this.map.get(key) ?? -1;
+      if (i < 0) return -1;
+    }
+    this.next = i + 1;
+    return i;
+  }
+}
+
+// Fills a buffer from pieces of others and from hex digests, a run of
+// pieces that continue each other at a time (most entries follow the one
+// before them, in the old file and in the new).
+class Copier {
+  constructor(target) {
+    this.target = target;
+    this.source = null;
+    this.from = 0;
+    this.to = 0;
+    this.length = 0;
+    this.digits = [];
+    this.digitsTo = 0;
+  }
+
+  copy(source, from, to, length) {
+    if (source === this.source && from === this.from + this.length && to === this.to + this.length) {
+      this.length += length;
+      return;
+    }
+    if (this.length > 0) this.source.copy(this.target, this.to, this.from, this.from + this.length);
+    Object.assign(this, { source, from, to, length });
+  }
+
+  hex(digits, to) {
+    if (to !== this.digitsTo + (this.digits.length * digits.length) / 2) this.writeDigits();
+    if (this.digits.length === 0) this.digitsTo = to;
+    this.digits.push(digits);
+  }
+
+  writeDigits() {
+    if (this.digits.length > 0) this.target.write(this.digits.join(''), this.digitsTo, 'hex');
+    this.digits = [];
+  }
+
+  done() {
+    this.copy(null, 0, 0, 0);
+    this.writeDigits();
+    return this.target;
+  }
+}
+
+// Records are compared with times below the probe a whole step apart; those
+// whose high word lies this far below the probe's pass without BigInts.
+const SAFE_MARGIN = 2n ** 32n + 2000000000n;
+const HIGH = BYTE_ORDER === 0x4c ? 1 : 0;
+
 class Store {
   constructor(target, location, walksNodeModules, warn) {
     this.prefix = target.path.endsWith('/') ? target.path : `${target.path}/`;
@@ -293,7 +301,9 @@ class Store {
     this.warn = warn;
     const loaded = readCache(this.location, this.rootBytes);
     if (loaded.problem) warn(`cache ${this.location} ignored (${loaded.problem}); hashing every file`);
-    this.old = loaded.entries;
+    this.old = loaded.old;
+    this.index = new Index(this.old);
+    this.hex = null;
     this.identity = loaded.identity;
     try {
       this.probe = probeClock(this.location);
@@ -301,107 +311,285 @@ class Store {
       this.probe = null;
       warn(`cache ${this.location} cannot be written (${systemText(err)}); it stays as it is`);
     }
-    this.members = []; // { index, key: the path below the root }
+    // Per member (a file of this root, in the order the run met them): its
+    // key, the old entry that answered it (-1: none), its position in the
+    // run, and the list and slot of the metadata taken before it was read.
+    this.keys = [];
+    this.kept = [];
+    this.positions = [];
+    this.lists = [];
+    this.slots = [];
+    // Whether every member so far is the old entry of its number, and
+    // whether each of those answered it.
+    this.sameKeys = true;
+    this.inOrder = true;
+  }
+
+  // The old digest of entry i, as hex: the whole block is turned at once.
+  digest(i) {
+    if (this.hex === null) this.hex = this.old.digests.toString('hex');
+    return this.hex.slice(i * 64, i * 64 + 64);
   }
 
   /**
-   * Settles which members the old entries answer, setting their digests in
-   * `known`. A file left out by identity is not answered: the hashing
-   * leaves it out.
+   * Adds a member whose metadata (taken before any read of it) is in `list`
+   * at `slot`; returns the old entry that answers it, or -1.
    */
-  lookup(known, before, leftOut) {
-    const { records, errors } = before;
-    this.members.forEach((m, j) => {
-      m.slot = j;
-      m.at = j * RECORD;
-      const old = this.old.get(m.key);
-      if (old === undefined || errors[j] !== 0 || records[m.at + KIND_AT] !== REGULAR) return;
-      if (!sameRecord(old.buf, old.at, records, m.at) || leftOut(records, m.at)) return;
-      known[m.index] = old.buf.toString('hex', old.at + RECORD, old.at + RECORD + DIGEST);
-      m.kept = old;
-    });
-    this.before = before;
+  add(key, position, list, slot, leftOut) {
+    const m = this.keys.length;
+    this.keys.push(key);
+    this.positions.push(position);
+    this.lists.push(list);
+    this.slots.push(slot);
+    let i = this.index.find(key);
+    if (i !== m) this.sameKeys = false;
+    if (i >= 0) {
+      const at = slot * WORDS;
+      if (list.errors[slot] !== 0 || list.records[slot * RECORD + KIND_AT] !== REGULAR) i = -1;
+      else if (!sameWords(this.old.words, i * WORDS, list.words, at) || leftOut(list.words, at)) i = -1;
+    }
+    if (i !== m) this.inOrder = false;
+    this.kept.push(i);
+    return i;
   }
 
-  /** Entries for the next run: what was kept, and what was read safely. */
-  collect(outcomes, after, afterSlot) {
-    const entries = [];
-    const { records, errors } = this.before;
-    for (const m of this.members) {
-      if (m.kept) {
-        entries.push(m.kept);
-        continue;
+  // Whether a record's times lie a whole step of their file system before
+  // the probe (see `trusted`); most do by far, and are told by their words.
+  trustedAt(list, slot) {
+    const w = list.words;
+    const at = slot * WORDS;
+    if (w[at + 6 + HIGH] < this.safeHigh && w[at + 8 + HIGH] < this.safeHigh) return true;
+    return trusted(list.records.subarray(slot * RECORD, slot * RECORD + RECORD), this.probe);
+  }
+
+  /**
+   * Writes the entries for the next run: what was kept, what was read
+   * safely (`after`: the lists and slots of the metadata taken after the
+   * read, by position), and what a concurrent run kept that agrees with
+   * this run's metadata. Written whole beside the cache and renamed over
+   * it: a reader sees the old file or the new one, never a part.
+   */
+  write(outcomes, after) {
+    if (this.probe === null) return;
+    const n = this.keys.length;
+    if (this.inOrder && n === this.old.count) return; // the file as it is
+    this.safeHigh = Number((this.probe - SAFE_MARGIN) >> 32n);
+    const theirs = this.concurrent();
+    const theirIndex = theirs && new Index(theirs);
+    const records = new Copier(Buffer.allocUnsafe(n * RECORD));
+    const digests = new Copier(Buffer.allocUnsafe(n * DIGEST));
+    const keys = [];
+    for (let m = 0; m < n; m++) {
+      const list = this.lists[m];
+      const slot = this.slots[m];
+      const i = this.kept[m];
+      const e = keys.length;
+      if (i >= 0) {
+        records.copy(this.old.records, i * RECORD, e * RECORD, RECORD);
+        digests.copy(this.old.digests, i * DIGEST, e * DIGEST, DIGEST);
+      } else {
+        if (list.errors[slot] !== 0 || list.records[slot * RECORD + KIND_AT] !== REGULAR) continue;
+        const position = this.positions[m];
+        const digest = outcomes[position];
+        const again = after.lists[position];
+        const againSlot = after.slots[position];
+        const readSafely =
+          typeof digest === 'string' &&
+          again !== undefined &&
+          again.errors[againSlot] === 0 &&
+          sameWords(list.words, slot * WORDS, again.words, againSlot * WORDS) &&
+          this.trustedAt(list, slot);
+        if (readSafely) {
+          digests.hex(digest, e * DIGEST);
+        } else {
+          const t = theirIndex ? theirIndex.find(this.keys[m]) : -1;
+          if (t < 0 || !sameWords(theirs.words, t * WORDS, list.words, slot * WORDS)) continue;
+          digests.copy(theirs.digests, t * DIGEST, e * DIGEST, DIGEST);
+        }
+        records.copy(list.records, slot * RECORD, e * RECORD, RECORD);
       }
-      const slot = afterSlot.get(m.index);
-      const digest = outcomes[m.index];
-      if (typeof digest !== 'string' || slot === undefined || errors[m.slot] !== 0) continue;
-      if (after.errors[slot] !== 0 || !sameRecord(records, m.at, after.records, slot * RECORD)) continue;
-      if (records[m.at + KIND_AT] !== REGULAR) continue;
-      const entry = Buffer.alloc(RECORD + DIGEST);
-      entry.set(records.subarray(m.at, m.at + RECORD));
-      entry.write(digest, RECORD, 'hex');
-      if (!trusted(entry, this.probe)) continue;
-      entries.push({ key: m.key, buf: entry, at: 0 });
+      keys.push(this.keys[m]);
     }
-    // Nothing to write when every entry came from the file as it is.
-    this.unchanged = entries.length === this.old.size && entries.every((e) => this.old.get(e.key) === e);
-    return entries;
-  }
-
-  // What a run that wrote the cache meanwhile kept stays, where it agrees
-  // with the metadata this run saw (so both runs' work survives).
-  mergeConcurrent(entries) {
-    if (identityOf(this.location) === this.identity) return entries;
-    const theirs = readCache(this.location, this.rootBytes).entries;
-    if (theirs.size === 0) return entries;
-    const mine = new Set(entries.map((e) => e.key));
-    const { records, errors } = this.before;
-    for (const m of this.members) {
-      const other = theirs.get(m.key);
-      if (mine.has(m.key) || other === undefined || errors[m.slot] !== 0) continue;
-      if (sameRecord(other.buf, other.at, records, m.at)) entries.push(other);
-    }
-    return entries.sort((a, b) => compareBytes(a.key, b.key));
-  }
-
-  // Written whole beside the cache and renamed over it: a reader sees the
-  // old file or the new one, never a part.
-  write(entries) {
-    if (this.probe === null || this.unchanged) return;
     const file = temporaryName(this.location);
     try {
-      fs.writeFileSync(file, encode(this.rootBytes, this.mergeConcurrent(entries)), { flag: 'wx' });
+      // The same files as last time: their names' block as it was.
+      const names = this.sameKeys && keys.length === this.old.count ? this.old.names : undefined;
+      fs.writeFileSync(file, encode(this.rootBytes, { keys, records: records.done(), digests: digests.done(), names }), { flag: 'wx' });
       fs.renameSync(file, this.location);
     } catch (err) {
       this.warn(`cache ${this.location} not written (${systemText(err)})`);
       fs.rmSync(file, { force: true });
     }
   }
+
+  // What a run that wrote the cache meanwhile kept, so that both runs' work
+  // survives; null when nobody did.
+  concurrent() {
+    if (identityOf(this.location) === this.identity) return null;
+    const { old } = readCache(this.location, this.rootBytes);
+    return old.count === 0 ? null : old;
+  }
 }
 
-const readU64 = BYTE_ORDER === 0x4c ? (b, at) => b.readBigUInt64LE(at) : (b, at) => b.readBigUInt64BE(at);
-
-// Whether a record's device and inode are among `identities` ([dev, ino]).
+// Whether a record's device and inode are among `identities` ([dev, ino]):
+// compared as the words the record holds them in.
 function leftOutBy(identities) {
   if (identities.length === 0) return () => false;
-  const keys = new Set(identities.map(([dev, ino]) => `${BigInt(dev)}:${BigInt(ino)}`));
-  return (records, at) => {
-    const buf = Buffer.from(records.buffer, records.byteOffset + at, 16);
-    return keys.has(`${readU64(buf, 0)}:${readU64(buf, 8)}`);
+  const words = new Int32Array(new BigUint64Array(identities.flatMap(([dev, ino]) => [BigInt(dev), BigInt(ino)])).buffer);
+  return (record, at) => {
+    for (let k = 0; k < words.length; k += 4) {
+      if (record[at] === words[k] && record[at + 1] === words[k + 1] && record[at + 2] === words[k + 2] && record[at + 3] === words[k + 3]) return true;
+    }
+    return false;
   };
 }
 
+let native = null;
+// The metadata of `paths` (never empty) as { records, words, errors }. A run
+// that ends early leaves some unawaited: their failures are not its own.
+function statFiles(paths) {
+  if (native === null) native = require('../native/extensions.js').load();
+  const metadata = native.statFiles(paths.join('\0')).then(({ records, errors }) => ({
+    records: Buffer.from(records.buffer, records.byteOffset, records.length),
+    words: new Int32Array(records.buffer, records.byteOffset, records.length / 4),
+    errors,
+  }));
+  metadata.catch(() => {});
+  return metadata;
+}
+
+// Lists of files whose metadata is asked for at once, as the hashing's.
+const FIRST_LIST = 128;
+const LIST_SIZE = 2048;
+const LISTS_IN_FLIGHT = 4;
+const NO_LIST = Promise.resolve(null);
+
 /**
- * Starts a cached run over `files` ({ fsPath }, as the walk lists them).
- * `option`: false, or { location } (null for the default one); `leaveOut`:
- * identities ([dev, ino]) the hashing leaves out. Returns null when there is
- * no cache, else { known, hits, warnings, finish }: `known[i]` is the digest
- * of file i where the cache answers it; hash the others, then
- * `finish(outcomes)` (one per file: hex digest, { reason } or null) writes
- * the cache. Only directory targets have a cache, each its own; with a
- * location named, the first one alone.
+ * A cached run: files are added in walk order; their metadata is queried a
+ * list at a time while the walk goes on, and each list, once back, hands the
+ * pipeline ({ add(path), addKnown(digest), added, full, drain() }) the
+ * digests the cache answers and the paths it does not. A file's metadata is
+ * always taken before the pipeline gets it, and every probe of the clock
+ * before the first query. `hashed(positions, outcomes)` hears of each
+ * list the pipeline hashed, whose metadata is then taken again; `finish`
+ * writes the caches.
  */
-function begin(option, targets, files, { all = false, leaveOut = [] } = {}) {
+class CachedRun {
+  constructor(stores, pipeline, leaveOut, warnings) {
+    this.stores = stores;
+    this.pipeline = pipeline;
+    this.leftOut = leftOutBy(leaveOut);
+    this.warnings = warnings;
+    this.hits = 0;
+    this.added = 0;
+    this.paths = [];
+    this.owners = [];
+    this.queued = [];
+    // Per position: the path of a file a store waits to hear about.
+    this.reading = [];
+    this.afterQueries = [];
+    this.error = null;
+  }
+
+  // The store a file belongs to: the first root it lies under. Names that
+  // are not text cannot be queried and are simply hashed.
+  ownerOf(fsPath) {
+    for (const store of this.stores) if (fsPath.startsWith(store.prefix)) return fsPath.isWellFormed() ? store : null;
+    return null;
+  }
+
+  add(fsPath) {
+    this.paths.push(fsPath);
+    this.owners.push(this.ownerOf(fsPath));
+    if (this.paths.length >= (++this.added <= LIST_SIZE ? FIRST_LIST : LIST_SIZE)) this.flush();
+  }
+
+  flush() {
+    if (this.paths.length === 0) return;
+    const { paths, owners } = this;
+    this.paths = [];
+    this.owners = [];
+    const asked = [];
+    for (let i = 0; i < paths.length; i++) if (owners[i] !== null) asked.push(paths[i]);
+    this.queued.push({ paths, owners, metadata: asked.length > 0 ? statFiles(asked) : NO_LIST });
+  }
+
+  get full() {
+    return this.queued.length >= LISTS_IN_FLIGHT;
+  }
+
+  async drain() {
+    while (this.queued.length >= LISTS_IN_FLIGHT) await this.settle(this.queued.shift());
+  }
+
+  async settle({ paths, owners, metadata }) {
+    const list = await metadata.catch((err) => {
+      throw (this.error = err);
+    });
+    const { pipeline } = this;
+    let slot = 0;
+    for (let i = 0; i < paths.length; i++) {
+      const store = owners[i];
+      if (pipeline.full) await pipeline.drain();
+      if (store === null) {
+        pipeline.add(paths[i]);
+        continue;
+      }
+      const position = pipeline.added;
+      const kept = store.add(paths[i].slice(store.prefix.length), position, list, slot++, this.leftOut);
+      if (kept >= 0) {
+        pipeline.addKnown(store.digest(kept));
+        this.hits++;
+      } else {
+        this.reading[position] = paths[i];
+        pipeline.add(paths[i]);
+      }
+    }
+  }
+
+  // Every file added so far goes to the pipeline.
+  async end() {
+    this.flush();
+    while (this.queued.length > 0) await this.settle(this.queued.shift());
+  }
+
+  hashed(positions, outcomes) {
+    const paths = [];
+    const taken = [];
+    for (let i = 0; i < positions.length; i++) {
+      const path = this.reading[positions[i]];
+      if (path !== undefined && typeof outcomes[i] === 'string') {
+        paths.push(path);
+        taken.push(positions[i]);
+      }
+    }
+    if (paths.length === 0) return;
+    const query = statFiles(paths).then((list) => ({ list, taken }));
+    query.catch(() => {});
+    this.afterQueries.push(query);
+  }
+
+  // A file's metadata moved while it was read: hashed, but not kept.
+  async finish(outcomes) {
+    const after = { lists: [], slots: [] };
+    for (const { list, taken } of await Promise.all(this.afterQueries)) {
+      taken.forEach((position, slot) => {
+        after.lists[position] = list;
+        after.slots[position] = slot;
+      });
+    }
+    for (const store of this.stores) store.write(outcomes, after);
+  }
+}
+
+/**
+ * Starts a cached run of `targets` feeding `pipeline`, or returns null when
+ * there is no cache. `option`: false, or { location } (null for the default
+ * one); `leaveOut`: identities ([dev, ino]) the hashing leaves out, never
+ * answered from the cache. Only directory targets have a cache, each its
+ * own; with a location named, the first one alone.
+ */
+function open(option, targets, pipeline, { all = false, leaveOut = [] } = {}) {
   if (!option) return null;
   const warnings = [];
   const warn = (text) => warnings.push(text);
@@ -415,37 +603,7 @@ function begin(option, targets, files, { all = false, leaveOut = [] } = {}) {
       warn(`cache for ${target.path} not used (${systemText(err)})`);
     }
   }
-  const known = new Array(files.length);
-  if (stores.length === 0) return { known, hits: 0, warnings, finish: () => {} };
-
-  // Each file belongs to the first root it lies under; names that are not
-  // text cannot be queried and are simply hashed.
-  const owner = new Array(files.length).fill(null);
-  files.forEach((file, index) => {
-    if (!file.fsPath.isWellFormed()) return;
-    const store = stores.find((s) => file.fsPath.startsWith(s.prefix));
-    if (store === undefined) return;
-    owner[index] = store;
-    store.members.push({ index, key: file.fsPath.slice(store.prefix.length) });
-  });
-  const leftOut = leftOutBy(leaveOut);
-  for (const store of stores) {
-    store.lookup(known, statFiles(store.members.map((m) => files[m.index].fsPath)), leftOut);
-  }
-  let hits = 0;
-  for (const digest of known) if (digest !== undefined) hits++;
-
-  function finish(outcomes) {
-    // A file whose metadata moved while it was read is hashed but not kept.
-    const again = [];
-    for (let i = 0; i < files.length; i++) {
-      if (known[i] === undefined && owner[i] !== null && typeof outcomes[i] === 'string') again.push(i);
-    }
-    const after = statFiles(again.map((i) => files[i].fsPath));
-    const afterSlot = new Map(again.map((index, slot) => [index, slot]));
-    for (const store of stores) store.write(store.collect(outcomes, after, afterSlot));
-  }
-  return { known, hits, warnings, finish };
+  return new CachedRun(stores, pipeline, leaveOut, warnings);
 }
 
-module.exports = { begin, defaultLocation, encode, decode, rootBytesOf, trusted, RECORD };
+module.exports = { open, defaultLocation, encode, decode, rootBytesOf, trusted, RECORD };

@@ -9,7 +9,7 @@ const { parentPort, workerData } = require('node:worker_threads');
 const { fsName } = require('./names');
 const { systemText } = require('./errors');
 const { walkFiles } = require('./walk');
-const { HashPipeline, identitiesOf, rootOf, sortByBytes } = require('./hash');
+const { HashPipeline, identitiesOf, rootOf, rootOfSorted, sortByBytes } = require('./hash');
 const cache = require('./cache');
 
 function progress(phase, files, pipeline) {
@@ -39,12 +39,16 @@ async function hashJob({ targets, options }) {
   const leaveOut = identitiesOf(options.excludeFiles || []);
   const pipeline = new HashPipeline({
     leaveOut,
-    onList: () => progress(walking ? 'scanning' : 'hashing', displays.length, pipeline),
+    onList: (positions, outcomes) => {
+      if (cached) cached.hashed(positions, outcomes);
+      progress(walking ? 'scanning' : 'hashing', displays.length, pipeline);
+    },
   });
-  // With a cache, the walk is collected first: the cache answers a file
-  // only from metadata queried for all of them at once, before any is read.
-  const held = options.cache ? [] : null;
-  const add = (fsPath) => (held ? held.push({ fsPath }) : pipeline.add(fsPath));
+  // With a cache, files go to the pipeline through it, a list at a time
+  // once their metadata is back.
+  const cached = cache.open(options.cache, targets, pipeline, { all: options.all, leaveOut });
+  const feed = cached || pipeline;
+  const add = (fsPath) => feed.add(fsPath);
   for (const target of targets) {
     let st;
     try {
@@ -64,13 +68,13 @@ async function hashJob({ targets, options }) {
         for (const { fsPath, display } of walkFiles(target, options, skip)) {
           displays.push(display);
           add(fsPath);
-          if (pipeline.full) await pipeline.drain();
+          if (feed.full) await feed.drain();
           if ((displays.length & 1023) === 0) progress('scanning', displays.length, pipeline);
         }
       } catch (err) {
         // A list that failed as a whole ends the job. Otherwise only the
         // target's own listing throws, before any file is found.
-        if (err === pipeline.error) throw err;
+        if (err === pipeline.error || err === cached?.error) throw err;
         if (target.required) throw jobError(target.path, err);
         skip(target.display, systemText(err), true);
         continue;
@@ -84,38 +88,36 @@ async function hashJob({ targets, options }) {
     runs.push({ start, end: displays.length });
   }
   walking = false;
-  const cached = held && cache.begin(options.cache, targets, held, { all: options.all, leaveOut });
-  if (held) {
-    for (let i = 0; i < held.length; i++) {
-      const digest = cached.known[i];
-      if (digest !== undefined) pipeline.addKnown(digest);
-      else pipeline.add(held[i].fsPath);
-      if (pipeline.full) await pipeline.drain();
-    }
-  }
+  if (cached) await cached.end();
   progress('hashing', displays.length, pipeline);
   const outcomes = await pipeline.finish();
   progress('hashing', displays.length, pipeline);
-  if (cached) cached.finish(outcomes);
+  if (cached) await cached.finish(outcomes);
 
-  const entries = [];
+  const names = [];
+  const digests = [];
   for (const { start, end } of runs) {
     const order = [];
     for (let i = start; i < end; i++) order.push(i);
     sortByBytes(order, (i) => displays[i]);
     for (const i of order) {
       const outcome = outcomes[i];
-      if (typeof outcome === 'string') entries.push([displays[i], outcome]);
-      else if (outcome !== null) skip(displays[i], outcome.reason, true);
+      if (typeof outcome === 'string') {
+        names.push(displays[i]);
+        digests.push(outcome);
+      } else if (outcome !== null) {
+        skip(displays[i], outcome.reason, true);
+      }
     }
   }
   // Two strings cross to the caller's thread many times faster than the
   // entries as arrays (index.js takes them apart). No name holds a NUL.
   const result = {
-    paths: entries.map((e) => e[0]).join('\0'),
-    digests: entries.map((e) => e[1]).join(''),
-    count: entries.length,
-    root: rootOf(entries),
+    paths: names.join('\0'),
+    digests: digests.join(''),
+    count: names.length,
+    // One target's entries are sorted already; several are merged by path.
+    root: runs.length <= 1 ? rootOfSorted(names, digests) : rootOf(names.map((name, i) => [name, digests[i]])),
     skipped,
   };
   if (cached) result.cache = { reused: cached.hits, warnings: cached.warnings };

@@ -1,4 +1,5 @@
-// The JavaScript entry point of the file identity queries (extension table).
+// The JavaScript entry point of the file identity queries (extension table):
+// a promise of the records of a list of paths joined by NULs.
 #pragma once
 
 #include <node_api.h>
