@@ -10,7 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <set>
+#include <system_error>
 
 #include "platform/linux/glibc_floor.h"
 
@@ -67,6 +70,30 @@ TEST(GlibcFloor, StatCallsThroughTheOldEntryPointsMatchTheCurrentOnes) {
   errno = 0;
   EXPECT_EQ(__wrap_stat(path, &missing), -1);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// What the program reads back from errno after a failed call of the stat
+// family, directly and through the C++ runtime, is the call's own error.
+TEST(GlibcFloor, FailedStatCallsLeaveTheirErrorInErrno) {
+  const char* missing = "/tmp/tov-glibc-floor-missing/file";
+  struct stat info {};
+  errno = 0;
+  EXPECT_EQ(stat(missing, &info), -1);
+  EXPECT_EQ(errno, ENOENT);
+  errno = 0;
+  EXPECT_EQ(lstat(missing, &info), -1);
+  EXPECT_EQ(errno, ENOENT);
+  errno = 0;
+  EXPECT_EQ(fstat(-1, &info), -1);
+  EXPECT_EQ(errno, EBADF);
+  errno = 0;
+  EXPECT_EQ(fstatat(AT_FDCWD, "", &info, 0), -1);
+  EXPECT_EQ(errno, ENOENT);
+  std::error_code error;
+  EXPECT_FALSE(std::filesystem::is_symlink(missing, error));
+  EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+  EXPECT_EQ(std::filesystem::file_size(missing, error), static_cast<std::uintmax_t>(-1));
+  EXPECT_EQ(error, std::errc::no_such_file_or_directory);
 }
 
 TEST(GlibcFloor, SteadyClockWaitsEndAtTheirDeadlineOnTheSystemClock) {
