@@ -18,6 +18,7 @@
 #include "cache/identity_batch.h"
 #include "cache/identity_napi.h"
 #include "frame/args_napi.h"
+#include "frame/async_job_napi.h"
 #include "frame/call_napi.h"
 
 namespace tov::cache {
@@ -32,8 +33,7 @@ struct StatJob {
   std::vector<std::string_view> paths;
   std::vector<std::uint8_t> bytes;  // records, then the error slots
   bool done = false;
-  napi_deferred deferred = nullptr;
-  napi_async_work work = nullptr;
+  frame::AsyncJob async;
 };
 
 void execute(napi_env, void* data) {
@@ -87,18 +87,14 @@ Result<napi_value> make_result(napi_env env, const StatJob& job) {
 
 void complete(napi_env env, napi_status status, void* data) {
   std::unique_ptr<StatJob> job(static_cast<StatJob*>(data));
-  napi_delete_async_work(env, job->work);
+  napi_delete_async_work(env, job->async.work);
   frame::guard_host_call([&]() -> napi_value {
-    Result<napi_value> settled =
+    frame::settle(
+        env, job->async.deferred,
         status == napi_ok && job->done
             ? make_result(env, *job)
             : Result<napi_value>(ErrorRecord(status == napi_ok ? napi_generic_failure : status,
-                                             std::string("statFiles: the query did not run")));
-    if (settled) {
-      napi_resolve_deferred(env, job->deferred, *settled);
-    } else {
-      napi_reject_deferred(env, job->deferred, settled.take_error().to_error_value(env));
-    }
+                                             std::string("statFiles: the query did not run"))));
     return nullptr;
   });
 }
@@ -115,15 +111,8 @@ napi_value stat_files(napi_env env, napi_callback_info info) {
     auto job = std::make_unique<StatJob>();
     job->joined = std::move(joined);
     napi_value promise = nullptr;
-    napi_value name = nullptr;
-    if (napi_create_promise(env, &job->deferred, &promise) != napi_ok ||
-        napi_create_string_utf8(env, "tovStatFiles", NAPI_AUTO_LENGTH, &name) != napi_ok ||
-        napi_create_async_work(env, nullptr, name, execute, complete, job.get(), &job->work) !=
-            napi_ok) {
-      return ErrorRecord(napi_generic_failure, std::string("statFiles: could not start"));
-    }
-    if (napi_queue_async_work(env, job->work) != napi_ok) {
-      napi_delete_async_work(env, job->work);
+    if (!frame::queue_async_job(env, "tovStatFiles", execute, complete, job.get(), job->async,
+                                promise)) {
       return ErrorRecord(napi_generic_failure, std::string("statFiles: could not start"));
     }
     job.release();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/texts.h"
+#include "frame/async_job_napi.h"
 #include "frame/call_napi.h"
 #include "frame/results_napi.h"
 #include "hashing/hex_napi.h"
@@ -33,8 +34,7 @@ constexpr base::FixedText kStartFailed = "could not start hashing";
 struct HashJob {
   PathList paths;
   std::vector<platform::FileIdentity> leave_out;
-  napi_deferred deferred = nullptr;
-  napi_async_work work = nullptr;
+  frame::AsyncJob async;
   // Set by the work thread, read by the completion on the JavaScript thread.
   std::optional<base::Result<ListReport>> report;
 };
@@ -160,9 +160,9 @@ void execute(napi_env, void* data) {
 
 void complete(napi_env env, napi_status status, void* data) {
   std::unique_ptr<HashJob> job(static_cast<HashJob*>(data));
-  napi_delete_async_work(env, job->work);
+  napi_delete_async_work(env, job->async.work);
   frame::guard_host_call([&]() -> napi_value {
-    Result<napi_value> settled = [&]() -> Result<napi_value> {
+    frame::settle(env, job->async.deferred, [&]() -> Result<napi_value> {
       if (status != napi_ok || !job->report) {
         return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
       }
@@ -171,12 +171,7 @@ void complete(napi_env env, napi_status status, void* data) {
                                                      job->report->error().description());
       }
       return make_report(env, **job->report);
-    }();
-    if (settled) {
-      napi_resolve_deferred(env, job->deferred, *settled);
-    } else {
-      napi_reject_deferred(env, job->deferred, settled.take_error().to_error_value(env));
-    }
+    }());
     return nullptr;
   });
 }
@@ -189,15 +184,8 @@ napi_value hash_files(napi_env env, napi_callback_info info) {
     TOV_CHECK(read_paths(env, args[0], job->paths));
     TOV_CHECK(read_identities(env, args[1], job->leave_out));
     napi_value promise = nullptr;
-    napi_value name = nullptr;
-    if (napi_create_promise(env, &job->deferred, &promise) != napi_ok ||
-        napi_create_string_utf8(env, "tovHashFiles", NAPI_AUTO_LENGTH, &name) != napi_ok ||
-        napi_create_async_work(env, nullptr, name, execute, complete, job.get(), &job->work) !=
-            napi_ok) {
-      return ErrorRecord(napi_generic_failure, kStartFailed);
-    }
-    if (napi_queue_async_work(env, job->work) != napi_ok) {
-      napi_delete_async_work(env, job->work);
+    if (!frame::queue_async_job(env, "tovHashFiles", execute, complete, job.get(), job->async,
+                                promise)) {
       return ErrorRecord(napi_generic_failure, kStartFailed);
     }
     job.release();
