@@ -7,6 +7,7 @@ const nodePath = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { threadVariableProblem } = require('./environment');
 const { encodeName, decodeName } = require('./names');
+const engine = require('./engine');
 // hash.js loads the native module, which ends the process on a bad
 // worker-count variable: loaded on first use, after that check.
 const hash = () => require('./hash');
@@ -163,7 +164,12 @@ async function hashTargets(targets, options = {}) {
     return { path: t.path, display: t.display ?? '', required: Boolean(t.required) };
   });
   const { signal, onProgress } = options;
-  return runJob({ kind: 'hash', targets: checked, options: walkOptions(options) }, { signal, onProgress });
+  const job = { kind: 'hash', targets: checked, options: walkOptions(options) };
+  if (signal?.aborted) throw abortReason(signal);
+  const problem = threadVariableProblem();
+  if (problem !== null) throw Object.assign(new Error(problem), { code: 'ERR_INVALID_ENV' });
+  if (engine.handles(job.options)) return unpack(job, await engine.hashNatively(checked, job.options, { signal, onProgress }));
+  return runJob(job, { signal, onProgress });
 }
 
 /**

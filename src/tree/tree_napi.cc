@@ -1,5 +1,6 @@
 #include "tree/tree_napi.h"
 
+#include <atomic>
 #include <memory>
 #include <new>
 #include <optional>
@@ -12,7 +13,10 @@
 #include "frame/call_napi.h"
 #include "frame/results_napi.h"
 #include "hashing/hex_napi.h"
+#include "text/utf8.h"
 #include "tree/file_list.h"
+#include "tree/tree_walk.h"
+#include "platform/directory.h"
 
 namespace tov::tree {
 
@@ -176,6 +180,161 @@ void complete(napi_env env, napi_status status, void* data) {
   });
 }
 
+
+// --- walkTree: one directory walked and hashed natively -------------------
+
+constexpr base::FixedText kBadWalkPath = "The \"root\" and \"display\" arguments must be strings or Buffers";
+constexpr base::FixedText kBadControl = "not a tree walk";
+
+// The JavaScript side's handle on a running walk: progress and cancel.
+constexpr napi_type_tag kWalkTag = {0x7a3c51e2d94b0f86ULL, 0x1d6e8a4f2c93b750ULL};
+using SharedProgress = std::shared_ptr<WalkProgress>;
+
+struct WalkJob {
+  std::string root;
+  std::string display;
+  bool all = false;
+  bool follow = false;
+  std::vector<platform::FileIdentity> leave_out;
+  SharedProgress progress = std::make_shared<WalkProgress>();
+  frame::AsyncJob async;
+  std::optional<base::Result<TreeManifest>> manifest;
+};
+
+frame::Status read_path(napi_env env, napi_value value, std::string& path) {
+  bool is_buffer = false;
+  napi_is_buffer(env, value, &is_buffer);
+  if (is_buffer) {
+    void* data = nullptr;
+    std::size_t size = 0;
+    if (napi_get_buffer_info(env, value, &data, &size) != napi_ok) {
+      return ErrorRecord(napi_invalid_arg, kBadWalkPath);
+    }
+    path.assign(static_cast<const char*>(data), size);
+    return {};
+  }
+  std::size_t size = 0;
+  if (napi_get_value_string_utf8(env, value, nullptr, 0, &size) != napi_ok) {
+    return ErrorRecord(napi_string_expected, kBadWalkPath);
+  }
+  path.resize(size + 1);
+  napi_get_value_string_utf8(env, value, path.data(), path.size(), &size);
+  path.resize(size);
+  return {};
+}
+
+bool truthy(napi_env env, napi_value value) {
+  napi_value coerced = nullptr;
+  bool flag = false;
+  return napi_coerce_to_bool(env, value, &coerced) == napi_ok &&
+         napi_get_value_bool(env, coerced, &flag) == napi_ok && flag;
+}
+
+// Text when it is UTF-8, else a Buffer of the bytes (the caller decodes).
+Result<napi_value> make_name(napi_env env, std::string_view bytes) {
+  if (!text::first_invalid_utf8(bytes)) return frame::make_string(env, bytes);
+  napi_value buffer = nullptr;
+  void* data = nullptr;
+  if (napi_create_buffer_copy(env, bytes.size(), bytes.data(), &data, &buffer) != napi_ok) {
+    return ErrorRecord::from_pending_exception(env);
+  }
+  return buffer;
+}
+
+Result<napi_value> make_number(napi_env env, double number) {
+  napi_value value = nullptr;
+  if (napi_create_double(env, number, &value) != napi_ok) {
+    return ErrorRecord::from_pending_exception(env);
+  }
+  return value;
+}
+
+Result<napi_value> make_walk_report(napi_env env, TreeManifest& manifest) {
+  TOV_TRY(result, frame::make_object(env));
+  if (manifest.root_error) {
+    TOV_TRY(message, frame::make_string(env, manifest.root_error->description()));
+    TOV_CHECK(frame::set_field(env, result, "rootError", message));
+    TOV_TRY(code, make_number(env, manifest.root_error->system_code()));
+    TOV_CHECK(frame::set_field(env, result, "errno", code));
+    return result;
+  }
+  std::string_view paths = manifest.paths;
+  if (!paths.empty()) paths.remove_suffix(1);  // the last NUL
+  TOV_TRY(names, make_name(env, paths));
+  TOV_CHECK(frame::set_field(env, result, "paths", names));
+  std::string hex(manifest.digests.size() * hashing::kHexDigestSize, '\0');
+  for (std::size_t i = 0; i < manifest.digests.size(); ++i) {
+    hashing::to_hex(manifest.digests[i], hex.data() + i * hashing::kHexDigestSize);
+  }
+  std::vector<hashing::Digest>().swap(manifest.digests);
+  TOV_TRY(digests, frame::make_ascii_string(env, hex));
+  TOV_CHECK(frame::set_field(env, result, "digests", digests));
+  TOV_TRY(count, make_number(env, static_cast<double>(hex.size() / hashing::kHexDigestSize)));
+  TOV_CHECK(frame::set_field(env, result, "count", count));
+  TOV_TRY(root, hashing::make_hex(env, manifest.root));
+  TOV_CHECK(frame::set_field(env, result, "root", root));
+  TOV_TRY(bytes, make_number(env, static_cast<double>(manifest.bytes)));
+  TOV_CHECK(frame::set_field(env, result, "bytes", bytes));
+  TOV_TRY(skipped, frame::make_array(env, manifest.skipped.size()));
+  for (std::size_t i = 0; i < manifest.skipped.size(); ++i) {
+    const Skip& skip = manifest.skipped[i];
+    TOV_TRY(entry, frame::make_array(env, 3));
+    TOV_TRY(path, make_name(env, skip.path));
+    TOV_TRY(reason, frame::make_string(env, skip.reason));
+    napi_value failed = nullptr;
+    napi_get_boolean(env, skip.failed, &failed);
+    TOV_CHECK(frame::set_element(env, entry, 0, path));
+    TOV_CHECK(frame::set_element(env, entry, 1, reason));
+    TOV_CHECK(frame::set_element(env, entry, 2, failed));
+    TOV_CHECK(frame::set_element(env, skipped, i, entry));
+  }
+  TOV_CHECK(frame::set_field(env, result, "skipped", skipped));
+  TOV_TRY(walk_skips, make_number(env, static_cast<double>(manifest.walk_skips)));
+  TOV_CHECK(frame::set_field(env, result, "walkSkips", walk_skips));
+  TOV_TRY(found, make_number(env, static_cast<double>(manifest.found)));
+  TOV_CHECK(frame::set_field(env, result, "found", found));
+  return result;
+}
+
+void execute_walk(napi_env, void* data) {
+  WalkJob& job = *static_cast<WalkJob*>(data);
+  try {
+    const WalkOptions options{job.all, job.follow, job.leave_out};
+    job.manifest.emplace(hash_tree(job.root, job.display, options, *job.progress));
+  } catch (const std::bad_alloc&) {
+    job.manifest.emplace(base::Error(base::texts::kOutOfMemory));
+  }
+}
+
+void complete_walk(napi_env env, napi_status status, void* data) {
+  std::unique_ptr<WalkJob> job(static_cast<WalkJob*>(data));
+  napi_delete_async_work(env, job->async.work);
+  frame::guard_host_call([&]() -> napi_value {
+    frame::settle(env, job->async.deferred, [&]() -> Result<napi_value> {
+      if (status != napi_ok || !job->manifest) {
+        return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
+      }
+      if (!*job->manifest) return ErrorRecord(napi_generic_failure, job->manifest->error().description());
+      return make_walk_report(env, **job->manifest);
+    }());
+    return nullptr;
+  });
+}
+
+void control_finalized(napi_env, void* data, void*) {
+  delete static_cast<SharedProgress*>(data);
+}
+
+Result<WalkProgress*> progress_of(napi_env env, napi_value control) {
+  bool tagged = false;
+  void* data = nullptr;
+  if (napi_check_object_type_tag(env, control, &kWalkTag, &tagged) != napi_ok || !tagged ||
+      napi_unwrap(env, control, &data) != napi_ok || data == nullptr) {
+    return ErrorRecord(napi_invalid_arg, kBadControl);
+  }
+  return static_cast<SharedProgress*>(data)->get();
+}
+
 }  // namespace
 
 napi_value hash_files(napi_env env, napi_callback_info info) {
@@ -191,6 +350,68 @@ napi_value hash_files(napi_env env, napi_callback_info info) {
     job.release();
     return promise;
   });
+}
+
+napi_value walk_tree(napi_env env, napi_callback_info info) {
+  return frame::call_with_args<5>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
+    auto job = std::make_unique<WalkJob>();
+    TOV_CHECK(read_path(env, args[0], job->root));
+    TOV_CHECK(read_path(env, args[1], job->display));
+    job->all = truthy(env, args[2]);
+    job->follow = truthy(env, args[3]);
+    TOV_CHECK(read_identities(env, args[4], job->leave_out));
+    TOV_TRY(control, frame::make_object(env));
+    auto handle = std::make_unique<SharedProgress>(job->progress);
+    if (napi_wrap(env, control, handle.get(), control_finalized, nullptr, nullptr) != napi_ok) {
+      return ErrorRecord::from_pending_exception(env);
+    }
+    handle.release();  // the finalizer owns it now
+    if (napi_type_tag_object(env, control, &kWalkTag) != napi_ok) {
+      return ErrorRecord::from_pending_exception(env);
+    }
+    napi_value promise = nullptr;
+    if (!frame::queue_async_job(env, "tovWalkTree", execute_walk, complete_walk, job.get(),
+                                job->async, promise)) {
+      return ErrorRecord(napi_generic_failure, kStartFailed);
+    }
+    job.release();
+    TOV_TRY(pair, frame::make_array(env, 2));
+    TOV_CHECK(frame::set_element(env, pair, 0, promise));
+    TOV_CHECK(frame::set_element(env, pair, 1, control));
+    return pair;
+  });
+}
+
+napi_value walk_progress(napi_env env, napi_callback_info info) {
+  return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
+    TOV_TRY(progress, progress_of(env, args[0]));
+    TOV_TRY(counts, frame::make_array(env, 4));
+    const double values[] = {static_cast<double>(progress->found.load()),
+                             static_cast<double>(progress->hashed.load()),
+                             static_cast<double>(progress->bytes.load()),
+                             progress->walking.load() ? 1.0 : 0.0};
+    for (std::size_t i = 0; i < 4; ++i) {
+      TOV_TRY(value, make_number(env, values[i]));
+      TOV_CHECK(frame::set_element(env, counts, i, value));
+    }
+    return counts;
+  });
+}
+
+napi_value walk_cancel(napi_env env, napi_callback_info info) {
+  return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
+    TOV_TRY(progress, progress_of(env, args[0]));
+    progress->cancelled.store(true);
+    napi_value undefined = nullptr;
+    napi_get_undefined(env, &undefined);
+    return undefined;
+  });
+}
+
+napi_value can_walk(napi_env env, napi_callback_info) {
+  napi_value answer = nullptr;
+  napi_get_boolean(env, platform::can_list_directories(), &answer);
+  return answer;
 }
 
 }  // namespace tov::tree

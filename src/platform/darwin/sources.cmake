@@ -2,6 +2,7 @@
 set(TOV_PLATFORM_SOURCES
   posix/error_text.cc
   posix/file.cc
+  posix/directory.cc
   posix/file_identity.cc
   posix/memory.cc
   posix/module_pin.cc

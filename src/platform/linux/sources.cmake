@@ -5,6 +5,7 @@ check_symbol_exists(IORING_FEAT_LINKED_FILE "linux/io_uring.h" TOV_HAVE_IO_URING
 set(TOV_PLATFORM_SOURCES
   posix/error_text.cc
   posix/file.cc
+  posix/directory.cc
   posix/file_identity.cc
   posix/memory.cc
   posix/module_pin.cc

@@ -1,6 +1,7 @@
 # Windows: Win32 file, thread and module services, and no read ring
 # (files are read one by one).
 set(TOV_PLATFORM_SOURCES
+  fallback/directory.cc
   windows/file.cc
   windows/file_identity.cc
   windows/host_module.cc

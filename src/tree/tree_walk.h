@@ -1,0 +1,80 @@
+// A directory tree walked and hashed in one pass: the walk runs on the
+// calling thread and hands its files, a list at a time, to threads that hash
+// them on the shared pool while the walk goes on. The result comes back
+// sorted by the bytes of each path.
+//
+// What the walk takes and leaves: a link to a file counts as that file; a
+// link to a directory is entered only with `follow`, and then never into a
+// directory that is already being walked (a loop). Directories named `.git`
+// and `node_modules` are passed over unless `all` is set. Everything else
+// that is left out is reported: by design (links not followed, broken links,
+// link loops, FIFOs, sockets, devices) or because it could not be read.
+// Below the root a directory is listed only if it is still a directory, not
+// a link put in its place, when it is opened (unless links are followed).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/result.h"
+#include "hashing/digest.h"
+#include "platform/file.h"
+
+namespace tov::tree {
+
+struct WalkOptions {
+  bool all = false;
+  bool follow = false;
+  // Regular files with these identities are neither read nor listed.
+  std::span<const platform::FileIdentity> leave_out;
+};
+
+// What another thread may read while the walk runs, and the flag that stops
+// it early.
+struct WalkProgress {
+  std::atomic<std::uint64_t> found{0};
+  std::atomic<std::uint64_t> hashed{0};
+  std::atomic<std::uint64_t> bytes{0};
+  std::atomic<bool> walking{true};
+  std::atomic<bool> cancelled{false};
+};
+
+struct Skip {
+  std::string path;
+  std::string reason;
+  bool failed = false;  // could not be read, as against left out by design
+};
+
+struct TreeManifest {
+  // Set when the root itself could not be listed; everything else is empty.
+  std::optional<base::Error> root_error;
+  // Each file's path followed by a NUL, in byte order, and its digest.
+  std::string paths;
+  std::vector<hashing::Digest> digests;
+  // What the walk left out, in the order it was met, then the files that
+  // failed to hash, in path order.
+  std::vector<Skip> skipped;
+  std::size_t walk_skips = 0;  // how many of `skipped` the walk itself noted
+  std::uint64_t found = 0;     // files handed to the hashers
+  // The digest of the manifest's lines "path:hexdigest" joined by '\n'.
+  hashing::Digest root{};
+  std::uint64_t bytes = 0;
+};
+
+// Walks the directory `root` and hashes its files. Paths in the result are
+// `display` joined with each file's path below the root by '/' (just that
+// path when `display` is empty). Fails only when cancelled or when the
+// system ran out of descriptors or memory even for one file alone. May
+// throw std::bad_alloc.
+base::Result<TreeManifest> hash_tree(std::string_view root, std::string_view display,
+                                     const WalkOptions& options, WalkProgress& progress);
+
+// `base` and `name` joined by '/', as the walk names its paths.
+std::string join_path(std::string_view base, std::string_view name);
+
+}  // namespace tov::tree
