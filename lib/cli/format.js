@@ -3,26 +3,11 @@
 // reading them back (sha256sum's own output included) for `diff`.
 
 const { CliError } = require('./errors');
-const { compareBytes, pathFromBytes } = require('../tree/index.js');
+const { compareBytes, pathFromBytes, ROOT_PREFIX, escapePath, pathLine, manifestText } = require('../tree/index.js');
 const { readChunks, splitRecords, sourceName, RECORD_LIMIT } = require('./io');
 
 const HEX64 = /^[0-9a-fA-F]{64}$/;
-const ROOT_PREFIX = '# root: ';
-
-// sha256sum marks a line whose file name holds a backslash, line feed or
-// carriage return with a leading backslash and escapes those characters. A
-// NUL, which no file name holds but a manifest line may, is escaped the same
-// way, so that no output line carries the byte itself.
-function needsEscape(path) {
-  return /[\\\n\r\0]/.test(path);
-}
-
-const ESCAPES = { '\\': '\\\\', '\n': '\\n', '\r': '\\r', '\0': '\\0' };
 const UNESCAPES = { '\\': '\\', n: '\n', r: '\r', 0: '\0' };
-
-function escapePath(path) {
-  return path.replace(/[\\\n\r\0]/g, (c) => ESCAPES[c]);
-}
 
 function unescapePath(text) {
   let out = '';
@@ -37,17 +22,6 @@ function unescapePath(text) {
     out += next;
   }
   return out;
-}
-
-// One line for a path, with the leading-backslash convention when needed.
-function pathLine(prefix, path) {
-  return needsEscape(path) ? `\\${prefix}${escapePath(path)}` : `${prefix}${path}`;
-}
-
-function manifestText(entries, root) {
-  const lines = entries.map(([path, digest]) => pathLine(`${digest}  `, path));
-  lines.push(`${ROOT_PREFIX}${root}`);
-  return `${lines.join('\n')}\n`;
 }
 
 // One entry per line keeps large manifests readable and diffable.

@@ -10,6 +10,7 @@ const os = require('node:os');
 const nodePath = require('node:path');
 const { decodeName, encodeName, fsName } = require('./names');
 const { identitiesOf, rootOf, rootOfSorted } = require('./hash');
+const { ROOT_PREFIX } = require('./text');
 
 const extensions = () => require('../native/extensions.js').load();
 
@@ -51,8 +52,8 @@ function jobError(path, text, code) {
  * to what walkTree resolves to. `stop(reason)` set by the caller rejects
  * with the reason and cancels the walk.
  */
-function walkOne(native, target, options, leaveOut, control) {
-  const [promise, handle] = native.walkTree(fsName(target.path), encodeName(target.display), options.all, options.follow, leaveOut);
+function walkOne(native, target, options, leaveOut, control, trailer) {
+  const [promise, handle] = native.walkTree(fsName(target.path), encodeName(target.display), options.all, options.follow, leaveOut, trailer);
   control.cancel = () => native.walkCancel(handle);
   control.progress = () => native.walkProgress(handle);
   return promise.finally(() => {
@@ -63,9 +64,11 @@ function walkOne(native, target, options, leaveOut, control) {
 
 /**
  * hashTargets (index.js) for options that `handles` accepts. Resolves to
- * the result the worker's job gives ({ paths, digests, count, root, skipped }).
+ * the result the worker's job gives ({ paths, digests, count, root, skipped }),
+ * or with `asText` for a single directory, to { text, count, root, skipped }
+ * (see walkTree).
  */
-async function hashNatively(targets, options, { signal, onProgress }) {
+async function hashNatively(targets, options, { signal, onProgress, asText = false }) {
   const native = extensions();
   const leaveOut = identitiesOf(options.excludeFiles);
   const skipped = [];
@@ -136,7 +139,8 @@ async function hashNatively(targets, options, { signal, onProgress }) {
           failures.push({ path: display, reason: outcome.reason, failed: true });
         }
       } else if (st.isDirectory()) {
-        const result = await Promise.race([walkOne(native, target, options, leaveOut, control), stopping]);
+        const trailer = asText && targets.length === 1 ? ROOT_PREFIX : undefined;
+        const result = await Promise.race([walkOne(native, target, options, leaveOut, control, trailer), stopping]);
         if (result.rootError !== undefined) {
           if (target.required) throw jobError(target.path, result.rootError, CODES.get(result.errno));
           skipped.push({ path: target.display, reason: result.rootError, failed: true });
@@ -150,6 +154,7 @@ async function hashNatively(targets, options, { signal, onProgress }) {
           const [path, reason, failed] = result.skipped[i];
           (i < result.walkSkips ? skipped : failures).push({ path: textOf(path), reason, failed });
         }
+        if (result.text) return finish({ text: result.text, count: result.count, root: result.root, skipped });
         const found = splitNames(result.paths, result.count);
         if (targets.length === 1) {
           return finish({ paths: found.join('\0'), digests: result.digests, count: found.length, root: result.root, skipped });

@@ -8,6 +8,7 @@ const { Worker } = require('node:worker_threads');
 const { threadVariableProblem } = require('./environment');
 const { encodeName, decodeName } = require('./names');
 const engine = require('./engine');
+const text = require('./text');
 // hash.js loads the native module, which ends the process on a bad
 // worker-count variable: loaded on first use, after that check.
 const hash = () => require('./hash');
@@ -153,7 +154,9 @@ async function hashTree(root, options = {}) {
  * files are listed below `display`, a file as `display` (its own name when
  * that is ''). A required target that cannot be read rejects; any other is
  * skipped as a failure. Each target's files are sorted by path, targets in
- * the order given.
+ * the order given. With `text: true` the entries come as `text` instead of
+ * `manifest`: a Buffer of the manifest's lines as sha256sum prints them and
+ * the root line, for writing out as it is.
  */
 async function hashTargets(targets, options = {}) {
   if (!Array.isArray(targets) || targets.length === 0) throw new TypeError('The "targets" argument must be a non-empty array');
@@ -165,11 +168,24 @@ async function hashTargets(targets, options = {}) {
   });
   const { signal, onProgress } = options;
   const job = { kind: 'hash', targets: checked, options: walkOptions(options) };
+  const asText = Boolean(options.text);
   if (signal?.aborted) throw abortReason(signal);
   const problem = threadVariableProblem();
   if (problem !== null) throw Object.assign(new Error(problem), { code: 'ERR_INVALID_ENV' });
-  if (engine.handles(job.options)) return unpack(job, await engine.hashNatively(checked, job.options, { signal, onProgress }));
-  return runJob(job, { signal, onProgress });
+  let result;
+  if (engine.handles(job.options)) {
+    const packed = await engine.hashNatively(checked, job.options, { signal, onProgress, asText });
+    if (packed.text) {
+      const { text: lines, root, skipped } = packed;
+      return { text: lines, root, skipped };
+    }
+    result = unpack(job, packed);
+  } else {
+    result = await runJob(job, { signal, onProgress });
+  }
+  if (!asText) return result;
+  const { manifest, ...rest } = result;
+  return { text: encodeName(text.manifestText(manifest, result.root)), ...rest };
 }
 
 /**
@@ -200,4 +216,8 @@ module.exports = {
   pathBytes: encodeName,
   pathFromBytes: decodeName,
   runJob,
+  ROOT_PREFIX: text.ROOT_PREFIX,
+  escapePath: text.escapePath,
+  pathLine: text.pathLine,
+  manifestText: text.manifestText,
 };

@@ -196,6 +196,8 @@ struct WalkJob {
   bool all = false;
   bool follow = false;
   std::vector<platform::FileIdentity> leave_out;
+  // With a trailer, the result is the manifest's lines (manifest_lines).
+  std::optional<std::string> trailer;
   SharedProgress progress = std::make_shared<WalkProgress>();
   frame::AsyncJob async;
   std::optional<base::Result<TreeManifest>> manifest;
@@ -249,7 +251,35 @@ Result<napi_value> make_number(napi_env env, double number) {
   return value;
 }
 
-Result<napi_value> make_walk_report(napi_env env, TreeManifest& manifest) {
+void text_finalized(napi_env, void*, void* hint) {
+  delete static_cast<std::string*>(hint);
+}
+
+// A Buffer over the text itself where the host allows it (the text can be
+// as large as a manifest of millions of files), a copy where it does not.
+Result<napi_value> make_buffer(napi_env env, std::string text) {
+  auto owned = std::make_unique<std::string>(std::move(text));
+  napi_value buffer = nullptr;
+  if (napi_create_external_buffer(env, owned->size(), owned->data(), text_finalized, owned.get(),
+                                  &buffer) == napi_ok) {
+    owned.release();  // the finalizer owns it now
+    return buffer;
+  }
+  bool pending = false;
+  napi_is_exception_pending(env, &pending);
+  if (pending) {
+    napi_value ignored = nullptr;
+    napi_get_and_clear_last_exception(env, &ignored);
+  }
+  void* data = nullptr;
+  if (napi_create_buffer_copy(env, owned->size(), owned->data(), &data, &buffer) != napi_ok) {
+    return ErrorRecord::from_pending_exception(env);
+  }
+  return buffer;
+}
+
+Result<napi_value> make_walk_report(napi_env env, TreeManifest& manifest,
+                                    const std::optional<std::string>& trailer) {
   TOV_TRY(result, frame::make_object(env));
   if (manifest.root_error) {
     TOV_TRY(message, frame::make_string(env, manifest.root_error->description()));
@@ -258,19 +288,27 @@ Result<napi_value> make_walk_report(napi_env env, TreeManifest& manifest) {
     TOV_CHECK(frame::set_field(env, result, "errno", code));
     return result;
   }
-  std::string_view paths = manifest.paths;
-  if (!paths.empty()) paths.remove_suffix(1);  // the last NUL
-  TOV_TRY(names, make_name(env, paths));
-  TOV_CHECK(frame::set_field(env, result, "paths", names));
-  std::string hex(manifest.digests.size() * hashing::kHexDigestSize, '\0');
-  for (std::size_t i = 0; i < manifest.digests.size(); ++i) {
-    hashing::to_hex(manifest.digests[i], hex.data() + i * hashing::kHexDigestSize);
-  }
-  std::vector<hashing::Digest>().swap(manifest.digests);
-  TOV_TRY(digests, frame::make_ascii_string(env, hex));
-  TOV_CHECK(frame::set_field(env, result, "digests", digests));
-  TOV_TRY(count, make_number(env, static_cast<double>(hex.size() / hashing::kHexDigestSize)));
+  TOV_TRY(count, make_number(env, static_cast<double>(manifest.digests.size())));
   TOV_CHECK(frame::set_field(env, result, "count", count));
+  if (trailer) {
+    std::string text = manifest_lines(manifest, *trailer);
+    std::string().swap(manifest.paths);
+    std::vector<hashing::Digest>().swap(manifest.digests);
+    TOV_TRY(lines, make_buffer(env, std::move(text)));
+    TOV_CHECK(frame::set_field(env, result, "text", lines));
+  } else {
+    std::string_view paths = manifest.paths;
+    if (!paths.empty()) paths.remove_suffix(1);  // the last NUL
+    TOV_TRY(names, make_name(env, paths));
+    TOV_CHECK(frame::set_field(env, result, "paths", names));
+    std::string hex(manifest.digests.size() * hashing::kHexDigestSize, '\0');
+    for (std::size_t i = 0; i < manifest.digests.size(); ++i) {
+      hashing::to_hex(manifest.digests[i], hex.data() + i * hashing::kHexDigestSize);
+    }
+    std::vector<hashing::Digest>().swap(manifest.digests);
+    TOV_TRY(digests, frame::make_ascii_string(env, hex));
+    TOV_CHECK(frame::set_field(env, result, "digests", digests));
+  }
   TOV_TRY(root, hashing::make_hex(env, manifest.root));
   TOV_CHECK(frame::set_field(env, result, "root", root));
   TOV_TRY(bytes, make_number(env, static_cast<double>(manifest.bytes)));
@@ -315,7 +353,7 @@ void complete_walk(napi_env env, napi_status status, void* data) {
         return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
       }
       if (!*job->manifest) return ErrorRecord(napi_generic_failure, job->manifest->error().description());
-      return make_walk_report(env, **job->manifest);
+      return make_walk_report(env, **job->manifest, job->trailer);
     }());
     return nullptr;
   });
@@ -353,13 +391,16 @@ napi_value hash_files(napi_env env, napi_callback_info info) {
 }
 
 napi_value walk_tree(napi_env env, napi_callback_info info) {
-  return frame::call_with_args<5>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
+  return frame::call_with_args<6>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     auto job = std::make_unique<WalkJob>();
     TOV_CHECK(read_path(env, args[0], job->root));
     TOV_CHECK(read_path(env, args[1], job->display));
     job->all = truthy(env, args[2]);
     job->follow = truthy(env, args[3]);
     TOV_CHECK(read_identities(env, args[4], job->leave_out));
+    napi_valuetype trailer_type = napi_undefined;
+    napi_typeof(env, args[5], &trailer_type);
+    if (trailer_type == napi_string) TOV_CHECK(read_path(env, args[5], job->trailer.emplace()));
     TOV_TRY(control, frame::make_object(env));
     auto handle = std::make_unique<SharedProgress>(job->progress);
     if (napi_wrap(env, control, handle.get(), control_finalized, nullptr, nullptr) != napi_ok) {

@@ -431,6 +431,37 @@ std::string join_path(std::string_view base, std::string_view name) {
   return joined;
 }
 
+std::string manifest_lines(const TreeManifest& manifest, std::string_view trailer) {
+  std::string text;
+  text.reserve(manifest.paths.size() + manifest.digests.size() * (hashing::kHexDigestSize + 3) +
+               trailer.size() + hashing::kHexDigestSize + 1);
+  std::size_t start = 0;
+  for (const hashing::Digest& digest : manifest.digests) {
+    const std::size_t end = manifest.paths.find('\0', start);
+    const std::string_view path = std::string_view(manifest.paths).substr(start, end - start);
+    start = end + 1;
+    const bool escaped = path.find_first_of("\\\n\r") != std::string_view::npos;
+    if (escaped) text.push_back('\\');
+    const std::size_t at = text.size();
+    text.resize(at + hashing::kHexDigestSize);
+    hashing::to_hex(digest, text.data() + at);
+    text.append("  ");
+    if (!escaped) {
+      text.append(path);
+    } else {
+      for (const char c : path) {
+        if (c == '\\') text.append("\\\\");
+        else if (c == '\n') text.append("\\n");
+        else if (c == '\r') text.append("\\r");
+        else text.push_back(c);
+      }
+    }
+    text.push_back('\n');
+  }
+  text.append(trailer).append(hashing::to_hex(manifest.root)).push_back('\n');
+  return text;
+}
+
 base::Result<TreeManifest> hash_tree(std::string_view root, std::string_view display,
                                      const WalkOptions& options, WalkProgress& progress) {
   Walk walk(root, display, options, progress);

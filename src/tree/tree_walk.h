@@ -74,6 +74,12 @@ struct TreeManifest {
 base::Result<TreeManifest> hash_tree(std::string_view root, std::string_view display,
                                      const WalkOptions& options, WalkProgress& progress);
 
+// The manifest's lines as sha256sum prints them, "hexdigest  path\n" per
+// file, where a path holding a backslash, line feed or carriage return has
+// those escaped (\\, \n, \r) and its line starts with a backslash; then
+// `trailer`, the root's hex digest and a line feed.
+std::string manifest_lines(const TreeManifest& manifest, std::string_view trailer);
+
 // `base` and `name` joined by '/', as the walk names its paths.
 std::string join_path(std::string_view base, std::string_view name);
 

@@ -63,13 +63,13 @@ async function manifestCommand(args, io) {
     // `manifest . > MANIFEST`: the shell made the file before the walk.
     const identity = output ? null : io.stdoutIdentity();
     const excludeFiles = output ? output.paths() : identity ? [identity] : [];
-    result = await hashWithProgress(targets, walkOptions(values, excludeFiles), io);
+    result = await hashWithProgress(targets, { ...walkOptions(values, excludeFiles), text: !values.json }, io);
   } catch (err) {
     if (output) output.abandon();
     throw err;
   }
-  const text = values.json ? format.manifestJson(result.manifest, result.root) : format.manifestText(result.manifest, result.root);
-  if (output) output.commit(pathBytes(text));
+  const text = values.json ? pathBytes(format.manifestJson(result.manifest, result.root)) : result.text;
+  if (output) output.commit(text);
   else io.out(text);
   return reportFailures(result.skipped, io, 'the manifest is incomplete').length > 0 ? 1 : 0;
 }
