@@ -278,8 +278,7 @@ Result<napi_value> make_buffer(napi_env env, std::string text) {
   return buffer;
 }
 
-Result<napi_value> make_walk_report(napi_env env, TreeManifest& manifest,
-                                    const std::optional<std::string>& trailer) {
+Result<napi_value> make_walk_report(napi_env env, TreeManifest& manifest, bool as_text) {
   TOV_TRY(result, frame::make_object(env));
   if (manifest.root_error) {
     TOV_TRY(message, frame::make_string(env, manifest.root_error->description()));
@@ -288,13 +287,10 @@ Result<napi_value> make_walk_report(napi_env env, TreeManifest& manifest,
     TOV_CHECK(frame::set_field(env, result, "errno", code));
     return result;
   }
-  TOV_TRY(count, make_number(env, static_cast<double>(manifest.digests.size())));
+  TOV_TRY(count, make_number(env, static_cast<double>(manifest.count)));
   TOV_CHECK(frame::set_field(env, result, "count", count));
-  if (trailer) {
-    std::string text = manifest_lines(manifest, *trailer);
-    std::string().swap(manifest.paths);
-    std::vector<hashing::Digest>().swap(manifest.digests);
-    TOV_TRY(lines, make_buffer(env, std::move(text)));
+  if (as_text) {
+    TOV_TRY(lines, make_buffer(env, std::move(manifest.text)));
     TOV_CHECK(frame::set_field(env, result, "text", lines));
   } else {
     std::string_view paths = manifest.paths;
@@ -337,7 +333,8 @@ Result<napi_value> make_walk_report(napi_env env, TreeManifest& manifest,
 void execute_walk(napi_env, void* data) {
   WalkJob& job = *static_cast<WalkJob*>(data);
   try {
-    const WalkOptions options{job.all, job.follow, job.leave_out};
+    WalkOptions options{job.all, job.follow, job.leave_out, std::nullopt};
+    if (job.trailer) options.text_trailer = *job.trailer;
     job.manifest.emplace(hash_tree(job.root, job.display, options, *job.progress));
   } catch (const std::bad_alloc&) {
     job.manifest.emplace(base::Error(base::texts::kOutOfMemory));
@@ -353,7 +350,7 @@ void complete_walk(napi_env env, napi_status status, void* data) {
         return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
       }
       if (!*job->manifest) return ErrorRecord(napi_generic_failure, job->manifest->error().description());
-      return make_walk_report(env, **job->manifest, job->trailer);
+      return make_walk_report(env, **job->manifest, job->trailer.has_value());
     }());
     return nullptr;
   });

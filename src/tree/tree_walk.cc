@@ -192,6 +192,29 @@ struct ChainLink {
 
 constexpr std::size_t kNoLink = static_cast<std::size_t>(-1);
 
+// A manifest line as WalkOptions::text_trailer describes it.
+void append_line(std::string& text, std::string_view path, const char* hex) {
+  const bool escaped = path.find_first_of("\\\n\r") != std::string_view::npos;
+  if (escaped) text.push_back('\\');
+  text.append(hex, hashing::kHexDigestSize).append("  ");
+  if (!escaped) {
+    text.append(path);
+  } else {
+    for (const char c : path) {
+      if (c == '\\') {
+        text.append("\\\\");
+      } else if (c == '\n') {
+        text.append("\\n");
+      } else if (c == '\r') {
+        text.append("\\r");
+      } else {
+        text.push_back(c);
+      }
+    }
+  }
+  text.push_back('\n');
+}
+
 class Walk {
  public:
   Walk(std::string_view root, std::string_view display, const WalkOptions& options,
@@ -369,8 +392,14 @@ class Walk {
     manifest.skipped = std::move(skipped_);
     manifest.walk_skips = manifest.skipped.size();
     manifest.found = count;
-    manifest.digests.reserve(count);
-    manifest.paths.reserve(rel_bytes_.size() + count * (display_.size() + 2));
+    const bool as_text = options_.text_trailer.has_value();
+    const std::size_t path_bytes = rel_bytes_.size() + count * (display_.size() + 2);
+    if (as_text) {
+      manifest.text.reserve(path_bytes + count * (hashing::kHexDigestSize + 3) + 128);
+    } else {
+      manifest.digests.reserve(count);
+      manifest.paths.reserve(path_bytes);
+    }
     hashing::Sha256 root;
     std::string line;
     char hex[hashing::kHexDigestSize];
@@ -387,14 +416,23 @@ class Walk {
       const hashing::Digest& digest = list->digests[at];
       hashing::to_hex(digest, hex);
       line.clear();
-      if (!manifest.digests.empty()) line.push_back('\n');
+      if (manifest.count > 0) line.push_back('\n');
       line.append(path).push_back(':');
       line.append(hex, sizeof hex);
       root.update(line);
-      manifest.paths.append(path).push_back('\0');
-      manifest.digests.push_back(digest);
+      ++manifest.count;
+      if (as_text) {
+        append_line(manifest.text, path, hex);
+      } else {
+        manifest.paths.append(path).push_back('\0');
+        manifest.digests.push_back(digest);
+      }
     }
     manifest.root = root.finish();
+    if (as_text) {
+      manifest.text.append(*options_.text_trailer).append(hashing::to_hex(manifest.root));
+      manifest.text.push_back('\n');
+    }
     manifest.bytes = progress_.bytes.load();
   }
 
@@ -429,37 +467,6 @@ std::string join_path(std::string_view base, std::string_view name) {
     joined.append(name);
   }
   return joined;
-}
-
-std::string manifest_lines(const TreeManifest& manifest, std::string_view trailer) {
-  std::string text;
-  text.reserve(manifest.paths.size() + manifest.digests.size() * (hashing::kHexDigestSize + 3) +
-               trailer.size() + hashing::kHexDigestSize + 1);
-  std::size_t start = 0;
-  for (const hashing::Digest& digest : manifest.digests) {
-    const std::size_t end = manifest.paths.find('\0', start);
-    const std::string_view path = std::string_view(manifest.paths).substr(start, end - start);
-    start = end + 1;
-    const bool escaped = path.find_first_of("\\\n\r") != std::string_view::npos;
-    if (escaped) text.push_back('\\');
-    const std::size_t at = text.size();
-    text.resize(at + hashing::kHexDigestSize);
-    hashing::to_hex(digest, text.data() + at);
-    text.append("  ");
-    if (!escaped) {
-      text.append(path);
-    } else {
-      for (const char c : path) {
-        if (c == '\\') text.append("\\\\");
-        else if (c == '\n') text.append("\\n");
-        else if (c == '\r') text.append("\\r");
-        else text.push_back(c);
-      }
-    }
-    text.push_back('\n');
-  }
-  text.append(trailer).append(hashing::to_hex(manifest.root)).push_back('\n');
-  return text;
 }
 
 base::Result<TreeManifest> hash_tree(std::string_view root, std::string_view display,

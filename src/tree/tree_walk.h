@@ -32,6 +32,12 @@ struct WalkOptions {
   bool follow = false;
   // Regular files with these identities are neither read nor listed.
   std::span<const platform::FileIdentity> leave_out;
+  // With a trailer, the manifest comes as `text` rather than as paths and
+  // digests: a line per file as sha256sum prints it, "hexdigest  path\n",
+  // where a path holding a backslash, line feed or carriage return has those
+  // escaped (\\, \n, \r) and its line starts with a backslash; then the
+  // trailer, the root's hex digest and a line feed.
+  std::optional<std::string_view> text_trailer;
 };
 
 // What another thread may read while the walk runs, and the flag that stops
@@ -56,6 +62,8 @@ struct TreeManifest {
   // Each file's path followed by a NUL, in byte order, and its digest.
   std::string paths;
   std::vector<hashing::Digest> digests;
+  std::string text;    // instead, with WalkOptions::text_trailer
+  std::uint64_t count = 0;  // files in the manifest
   // What the walk left out, in the order it was met, then the files that
   // failed to hash, in path order.
   std::vector<Skip> skipped;
@@ -73,12 +81,6 @@ struct TreeManifest {
 // throw std::bad_alloc.
 base::Result<TreeManifest> hash_tree(std::string_view root, std::string_view display,
                                      const WalkOptions& options, WalkProgress& progress);
-
-// The manifest's lines as sha256sum prints them, "hexdigest  path\n" per
-// file, where a path holding a backslash, line feed or carriage return has
-// those escaped (\\, \n, \r) and its line starts with a backslash; then
-// `trailer`, the root's hex digest and a line feed.
-std::string manifest_lines(const TreeManifest& manifest, std::string_view trailer);
 
 // `base` and `name` joined by '/', as the walk names its paths.
 std::string join_path(std::string_view base, std::string_view name);
