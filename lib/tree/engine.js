@@ -20,6 +20,11 @@ const PROGRESS_EVERY_MS = 50;
 /** Whether hashTargets can run here for these walk options. */
 function handles(options) {
   if (options.exclude.length > 0 || options.gitignore || options.cache) return false;
+  return available();
+}
+
+/** Whether this system walks and hashes natively at all. */
+function available() {
   try {
     const native = extensions();
     return typeof native.canWalk === 'function' && native.canWalk();
@@ -48,18 +53,83 @@ function jobError(path, text, code) {
 }
 
 /**
- * Runs one walk to its end, reporting progress through `report`; resolves
- * to what walkTree resolves to. `stop(reason)` set by the caller rejects
- * with the reason and cancels the walk.
+ * What one call shares across its native jobs: the progress reports (the
+ * counters of the job under way added to those done), and the stop that a
+ * signal or a throwing progress callback sets off.
  */
-function walkOne(native, target, options, leaveOut, control, trailer) {
-  const [promise, handle] = native.walkTree(fsName(target.path), encodeName(target.display), options.all, options.follow, leaveOut, trailer);
-  control.cancel = () => native.walkCancel(handle);
-  control.progress = () => native.walkProgress(handle);
-  return promise.finally(() => {
-    control.cancel = null;
-    control.progress = null;
-  });
+class Session {
+  constructor(native, { signal, onProgress }) {
+    this.native = native;
+    this.signal = signal;
+    this.onProgress = onProgress;
+    this.totals = { files: 0, hashed: 0, bytes: 0 };
+    this.handle = null;
+    this.stopped = null;
+    this.stopping = new Promise((_, reject) => {
+      this.rejectStop = reject;
+    });
+    this.stopping.catch(() => {});
+    this.onAbort = () => this.stop(signal.reason);
+    signal?.addEventListener('abort', this.onAbort, { once: true });
+    this.timer = onProgress ? setInterval(() => this.emit(false), PROGRESS_EVERY_MS) : null;
+  }
+
+  stop(reason) {
+    if (this.stopped) return;
+    this.stopped = { reason };
+    if (this.handle) this.native.walkCancel(this.handle);
+    this.rejectStop(reason);
+  }
+
+  // The stop's reason, thrown, once one happened.
+  check() {
+    if (this.stopped) throw this.stopped.reason;
+  }
+
+  // Waits for `promise` or the stop, whichever comes first.
+  race(promise) {
+    return Promise.race([promise, this.stopping]);
+  }
+
+  // Runs one native job ([promise, handle] from `start`) to its end.
+  async run(start) {
+    const [promise, handle] = start();
+    this.handle = handle;
+    try {
+      return await this.race(promise);
+    } finally {
+      this.handle = null;
+    }
+  }
+
+  emit(final) {
+    if (this.stopped || !this.onProgress) return;
+    let [files, hashed, bytes, walking] = this.handle ? this.native.walkProgress(this.handle) : [0, 0, 0, 0];
+    files += this.totals.files;
+    hashed += this.totals.hashed;
+    bytes += this.totals.bytes;
+    // Until a walk has reported, the files are still being found.
+    const scanning = !final && (this.handle ? walking : files === 0);
+    const event = { phase: scanning ? 'scanning' : 'hashing', files, hashed, bytes };
+    if (final) event.totalBytes = bytes;
+    try {
+      this.onProgress(event);
+    } catch (err) {
+      this.stop(err);
+    }
+  }
+
+  // The last report, then the end of reports and of listening.
+  finish() {
+    this.check();
+    this.emit(true);
+    this.check();
+  }
+
+  close() {
+    if (this.timer) clearInterval(this.timer);
+    this.signal?.removeEventListener('abort', this.onAbort);
+  }
 }
 
 /**
@@ -75,50 +145,23 @@ async function hashNatively(targets, options, { signal, onProgress, asText = fal
   const failures = [];
   const names = [];
   const digestParts = [];
-  const totals = { files: 0, hashed: 0, bytes: 0 };
-  const control = { cancel: null, progress: null };
-  let stopped = null;
-
-  // Progress: the counters of the walk under way added to those done.
-  const emit = (final) => {
-    if (stopped) return;
-    let [files, hashed, bytes, walking] = control.progress ? control.progress() : [0, 0, 0, 0];
-    files += totals.files;
-    hashed += totals.hashed;
-    bytes += totals.bytes;
-    // Until a walk has reported, the files are still being found.
-    const scanning = !final && (control.progress ? walking : files === 0);
-    const event = { phase: scanning ? 'scanning' : 'hashing', files, hashed, bytes };
-    if (final) event.totalBytes = bytes;
-    try {
-      onProgress(event);
-    } catch (err) {
-      stop(err);
-    }
+  const session = new Session(native, { signal, onProgress });
+  const { totals } = session;
+  const finish = (result) => {
+    result.skipped = result.skipped.concat(failures);
+    session.finish();
+    return result;
   };
-  let stop;
-  const stopping = new Promise((_, reject) => {
-    stop = (reason) => {
-      if (stopped) return;
-      stopped = { reason };
-      control.cancel?.();
-      reject(reason);
-    };
-  });
-  stopping.catch(() => {});
-  const onAbort = () => stop(signal.reason);
-  signal?.addEventListener('abort', onAbort, { once: true });
-  const timer = onProgress ? setInterval(() => emit(false), PROGRESS_EVERY_MS) : null;
   try {
-    if (onProgress) emit(false);
+    session.emit(false);
     let runs = 0;
     for (const target of targets) {
-      if (stopped) throw stopped.reason;
+      session.check();
       let st;
       try {
-        st = await Promise.race([fs.promises.stat(fsName(target.path)), stopping]);
+        st = await session.race(fs.promises.stat(fsName(target.path)));
       } catch (err) {
-        if (stopped) throw stopped.reason;
+        session.check();
         const text = require('./errors').systemText(err);
         if (target.required) throw jobError(target.path, text, err.code);
         skipped.push({ path: target.display, reason: text, failed: true });
@@ -126,7 +169,7 @@ async function hashNatively(targets, options, { signal, onProgress, asText = fal
       }
       if (st.isFile()) {
         const display = target.display || nodePath.basename(target.path);
-        const { outcomes, bytes } = await Promise.race([native.hashFiles([fsName(target.path)], leaveOut), stopping]);
+        const { outcomes, bytes } = await session.race(native.hashFiles([fsName(target.path)], leaveOut));
         totals.files++;
         totals.hashed++;
         totals.bytes += bytes;
@@ -140,7 +183,9 @@ async function hashNatively(targets, options, { signal, onProgress, asText = fal
         }
       } else if (st.isDirectory()) {
         const trailer = asText && targets.length === 1 ? ROOT_PREFIX : undefined;
-        const result = await Promise.race([walkOne(native, target, options, leaveOut, control, trailer), stopping]);
+        const result = await session.run(() =>
+          native.walkTree(fsName(target.path), encodeName(target.display), options.all, options.follow, leaveOut, trailer),
+        );
         if (result.rootError !== undefined) {
           if (target.required) throw jobError(target.path, result.rootError, CODES.get(result.errno));
           skipped.push({ path: target.display, reason: result.rootError, failed: true });
@@ -173,17 +218,37 @@ async function hashNatively(targets, options, { signal, onProgress, asText = fal
       runs <= 1 ? rootOfSorted(names, names.map((_, i) => digestAt(i))) : rootOf(names.map((name, i) => [name, digestAt(i)]));
     return finish({ paths: names.join('\0'), digests, count: names.length, root, skipped });
   } finally {
-    if (timer) clearInterval(timer);
-    signal?.removeEventListener('abort', onAbort);
-  }
-
-  function finish(result) {
-    result.skipped = result.skipped.concat(failures);
-    if (stopped) throw stopped.reason;
-    if (onProgress) emit(true);
-    if (stopped) throw stopped.reason;
-    return result;
+    session.close();
   }
 }
 
-module.exports = { handles, hashNatively };
+/**
+ * checkTree (index.js): the entries' files hashed and compared natively.
+ * Resolves to the result the worker's job gives ({ statuses, reasons }).
+ */
+async function checkNatively(paths, digests, { signal, onProgress }) {
+  const native = extensions();
+  const session = new Session(native, { signal, onProgress });
+  try {
+    const joined = paths.every((p) => p.isWellFormed()) ? paths.join('\0') : joinBytes(paths);
+    const result = await session.run(() => native.checkFiles(joined, digests.join('\0'), paths.length));
+    session.totals.files = paths.length;
+    session.totals.hashed = paths.length;
+    session.totals.bytes = result.bytes;
+    session.finish();
+    return result;
+  } finally {
+    session.close();
+  }
+}
+
+function joinBytes(paths) {
+  const parts = [];
+  paths.forEach((p, i) => {
+    if (i > 0) parts.push(Buffer.of(0));
+    parts.push(encodeName(p));
+  });
+  return Buffer.concat(parts);
+}
+
+module.exports = { available, handles, hashNatively, checkNatively };

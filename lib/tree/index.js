@@ -6,7 +6,7 @@
 const nodePath = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { threadVariableProblem } = require('./environment');
-const { encodeName, decodeName } = require('./names');
+const { encodeName, decodeName, joinAsWritten } = require('./names');
 const engine = require('./engine');
 const text = require('./text');
 // hash.js loads the native module, which ends the process on a bad
@@ -202,7 +202,18 @@ async function checkTree(manifest, root = '.', options = {}) {
     }
     return [entry[0], entry[1]];
   });
-  const results = await runJob({ kind: 'check', entries, root }, options);
+  const job = { kind: 'check', entries, root };
+  let results;
+  if (options.signal?.aborted) throw abortReason(options.signal);
+  const problem = threadVariableProblem();
+  if (problem !== null) throw Object.assign(new Error(problem), { code: 'ERR_INVALID_ENV' });
+  if (engine.available()) {
+    const paths = entries.map(([path]) => joinAsWritten(root, path));
+    const digests = entries.map(([, digest]) => digest.replaceAll('\0', '\n'));
+    results = unpack(job, await engine.checkNatively(paths, digests, options));
+  } else {
+    results = await runJob(job, options);
+  }
   return { ok: results.every((r) => r.status === 'ok'), results };
 }
 

@@ -5,6 +5,8 @@
 // Python's "surrogateescape" does. Valid UTF-8 never decodes to a lone
 // surrogate, so the mapping is one-to-one and encodeName restores the bytes.
 
+const nodePath = require('node:path');
+
 const ESCAPED_BYTE = /(?<![\uD800-\uDBFF])[\uDC80-\uDCFF]/g;
 
 // Length of the well-formed UTF-8 sequence at bytes[i], or 0.
@@ -62,4 +64,12 @@ function fsName(text) {
   return text.isWellFormed() ? text : encodeName(text);
 }
 
-module.exports = { decodeName, encodeName, fsName };
+// Entries' paths are read relative to `root`, absolute ones as they are; a
+// path is opened as written, so `l/../x` goes where the system takes it.
+function joinAsWritten(root, path) {
+  if (nodePath.isAbsolute(path)) return path;
+  if (root === '.' || root === '') return path;
+  return root.endsWith('/') || root.endsWith(nodePath.sep) ? root + path : `${root}/${path}`;
+}
+
+module.exports = { decodeName, encodeName, fsName, joinAsWritten };

@@ -6,7 +6,7 @@
 const fs = require('node:fs');
 const nodePath = require('node:path');
 const { parentPort, workerData } = require('node:worker_threads');
-const { fsName } = require('./names');
+const { fsName, joinAsWritten } = require('./names');
 const { systemText } = require('./errors');
 const { walkFiles } = require('./walk');
 const { HashPipeline, identitiesOf, rootOf, rootOfSorted, sortByBytes } = require('./hash');
@@ -122,14 +122,6 @@ async function hashJob({ targets, options }) {
   };
   if (cached) result.cache = { reused: cached.hits, warnings: cached.warnings };
   return result;
-}
-
-// Entries' paths are read relative to `root`, absolute ones as they are; a
-// path is opened as written, so `l/../x` goes where the system takes it.
-function joinAsWritten(root, path) {
-  if (nodePath.isAbsolute(path)) return path;
-  if (root === '.' || root === '') return path;
-  return root.endsWith('/') || root.endsWith(nodePath.sep) ? root + path : `${root}/${path}`;
 }
 
 async function checkJob({ count, paths: joined, digests: joinedDigests, root }) {

@@ -45,6 +45,7 @@ constexpr ExtensionDescriptor kExtensionTable[] = {
     {"kernels", extension_kernels},
     {"hashFiles", tree::hash_files},
     {"walkTree", tree::walk_tree},
+    {"checkFiles", tree::check_files},
     {"walkProgress", tree::walk_progress},
     {"walkCancel", tree::walk_cancel},
     {"canWalk", tree::can_walk},

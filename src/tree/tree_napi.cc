@@ -356,6 +356,93 @@ void complete_walk(napi_env env, napi_status status, void* data) {
   });
 }
 
+// --- checkFiles: listed files hashed and compared natively ---------------
+
+struct CheckJob {
+  std::string paths;     // NUL-joined
+  std::string expected;  // NUL-joined digests as the manifest gives them
+  std::size_t count = 0;
+  SharedProgress progress = std::make_shared<WalkProgress>();
+  frame::AsyncJob async;
+  std::optional<base::Result<ListedOutcomes>> outcomes;
+};
+
+std::vector<std::string_view> split_joined(std::string_view joined, std::size_t count) {
+  std::vector<std::string_view> parts;
+  parts.reserve(count);
+  std::size_t start = 0;
+  while (parts.size() < count) {
+    std::size_t end = joined.find('\0', start);
+    if (end == std::string_view::npos) end = joined.size();
+    parts.push_back(joined.substr(start, end - start));
+    start = std::min(end + 1, joined.size());
+  }
+  return parts;
+}
+
+// A manifest's digest matches when it is the computed one in either case.
+bool same_digest(const hashing::Digest& digest, std::string_view expected) {
+  if (expected.size() != hashing::kHexDigestSize) return false;
+  char hex[hashing::kHexDigestSize];
+  hashing::to_hex(digest, hex);
+  for (std::size_t i = 0; i < hashing::kHexDigestSize; ++i) {
+    char c = expected[i];
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    if (c != hex[i]) return false;
+  }
+  return true;
+}
+
+void execute_check(napi_env, void* data) {
+  CheckJob& job = *static_cast<CheckJob*>(data);
+  try {
+    const std::vector<std::string_view> paths = split_joined(job.paths, job.count);
+    job.outcomes.emplace(hash_listed(paths, *job.progress));
+  } catch (const std::bad_alloc&) {
+    job.outcomes.emplace(base::Error(base::texts::kOutOfMemory));
+  }
+}
+
+Result<napi_value> make_check_report(napi_env env, const CheckJob& job) {
+  const ListedOutcomes& outcomes = **job.outcomes;
+  const std::vector<std::string_view> expected = split_joined(job.expected, job.count);
+  std::string statuses(job.count, 'u');
+  for (std::size_t i = 0; i < job.count; ++i) {
+    if (outcomes.hashed[i]) statuses[i] = same_digest(outcomes.digests[i], expected[i]) ? 'o' : 'f';
+  }
+  TOV_TRY(result, frame::make_object(env));
+  TOV_TRY(letters, frame::make_ascii_string(env, statuses));
+  TOV_CHECK(frame::set_field(env, result, "statuses", letters));
+  TOV_TRY(reasons, frame::make_array(env, outcomes.failures.size()));
+  for (std::size_t i = 0; i < outcomes.failures.size(); ++i) {
+    TOV_TRY(pair, frame::make_array(env, 2));
+    TOV_TRY(at, make_number(env, static_cast<double>(outcomes.failures[i].first)));
+    TOV_TRY(reason, frame::make_string(env, outcomes.failures[i].second));
+    TOV_CHECK(frame::set_element(env, pair, 0, at));
+    TOV_CHECK(frame::set_element(env, pair, 1, reason));
+    TOV_CHECK(frame::set_element(env, reasons, i, pair));
+  }
+  TOV_CHECK(frame::set_field(env, result, "reasons", reasons));
+  TOV_TRY(bytes, make_number(env, static_cast<double>(job.progress->bytes.load())));
+  TOV_CHECK(frame::set_field(env, result, "bytes", bytes));
+  return result;
+}
+
+void complete_check(napi_env env, napi_status status, void* data) {
+  std::unique_ptr<CheckJob> job(static_cast<CheckJob*>(data));
+  napi_delete_async_work(env, job->async.work);
+  frame::guard_host_call([&]() -> napi_value {
+    frame::settle(env, job->async.deferred, [&]() -> Result<napi_value> {
+      if (status != napi_ok || !job->outcomes) {
+        return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
+      }
+      if (!*job->outcomes) return ErrorRecord(napi_generic_failure, job->outcomes->error().description());
+      return make_check_report(env, *job);
+    }());
+    return nullptr;
+  });
+}
+
 void control_finalized(napi_env, void* data, void*) {
   delete static_cast<SharedProgress*>(data);
 }
@@ -387,6 +474,49 @@ napi_value hash_files(napi_env env, napi_callback_info info) {
   });
 }
 
+namespace {
+
+// The control object of a job's progress, and the pair [promise, control].
+Result<napi_value> make_control(napi_env env, const SharedProgress& progress) {
+  TOV_TRY(control, frame::make_object(env));
+  auto handle = std::make_unique<SharedProgress>(progress);
+  if (napi_wrap(env, control, handle.get(), control_finalized, nullptr, nullptr) != napi_ok) {
+    return ErrorRecord::from_pending_exception(env);
+  }
+  handle.release();  // the finalizer owns it now
+  if (napi_type_tag_object(env, control, &kWalkTag) != napi_ok) {
+    return ErrorRecord::from_pending_exception(env);
+  }
+  return control;
+}
+
+Result<napi_value> make_pair(napi_env env, napi_value promise, napi_value control) {
+  TOV_TRY(pair, frame::make_array(env, 2));
+  TOV_CHECK(frame::set_element(env, pair, 0, promise));
+  TOV_CHECK(frame::set_element(env, pair, 1, control));
+  return pair;
+}
+
+}  // namespace
+
+napi_value check_files(napi_env env, napi_callback_info info) {
+  return frame::call_with_args<3>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
+    auto job = std::make_unique<CheckJob>();
+    TOV_CHECK(read_path(env, args[0], job->paths));
+    TOV_CHECK(read_path(env, args[1], job->expected));
+    TOV_TRY(count, to_u64(env, args[2]));
+    job->count = static_cast<std::size_t>(count);
+    TOV_TRY(control, make_control(env, job->progress));
+    napi_value promise = nullptr;
+    if (!frame::queue_async_job(env, "tovCheckFiles", execute_check, complete_check, job.get(),
+                                job->async, promise)) {
+      return ErrorRecord(napi_generic_failure, kStartFailed);
+    }
+    job.release();
+    return make_pair(env, promise, control);
+  });
+}
+
 napi_value walk_tree(napi_env env, napi_callback_info info) {
   return frame::call_with_args<6>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     auto job = std::make_unique<WalkJob>();
@@ -398,25 +528,14 @@ napi_value walk_tree(napi_env env, napi_callback_info info) {
     napi_valuetype trailer_type = napi_undefined;
     napi_typeof(env, args[5], &trailer_type);
     if (trailer_type == napi_string) TOV_CHECK(read_path(env, args[5], job->trailer.emplace()));
-    TOV_TRY(control, frame::make_object(env));
-    auto handle = std::make_unique<SharedProgress>(job->progress);
-    if (napi_wrap(env, control, handle.get(), control_finalized, nullptr, nullptr) != napi_ok) {
-      return ErrorRecord::from_pending_exception(env);
-    }
-    handle.release();  // the finalizer owns it now
-    if (napi_type_tag_object(env, control, &kWalkTag) != napi_ok) {
-      return ErrorRecord::from_pending_exception(env);
-    }
+    TOV_TRY(control, make_control(env, job->progress));
     napi_value promise = nullptr;
     if (!frame::queue_async_job(env, "tovWalkTree", execute_walk, complete_walk, job.get(),
                                 job->async, promise)) {
       return ErrorRecord(napi_generic_failure, kStartFailed);
     }
     job.release();
-    TOV_TRY(pair, frame::make_array(env, 2));
-    TOV_CHECK(frame::set_element(env, pair, 0, promise));
-    TOV_CHECK(frame::set_element(env, pair, 1, control));
-    return pair;
+    return make_pair(env, promise, control);
   });
 }
 

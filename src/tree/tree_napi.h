@@ -24,6 +24,13 @@ napi_value hash_files(napi_env env, napi_callback_info info);
 // walkCancel(control) stops the walk, whose promise then rejects.
 // canWalk() says whether this system walks natively at all.
 napi_value walk_tree(napi_env env, napi_callback_info info);
+// checkFiles(paths, digests, count) -> [Promise, control]: `count` files
+// (paths NUL-joined, a string or a Buffer of bytes) hashed as walkTree
+// hashes, each compared with its digest (NUL-joined, any case). Resolves to
+// { statuses, reasons, bytes }: one letter per file, o(k), f(ailed) or u(nreadable),
+// and [index, reason] for each unreadable one. The control works as
+// walkTree's.
+napi_value check_files(napi_env env, napi_callback_info info);
 napi_value walk_progress(napi_env env, napi_callback_info info);
 napi_value walk_cancel(napi_env env, napi_callback_info info);
 napi_value can_walk(napi_env env, napi_callback_info info);

@@ -469,6 +469,43 @@ std::string join_path(std::string_view base, std::string_view name) {
   return joined;
 }
 
+base::Result<ListedOutcomes> hash_listed(std::span<const std::string_view> paths,
+                                         WalkProgress& progress) {
+  progress.found.store(paths.size());
+  progress.walking.store(false);
+  std::vector<std::unique_ptr<ListResult>> results;
+  {
+    Hashers hashers({}, progress);
+    for (std::size_t first = 0; first < paths.size(); first += kList) {
+      if (progress.cancelled.load(std::memory_order_relaxed)) break;
+      QueuedList list;
+      const std::size_t count = std::min(kList, paths.size() - first);
+      for (std::size_t i = first; i < first + count; ++i) list.paths.add(paths[i]);
+      results.push_back(std::make_unique<ListResult>());
+      results.back()->first = first;
+      list.result = results.back().get();
+      hashers.push(std::move(list));
+    }
+    base::Status hashed = hashers.close();
+    if (!hashed) return std::move(hashed).error();
+  }
+  if (progress.cancelled.load()) return base::Error(kCancelled);
+  ListedOutcomes outcomes;
+  outcomes.digests.resize(paths.size());
+  outcomes.hashed.resize(paths.size());
+  for (const std::unique_ptr<ListResult>& list : results) {
+    for (std::size_t i = 0; i < list->kinds.size(); ++i) {
+      if (list->kinds[i] != Kind::kHashed) continue;
+      outcomes.digests[list->first + i] = list->digests[i];
+      outcomes.hashed[list->first + i] = true;
+    }
+    for (auto& [at, reason] : list->failures) {
+      outcomes.failures.emplace_back(list->first + at, std::move(reason));
+    }
+  }
+  return outcomes;
+}
+
 base::Result<TreeManifest> hash_tree(std::string_view root, std::string_view display,
                                      const WalkOptions& options, WalkProgress& progress) {
   Walk walk(root, display, options, progress);

@@ -82,6 +82,19 @@ struct TreeManifest {
 base::Result<TreeManifest> hash_tree(std::string_view root, std::string_view display,
                                      const WalkOptions& options, WalkProgress& progress);
 
+// What hash_listed found for each path, by its position in the list.
+struct ListedOutcomes {
+  std::vector<hashing::Digest> digests;  // valid where `hashed` is set
+  std::vector<bool> hashed;
+  std::vector<std::pair<std::size_t, std::string>> failures;  // position, reason
+};
+
+// The files of `paths` hashed as hash_tree hashes the files of a walk, a
+// list at a time on threads of their own, counting on `progress` (`found`
+// is set to the whole count at once). Fails as hash_tree does.
+base::Result<ListedOutcomes> hash_listed(std::span<const std::string_view> paths,
+                                         WalkProgress& progress);
+
 // `base` and `name` joined by '/', as the walk names its paths.
 std::string join_path(std::string_view base, std::string_view name);
 
