@@ -1,7 +1,10 @@
 'use strict';
 // Finds the files to hash under a directory target, depth first: each
-// directory's entries in the order the system lists them, its
-// subdirectories after its files, in listing order. Callers sort.
+// directory's entries in the order fs.readdir gives them (sorted by name on
+// POSIX systems, where libuv sorts; the file system's own order on Windows),
+// its subdirectories after its files, in that order. Callers sort the files
+// by path; the notes on what was left out keep this order. (engine.js walks
+// natively in the same order where the system allows.)
 //
 // Links: a link to a file counts as that file; a link to a directory is not
 // entered unless `follow` is set (as git, rsync and fd do), and then never
