@@ -24,7 +24,7 @@ void query_range(std::span<const std::string_view> paths, std::span<std::uint8_t
                  std::span<std::int32_t> errors, std::size_t begin, std::size_t end) {
   for (std::size_t i = begin; i < end; ++i) {
     std::uint8_t* record = records.data() + i * kRecordSize;
-    base::Result<platform::FileIdentity> identity = platform::query_identity(paths[i]);
+    base::Result<platform::FileMetadata> identity = platform::query_identity(paths[i]);
     if (identity) {
       encode_record(*identity, record);
       errors[i] = 0;
@@ -53,7 +53,7 @@ class ThreadGroup {
 
 }  // namespace
 
-void encode_record(const platform::FileIdentity& identity, std::uint8_t* record) {
+void encode_record(const platform::FileMetadata& identity, std::uint8_t* record) {
   std::memset(record, 0, kRecordSize);
   put64(record, identity.device);
   put64(record + 8, identity.inode);

@@ -23,7 +23,7 @@ inline constexpr std::size_t kKindOffset = 40;
 // it); system failures keep their own positive code, successes hold 0.
 inline constexpr std::int32_t kNotSystemError = -1;
 
-void encode_record(const platform::FileIdentity& identity, std::uint8_t* record);
+void encode_record(const platform::FileMetadata& identity, std::uint8_t* record);
 
 // Queries every path, following links; `records` holds kRecordSize bytes per
 // path and `errors` one slot per path. A failed path's record is all zero.

@@ -18,7 +18,7 @@ enum class FileKind : std::uint8_t {
   kOther = 3,  // devices, FIFOs, sockets, and anything a system adds
 };
 
-struct FileIdentity {
+struct FileMetadata {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::uint64_t size = 0;
@@ -31,6 +31,6 @@ struct FileIdentity {
 
 // The identity of whatever `path` leads to after following symbolic links.
 // Paths are UTF-8; a NUL inside one is refused (texts::kNulInPath).
-base::Result<FileIdentity> query_identity(std::string_view path);
+base::Result<FileMetadata> query_identity(std::string_view path);
 
 }  // namespace tov::platform

@@ -44,7 +44,7 @@ base::Error last_error() {
 
 }  // namespace
 
-base::Result<FileIdentity> query_identity(std::string_view path) {
+base::Result<FileMetadata> query_identity(std::string_view path) {
   std::wstring wide;
   if (base::Status converted = windows::system_path(path, wide); !converted) {
     return std::move(converted).error();
@@ -64,7 +64,7 @@ base::Result<FileIdentity> query_identity(std::string_view path) {
   if (!::GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
     return last_error();
   }
-  FileIdentity identity;
+  FileMetadata identity;
   identity.device = info.dwVolumeSerialNumber;
   identity.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
   identity.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;

@@ -52,7 +52,7 @@ TEST(IdentityBatch, RecordsMatchSingleQueriesOnAnyNumberOfThreads) {
   }
   for (std::size_t i = 0; i < paths.size(); ++i) {
     const std::uint8_t* record = serial.records.data() + i * kRecordSize;
-    base::Result<platform::FileIdentity> single = platform::query_identity(paths[i]);
+    base::Result<platform::FileMetadata> single = platform::query_identity(paths[i]);
     if (!single.ok()) {
       EXPECT_NE(serial.errors[i], 0) << i;
       EXPECT_EQ(record[kKindOffset], 0) << "a failed path's record is zero";
@@ -67,7 +67,7 @@ TEST(IdentityBatch, RecordsMatchSingleQueriesOnAnyNumberOfThreads) {
 }
 
 TEST(IdentityBatch, RecordLayout) {
-  platform::FileIdentity identity;
+  platform::FileMetadata identity;
   identity.device = 1;
   identity.inode = 2;
   identity.size = 3;

@@ -21,27 +21,27 @@ void write(const fs::path& file, const std::string& content) {
   std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
 }
 
-FileIdentity identity_of(const fs::path& path) {
-  base::Result<FileIdentity> identity = query_identity(path.string());
+FileMetadata identity_of(const fs::path& path) {
+  base::Result<FileMetadata> identity = query_identity(path.string());
   EXPECT_TRUE(identity.ok()) << path;
-  return identity.ok() ? *identity : FileIdentity{};
+  return identity.ok() ? *identity : FileMetadata{};
 }
 
-TEST(FileIdentity, KindsSizesAndFailures) {
+TEST(FileMetadata, KindsSizesAndFailures) {
   TempDir dir;
   write(dir.path() / "a", "12345");
-  const FileIdentity file = identity_of(dir.path() / "a");
+  const FileMetadata file = identity_of(dir.path() / "a");
   EXPECT_EQ(file.kind, FileKind::kRegular);
   EXPECT_EQ(file.size, 5u);
   EXPECT_EQ(identity_of(dir.path()).kind, FileKind::kDirectory);
 
-  const base::Result<FileIdentity> missing = query_identity((dir.path() / "none").string());
+  const base::Result<FileMetadata> missing = query_identity((dir.path() / "none").string());
   ASSERT_FALSE(missing.ok());
   EXPECT_TRUE(missing.error().is_system());
   EXPECT_TRUE(query_identity(std::string("a\0b", 3)).error().is(base::texts::kNulInPath));
 }
 
-TEST(FileIdentity, TellsFilesAndTheirStatesApart) {
+TEST(FileMetadata, TellsFilesAndTheirStatesApart) {
   TempDir dir;
   write(dir.path() / "a", "same");
   write(dir.path() / "b", "same");
@@ -50,8 +50,8 @@ TEST(FileIdentity, TellsFilesAndTheirStatesApart) {
   const auto old_time =
       std::chrono::floor<std::chrono::seconds>(fs::last_write_time(dir.path() / "a"));
   fs::last_write_time(dir.path() / "a", old_time);
-  const FileIdentity a = identity_of(dir.path() / "a");
-  const FileIdentity b = identity_of(dir.path() / "b");
+  const FileMetadata a = identity_of(dir.path() / "a");
+  const FileMetadata b = identity_of(dir.path() / "b");
   EXPECT_EQ(a.device, b.device);
   EXPECT_NE(a.inode, b.inode);
 
@@ -60,20 +60,20 @@ TEST(FileIdentity, TellsFilesAndTheirStatesApart) {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   write(dir.path() / "a", "SAME");
   fs::last_write_time(dir.path() / "a", old_time);
-  const FileIdentity rewritten = identity_of(dir.path() / "a");
+  const FileMetadata rewritten = identity_of(dir.path() / "a");
   EXPECT_EQ(rewritten.modified_ns, a.modified_ns);
   EXPECT_GT(rewritten.changed_ns, a.changed_ns);
   fs::rename(dir.path() / "b", dir.path() / "a");
   EXPECT_EQ(identity_of(dir.path() / "a").inode, b.inode);
 }
 
-TEST(FileIdentity, TimesAreNanosecondsSince1970) {
+TEST(FileMetadata, TimesAreNanosecondsSince1970) {
   TempDir dir;
   write(dir.path() / "a", "x");
   const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
-  const FileIdentity a = identity_of(dir.path() / "a");
+  const FileMetadata a = identity_of(dir.path() / "a");
   EXPECT_LT(std::abs(a.modified_ns - now), std::int64_t{60} * 1'000'000'000);
   EXPECT_LT(std::abs(a.changed_ns - now), std::int64_t{60} * 1'000'000'000);
 }
