@@ -74,10 +74,10 @@ const NAMES_LENGTH_AT = 28;
 /**
  * entries: { keys: [path below the root], records, digests, names }, the
  * records (RECORD bytes each) and digests (DIGEST bytes each) of entry i at
- * i * RECORD and i * DIGEST; `names`, if given, the keys' block as written.
+ * i * RECORD and i * DIGEST; `names`, if given, the keys' block as written
+ * (then `count` may stand for `keys`).
  */
-function encode(rootBytes, { keys, records, digests, names = Buffer.from(keys.join('\0'), 'utf8') }) {
-  const count = keys.length;
+function encode(rootBytes, { keys, records, digests, names = Buffer.from(keys.join('\0'), 'utf8'), count = keys.length }) {
   const buf = Buffer.allocUnsafe(HEADER + count * (RECORD + DIGEST) + rootBytes.length + names.length + DIGEST);
   buf.fill(0, 0, HEADER);
   MAGIC.copy(buf, 0);
@@ -410,11 +410,25 @@ class Store {
       }
       keys.push(this.keys[m]);
     }
+    // The same files as last time: their names' block as it was.
+    const names = this.sameKeys && keys.length === this.old.count ? this.old.names : undefined;
+    this.replace({ keys, records: records.done(), digests: digests.done(), names });
+  }
+
+  /**
+   * Writes the entries a native walk returned for the next run ({ names,
+   * records, digests, count, unchanged }), unless they are the file's own.
+   */
+  writeEntries(entries) {
+    if (this.probe === null || entries.unchanged) return;
+    this.replace(entries);
+  }
+
+  // Written whole beside the cache and renamed over it.
+  replace(entries) {
     const file = temporaryName(this.location);
     try {
-      // The same files as last time: their names' block as it was.
-      const names = this.sameKeys && keys.length === this.old.count ? this.old.names : undefined;
-      fs.writeFileSync(file, encode(this.rootBytes, { keys, records: records.done(), digests: digests.done(), names }), { flag: 'wx' });
+      fs.writeFileSync(file, encode(this.rootBytes, entries), { flag: 'wx' });
       fs.renameSync(file, this.location);
     } catch (err) {
       this.warn(`cache ${this.location} not written (${systemText(err)})`);
@@ -606,4 +620,28 @@ function open(option, targets, pipeline, { all = false, leaveOut = [] } = {}) {
   return new CachedRun(stores, pipeline, leaveOut, warnings);
 }
 
-module.exports = { open, defaultLocation, encode, decode, rootBytesOf, trusted, RECORD };
+/**
+ * The cache of one directory target for a native walk: `known`, the old
+ * entries and the clock for walkTree (null when the cache cannot be used at
+ * all), the warnings so far, and `finish(entries)` to write what the walk
+ * returned for the next run.
+ */
+function openForWalk(option, target, { all = false } = {}) {
+  const warnings = [];
+  const warn = (text) => warnings.push(text);
+  let store;
+  try {
+    store = new Store(target, option.location, all, warn);
+  } catch (err) {
+    warn(`cache for ${target.path} not used (${systemText(err)})`);
+    return { known: null, warnings, finish() {} };
+  }
+  const { old } = store;
+  return {
+    known: { names: old.names, records: old.records, digests: old.digests, count: old.count, probe: store.probe },
+    warnings,
+    finish: (entries) => store.writeEntries(entries),
+  };
+}
+
+module.exports = { open, openForWalk, defaultLocation, encode, decode, rootBytesOf, trusted, RECORD };

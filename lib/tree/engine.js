@@ -11,15 +11,21 @@ const nodePath = require('node:path');
 const { decodeName, encodeName, fsName } = require('./names');
 const { identitiesOf, rootOf, rootOfSorted } = require('./hash');
 const { ROOT_PREFIX } = require('./text');
+const cache = require('./cache');
 
 const extensions = () => require('../native/extensions.js').load();
 
 const CODES = new Map(Object.entries(os.constants.errno).map(([name, number]) => [number, name]));
 const PROGRESS_EVERY_MS = 50;
 
-/** Whether hashTargets can run here for these walk options. */
-function handles(options) {
-  if (options.exclude.length > 0 || options.gitignore || options.cache) return false;
+/**
+ * Whether hashTargets can run here for these walk options and targets: a
+ * cache only for a single target (a directory's gets its cache; a file's
+ * has none).
+ */
+function handles(options, targets) {
+  if (options.exclude.length > 0 || options.gitignore) return false;
+  if (options.cache && targets.length !== 1) return false;
   return available();
 }
 
@@ -147,8 +153,11 @@ async function hashNatively(targets, options, { signal, onProgress, asText = fal
   const digestParts = [];
   const session = new Session(native, { signal, onProgress });
   const { totals } = session;
+  // A cache option always reports, even where no directory had a cache.
+  let cacheReport = options.cache ? { reused: 0, warnings: [] } : null;
   const finish = (result) => {
     result.skipped = result.skipped.concat(failures);
+    if (cacheReport) result.cache = cacheReport;
     session.finish();
     return result;
   };
@@ -183,9 +192,14 @@ async function hashNatively(targets, options, { signal, onProgress, asText = fal
         }
       } else if (st.isDirectory()) {
         const trailer = asText && targets.length === 1 ? ROOT_PREFIX : undefined;
+        const cached = options.cache ? cache.openForWalk(options.cache, target, { all: options.all }) : null;
         const result = await session.run(() =>
-          native.walkTree(fsName(target.path), encodeName(target.display), options.all, options.follow, leaveOut, trailer),
+          native.walkTree(fsName(target.path), encodeName(target.display), options.all, options.follow, leaveOut, trailer, cached?.known),
         );
+        if (cached) {
+          if (result.cache) cached.finish(result.cache);
+          cacheReport = { reused: result.cache ? result.cache.reused : 0, warnings: cached.warnings };
+        }
         if (result.rootError !== undefined) {
           if (target.required) throw jobError(target.path, result.rootError, CODES.get(result.errno));
           skipped.push({ path: target.display, reason: result.rootError, failed: true });

@@ -173,11 +173,11 @@ async function hashTargets(targets, options = {}) {
   const problem = threadVariableProblem();
   if (problem !== null) throw Object.assign(new Error(problem), { code: 'ERR_INVALID_ENV' });
   let result;
-  if (engine.handles(job.options)) {
+  if (engine.handles(job.options, checked)) {
     const packed = await engine.hashNatively(checked, job.options, { signal, onProgress, asText });
     if (packed.text) {
-      const { text: lines, root, skipped } = packed;
-      return { text: lines, root, skipped };
+      const { text: lines, root, skipped, cache } = packed;
+      return cache ? { text: lines, root, skipped, cache } : { text: lines, root, skipped };
     }
     result = unpack(job, packed);
   } else {

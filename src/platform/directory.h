@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "platform/file_identity.h"
 
 namespace tov::platform {
 
@@ -44,20 +45,42 @@ class DirectoryListing {
   std::vector<Entry> entries_;
 };
 
-// Whether this system has list_directory; where it has not, every call
-// fails and callers walk trees some other way.
+// Whether this system lists directories; where it does not, every call
+// below fails and callers walk trees some other way.
 bool can_list_directories() noexcept;
-
-// Lists the directory at `path` into `listing` (cleared first). With
-// `no_follow`, a `path` that is a symbolic link itself is not followed: that
-// and a path that is no directory fail with an error for which
-// is_not_directory holds.
-base::Status list_directory(std::string_view path, bool no_follow, DirectoryListing& listing);
 
 struct NodeStatus {
   EntryType type = EntryType::kUnknown;  // never kUnknown once queried
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+};
+
+// An open directory: its entries, and queries of them by name, which spare
+// the system a walk down the whole path for each. Closed when the object
+// goes away. Move-only.
+class Directory {
+ public:
+  Directory() = default;
+  ~Directory();
+  Directory(Directory&& other) noexcept;
+  Directory& operator=(Directory&& other) noexcept;
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+
+  // Opens the directory at `path`, closing any held before. With
+  // `no_follow`, a `path` that is a symbolic link itself is not followed:
+  // that and a path that is no directory fail with an error for which
+  // is_not_directory holds.
+  base::Status open(std::string_view path, bool no_follow);
+  // Lists the entries into `listing` (cleared first).
+  base::Status list(DirectoryListing& listing);
+  // Metadata of the entry `name`, following a final symbolic link or not.
+  base::Result<NodeStatus> query(std::string_view name, bool follow) const;
+  // What a content cache compares of the entry `name`, links followed.
+  base::Result<FileMetadata> metadata(std::string_view name) const;
+
+ private:
+  void* handle_ = nullptr;  // the system's own (a DIR* on POSIX systems)
 };
 
 // Metadata of `path`, following a final symbolic link or not.

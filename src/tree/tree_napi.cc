@@ -1,5 +1,6 @@
 #include "tree/tree_napi.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
@@ -13,6 +14,7 @@
 #include "frame/call_napi.h"
 #include "frame/results_napi.h"
 #include "hashing/hex_napi.h"
+#include "cache/identity_batch.h"
 #include "text/utf8.h"
 #include "tree/file_list.h"
 #include "tree/tree_walk.h"
@@ -198,6 +200,12 @@ struct WalkJob {
   std::vector<platform::FileIdentity> leave_out;
   // With a trailer, the result is the manifest's lines (manifest_lines).
   std::optional<std::string> trailer;
+  // A content cache's entries, copied, and the clock it was given.
+  bool caching = false;
+  std::string known_names;
+  std::string known_records;
+  std::string known_digests;
+  KnownFiles known;
   SharedProgress progress = std::make_shared<WalkProgress>();
   frame::AsyncJob async;
   std::optional<base::Result<TreeManifest>> manifest;
@@ -278,7 +286,37 @@ Result<napi_value> make_buffer(napi_env env, std::string text) {
   return buffer;
 }
 
-Result<napi_value> make_walk_report(napi_env env, TreeManifest& manifest, bool as_text) {
+Result<napi_value> make_bytes(napi_env env, std::string_view bytes) {
+  napi_value buffer = nullptr;
+  void* data = nullptr;
+  if (napi_create_buffer_copy(env, bytes.size(), bytes.data(), &data, &buffer) != napi_ok) {
+    return ErrorRecord::from_pending_exception(env);
+  }
+  return buffer;
+}
+
+Result<napi_value> make_cache_report(napi_env env, const CacheEntries& cache) {
+  TOV_TRY(result, frame::make_object(env));
+  std::string_view joined = cache.names;
+  if (!joined.empty()) joined.remove_suffix(1);  // the last NUL
+  TOV_TRY(names, make_bytes(env, joined));
+  TOV_CHECK(frame::set_field(env, result, "names", names));
+  TOV_TRY(records, make_bytes(env, cache.records));
+  TOV_CHECK(frame::set_field(env, result, "records", records));
+  TOV_TRY(digests, make_bytes(env, cache.digests));
+  TOV_CHECK(frame::set_field(env, result, "digests", digests));
+  TOV_TRY(count, make_number(env, static_cast<double>(cache.count)));
+  TOV_CHECK(frame::set_field(env, result, "count", count));
+  TOV_TRY(reused, make_number(env, static_cast<double>(cache.reused)));
+  TOV_CHECK(frame::set_field(env, result, "reused", reused));
+  napi_value unchanged = nullptr;
+  napi_get_boolean(env, cache.unchanged, &unchanged);
+  TOV_CHECK(frame::set_field(env, result, "unchanged", unchanged));
+  return result;
+}
+
+Result<napi_value> make_walk_report(napi_env env, TreeManifest& manifest, bool as_text,
+                                    bool caching) {
   TOV_TRY(result, frame::make_object(env));
   if (manifest.root_error) {
     TOV_TRY(message, frame::make_string(env, manifest.root_error->description()));
@@ -327,14 +365,82 @@ Result<napi_value> make_walk_report(napi_env env, TreeManifest& manifest, bool a
   TOV_CHECK(frame::set_field(env, result, "walkSkips", walk_skips));
   TOV_TRY(found, make_number(env, static_cast<double>(manifest.found)));
   TOV_CHECK(frame::set_field(env, result, "found", found));
+  if (caching) {
+    TOV_TRY(cache, make_cache_report(env, manifest.cache));
+    TOV_CHECK(frame::set_field(env, result, "cache", cache));
+  }
   return result;
+}
+
+constexpr base::FixedText kBadKnown =
+    "The \"known\" argument must be { names, records, digests, count, probe }";
+
+frame::Status read_bytes_field(napi_env env, napi_value object, const char* name,
+                               std::string& bytes) {
+  napi_value value = nullptr;
+  bool is_buffer = false;
+  void* data = nullptr;
+  std::size_t size = 0;
+  if (napi_get_named_property(env, object, name, &value) != napi_ok ||
+      napi_is_buffer(env, value, &is_buffer) != napi_ok || !is_buffer ||
+      napi_get_buffer_info(env, value, &data, &size) != napi_ok) {
+    return ErrorRecord(napi_invalid_arg, kBadKnown);
+  }
+  bytes.assign(static_cast<const char*>(data), size);
+  return {};
+}
+
+// The cache's entries as cache.js decoded them; their sizes must agree.
+frame::Status read_known(napi_env env, napi_value object, WalkJob& job) {
+  napi_valuetype type = napi_undefined;
+  napi_typeof(env, object, &type);
+  if (type == napi_undefined || type == napi_null) return {};
+  if (type != napi_object) return ErrorRecord(napi_invalid_arg, kBadKnown);
+  TOV_CHECK(read_bytes_field(env, object, "names", job.known_names));
+  TOV_CHECK(read_bytes_field(env, object, "records", job.known_records));
+  TOV_CHECK(read_bytes_field(env, object, "digests", job.known_digests));
+  napi_value count_value = nullptr;
+  napi_value probe_value = nullptr;
+  if (napi_get_named_property(env, object, "count", &count_value) != napi_ok ||
+      napi_get_named_property(env, object, "probe", &probe_value) != napi_ok) {
+    return ErrorRecord(napi_invalid_arg, kBadKnown);
+  }
+  TOV_TRY(count, to_u64(env, count_value));
+  if (job.known_records.size() != count * cache::kRecordSize ||
+      job.known_digests.size() != count * 32 ||
+      static_cast<std::size_t>(std::count(job.known_names.begin(), job.known_names.end(), '\0')) !=
+          (count == 0 ? 0 : count - 1)) {
+    return ErrorRecord(napi_invalid_arg, kBadKnown);
+  }
+  KnownFiles& known = job.known;
+  known.names = job.known_names;
+  known.records = {reinterpret_cast<const std::uint8_t*>(job.known_records.data()),
+                   job.known_records.size()};
+  known.digests = {reinterpret_cast<const std::uint8_t*>(job.known_digests.data()),
+                   job.known_digests.size()};
+  known.count = static_cast<std::size_t>(count);
+  napi_valuetype probe_type = napi_undefined;
+  napi_typeof(env, probe_value, &probe_type);
+  if (probe_type == napi_bigint) {
+    std::int64_t probe = 0;
+    bool lossless = false;
+    if (napi_get_value_bigint_int64(env, probe_value, &probe, &lossless) != napi_ok || !lossless) {
+      return ErrorRecord(napi_invalid_arg, kBadKnown);
+    }
+    known.probe_ns = probe;
+  } else if (probe_type != napi_null && probe_type != napi_undefined) {
+    return ErrorRecord(napi_invalid_arg, kBadKnown);
+  }
+  job.caching = true;
+  return {};
 }
 
 void execute_walk(napi_env, void* data) {
   WalkJob& job = *static_cast<WalkJob*>(data);
   try {
-    WalkOptions options{job.all, job.follow, job.leave_out, std::nullopt};
+    WalkOptions options{job.all, job.follow, job.leave_out, std::nullopt, nullptr};
     if (job.trailer) options.text_trailer = *job.trailer;
+    if (job.caching) options.known = &job.known;
     job.manifest.emplace(hash_tree(job.root, job.display, options, *job.progress));
   } catch (const std::bad_alloc&) {
     job.manifest.emplace(base::Error(base::texts::kOutOfMemory));
@@ -350,7 +456,7 @@ void complete_walk(napi_env env, napi_status status, void* data) {
         return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
       }
       if (!*job->manifest) return ErrorRecord(napi_generic_failure, job->manifest->error().description());
-      return make_walk_report(env, **job->manifest, job->trailer.has_value());
+      return make_walk_report(env, **job->manifest, job->trailer.has_value(), job->caching);
     }());
     return nullptr;
   });
@@ -518,7 +624,7 @@ napi_value check_files(napi_env env, napi_callback_info info) {
 }
 
 napi_value walk_tree(napi_env env, napi_callback_info info) {
-  return frame::call_with_args<6>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
+  return frame::call_with_args<7>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     auto job = std::make_unique<WalkJob>();
     TOV_CHECK(read_path(env, args[0], job->root));
     TOV_CHECK(read_path(env, args[1], job->display));
@@ -528,6 +634,7 @@ napi_value walk_tree(napi_env env, napi_callback_info info) {
     napi_valuetype trailer_type = napi_undefined;
     napi_typeof(env, args[5], &trailer_type);
     if (trailer_type == napi_string) TOV_CHECK(read_path(env, args[5], job->trailer.emplace()));
+    TOV_CHECK(read_known(env, args[6], *job));
     TOV_TRY(control, make_control(env, job->progress));
     napi_value promise = nullptr;
     if (!frame::queue_async_job(env, "tovWalkTree", execute_walk, complete_walk, job.get(),

@@ -12,14 +12,17 @@ namespace tov::tree {
 // is one to leave out. The hashing runs off the JavaScript thread.
 napi_value hash_files(napi_env env, napi_callback_info info);
 
-// walkTree(root, display, all, follow, leaveOut, trailer?) -> [Promise, control]: the
+// walkTree(root, display, all, follow, leaveOut, trailer?, known?) -> [Promise, control]: the
 // directory `root` walked and hashed off the JavaScript thread (see
 // tree_walk.h). The promise resolves to { paths, digests, count, root,
 // bytes, skipped } (paths NUL-joined in byte order, a string or, when some
 // name is not UTF-8, a Buffer; digests the hex digests back to back; skipped
 // [path, reason, failed] triples, the walk's own `walkSkips` first; found,
 // the files handed to hashing; with a `trailer` string, `text`, a Buffer of
-// the manifest's lines and the root line, instead of paths and digests) or { rootError, errno } when `root` could
+// the manifest's lines and the root line, instead of paths and digests;
+// with `known`, a content cache's entries { names, records, digests, count,
+// probe } (see KnownFiles), `cache`: { names, records, digests, count,
+// reused, unchanged }, the entries for the next run) or { rootError, errno } when `root` could
 // not be listed. walkProgress(control) -> [found, hashed, bytes, walking];
 // walkCancel(control) stops the walk, whose promise then rejects.
 // canWalk() says whether this system walks natively at all.

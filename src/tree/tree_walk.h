@@ -27,6 +27,34 @@
 
 namespace tov::tree {
 
+// A content cache's entries from an earlier run: a file whose metadata
+// record (cache/identity_batch.h) is still the same is not read again.
+struct KnownFiles {
+  std::string_view names;                // paths below the root, joined by NULs
+  std::span<const std::uint8_t> records;  // cache::kRecordSize bytes per entry
+  std::span<const std::uint8_t> digests;  // 32 bytes per entry
+  std::size_t count = 0;
+  // The file system's clock when the walk began (ns). A file read now is
+  // kept for the next run only if its times lie a whole step of their
+  // granularity before it: a write in the same tick could leave them as
+  // they are. Without a clock nothing new is kept.
+  std::optional<std::int64_t> probe_ns;
+};
+
+// The entries for the next run: the manifest's files that were answered
+// from the cache or read safely, in the manifest's order.
+struct CacheEntries {
+  std::string names;  // paths below the root, each followed by a NUL
+  std::string records;
+  std::string digests;
+  std::size_t count = 0;
+  std::size_t reused = 0;  // files answered from the cache
+  bool unchanged = false;  // the entries are the known ones as they were
+};
+
+// Whether an entry read after `probe_ns` may be kept (see KnownFiles).
+bool trusted_record(const std::uint8_t* record, std::int64_t probe_ns);
+
 struct WalkOptions {
   bool all = false;
   bool follow = false;
@@ -38,6 +66,9 @@ struct WalkOptions {
   // escaped (\\, \n, \r) and its line starts with a backslash; then the
   // trailer, the root's hex digest and a line feed.
   std::optional<std::string_view> text_trailer;
+  // With known files, each file's metadata is taken before it would be
+  // read, and the result carries the entries for the next run.
+  const KnownFiles* known = nullptr;
 };
 
 // What another thread may read while the walk runs, and the flag that stops
@@ -69,6 +100,7 @@ struct TreeManifest {
   std::vector<Skip> skipped;
   std::size_t walk_skips = 0;  // how many of `skipped` the walk itself noted
   std::uint64_t found = 0;     // files handed to the hashers
+  CacheEntries cache;          // with WalkOptions::known
   // The digest of the manifest's lines "path:hexdigest" joined by '\n'.
   hashing::Digest root{};
   std::uint64_t bytes = 0;

@@ -12,8 +12,27 @@ bool can_list_directories() noexcept {
   return false;
 }
 
-base::Status list_directory(std::string_view, bool, DirectoryListing& listing) {
+Directory::~Directory() = default;
+Directory::Directory(Directory&& other) noexcept : handle_(other.handle_) {}
+Directory& Directory::operator=(Directory&& other) noexcept {
+  handle_ = other.handle_;
+  return *this;
+}
+
+base::Status Directory::open(std::string_view, bool) {
+  return kNoListing;
+}
+
+base::Status Directory::list(DirectoryListing& listing) {
   listing.clear();
+  return kNoListing;
+}
+
+base::Result<NodeStatus> Directory::query(std::string_view, bool) const {
+  return kNoListing;
+}
+
+base::Result<FileMetadata> Directory::metadata(std::string_view) const {
   return kNoListing;
 }
 

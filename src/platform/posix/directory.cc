@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "base/texts.h"
 #include "platform/platform.h"
+#include "platform/posix/stat_metadata.h"
 
 namespace tov::platform {
 
@@ -56,8 +58,25 @@ bool can_list_directories() noexcept {
   return true;
 }
 
-base::Status list_directory(std::string_view path, bool no_follow, DirectoryListing& listing) {
-  listing.clear();
+Directory::~Directory() {
+  if (handle_ != nullptr) ::closedir(static_cast<DIR*>(handle_));
+}
+
+Directory::Directory(Directory&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != nullptr) ::closedir(static_cast<DIR*>(handle_));
+    handle_ = std::exchange(other.handle_, nullptr);
+  }
+  return *this;
+}
+
+base::Status Directory::open(std::string_view path, bool no_follow) {
+  if (handle_ != nullptr) {
+    ::closedir(static_cast<DIR*>(handle_));
+    handle_ = nullptr;
+  }
   if (has_nul(path)) return base::texts::kNulInPath;
   const std::string terminated(path);
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
@@ -67,15 +86,23 @@ base::Status list_directory(std::string_view path, bool no_follow, DirectoryList
     fd = ::open(terminated.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return os_error(errno);
-  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
-  if (!dir) {
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
     const int code = errno;
     ::close(fd);
     return os_error(code);
   }
+  handle_ = dir;
+  return {};
+}
+
+base::Status Directory::list(DirectoryListing& listing) {
+  listing.clear();
+  DIR* dir = static_cast<DIR*>(handle_);
+  if (dir == nullptr) return os_error(EBADF);
   for (;;) {
     errno = 0;
-    const struct dirent* entry = ::readdir(dir.get());
+    const struct dirent* entry = ::readdir(dir);
     if (entry == nullptr) {
       if (errno != 0) return os_error(errno);
       break;
@@ -86,6 +113,36 @@ base::Status list_directory(std::string_view path, bool no_follow, DirectoryList
   }
   listing.sort();
   return {};
+}
+
+namespace {
+
+base::Status stat_at(void* handle, std::string_view name, bool follow, struct stat& info) {
+  if (handle == nullptr) return os_error(EBADF);
+  if (has_nul(name)) return base::texts::kNulInPath;
+  const std::string terminated(name);
+  const int fd = ::dirfd(static_cast<DIR*>(handle));
+  int rc;
+  do {
+    rc = ::fstatat(fd, terminated.c_str(), &info, follow ? 0 : AT_SYMLINK_NOFOLLOW);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return os_error(errno);
+  return {};
+}
+
+}  // namespace
+
+base::Result<NodeStatus> Directory::query(std::string_view name, bool follow) const {
+  struct stat info;
+  TOV_CHECK(stat_at(handle_, name, follow, info));
+  return NodeStatus{type_of_mode(info.st_mode), static_cast<std::uint64_t>(info.st_dev),
+                    static_cast<std::uint64_t>(info.st_ino)};
+}
+
+base::Result<FileMetadata> Directory::metadata(std::string_view name) const {
+  struct stat info;
+  TOV_CHECK(stat_at(handle_, name, true, info));
+  return metadata_of(info);
 }
 
 base::Result<NodeStatus> query_node(std::string_view path, bool follow) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/stat_metadata.h"
 
 namespace tov::platform {
 
@@ -23,16 +24,8 @@ FileKind kind_of(mode_t mode) {
 
 }  // namespace
 
-base::Result<FileIdentity> query_identity(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) return base::texts::kNulInPath;
-  const std::string terminated(path);
-  struct stat info;
-  int rc;
-  do {
-    rc = ::stat(terminated.c_str(), &info);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return os_error(errno);
-  FileIdentity identity;
+FileMetadata metadata_of(const struct stat& info) {
+  FileMetadata identity;
   identity.device = static_cast<std::uint64_t>(info.st_dev);
   identity.inode = static_cast<std::uint64_t>(info.st_ino);
   identity.size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
@@ -45,6 +38,18 @@ base::Result<FileIdentity> query_identity(std::string_view path) {
 #endif
   identity.kind = kind_of(info.st_mode);
   return identity;
+}
+
+base::Result<FileMetadata> query_identity(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return base::texts::kNulInPath;
+  const std::string terminated(path);
+  struct stat info;
+  int rc;
+  do {
+    rc = ::stat(terminated.c_str(), &info);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return os_error(errno);
+  return metadata_of(info);
 }
 
 }  // namespace tov::platform
