@@ -49,15 +49,18 @@ constexpr std::size_t kHashers = 2;
 enum class Kind : std::uint8_t { kHashed, kFailed, kLeftOut };
 
 // One list's outcomes, written by the hasher that took it.
+using Record = std::array<std::uint8_t, cache::kRecordSize>;
+
 struct ListResult {
   std::vector<std::size_t> indexes;  // of each file in the walk
   std::vector<hashing::Digest> digests;
   std::vector<Kind> kinds;
   std::vector<std::pair<std::size_t, std::string>> failures;  // index in list, reason
-  // With a cache: each file's record before the read (empty: none could be
-  // had), and whether the file may be kept for the next run.
+  // With a cache: each file's record before the read (empty: none was
+  // taken), whether the file may be kept for the next run, and with what.
   std::vector<std::string> before;
   std::vector<bool> keep;
+  std::vector<Record> after;
 };
 
 struct QueuedList {
@@ -65,7 +68,6 @@ struct QueuedList {
   ListResult* result;
 };
 
-using Record = std::array<std::uint8_t, cache::kRecordSize>;
 
 std::optional<Record> record_from(const base::Result<platform::FileMetadata>& metadata) {
   if (!metadata || metadata->kind != platform::FileKind::kRegular) return std::nullopt;
@@ -197,22 +199,28 @@ class Hashers {
     }
   }
 
-  // A file read is kept for the next run when its metadata did not move
-  // while it was read and is old enough to be trusted.
+  // A file read is kept for the next run when its metadata after the read
+  // is old enough to be trusted: the clock was read before the walk began,
+  // so a write at any time since, during the read too, moves the change
+  // time past it. Where the metadata was taken before the read (to ask the
+  // cache), it must not have moved either.
   void judge(const std::vector<std::string_view>& views, ListResult& result) {
     result.keep.assign(views.size(), false);
     if (!known_->probe_ns) return;
     // A query each, spread over the pool: on a first run that is every file.
     std::vector<std::uint8_t> keep(views.size(), 0);
+    result.after.resize(views.size());
     constexpr std::size_t kChunk = 128;
     runtime::parallel_for((views.size() + kChunk - 1) / kChunk, [&](std::size_t chunk) {
       const std::size_t end = std::min(views.size(), (chunk + 1) * kChunk);
       for (std::size_t i = chunk * kChunk; i < end; ++i) {
         const std::string& before = result.before[i];
-        if (result.kinds[i] != Kind::kHashed || before.empty()) continue;
+        if (result.kinds[i] != Kind::kHashed) continue;
         const std::optional<Record> after = record_of(views[i]);
-        keep[i] = after && std::memcmp(after->data(), before.data(), after->size()) == 0 &&
+        keep[i] = after &&
+                  (before.empty() || std::memcmp(after->data(), before.data(), after->size()) == 0) &&
                   trusted_record(after->data(), *known_->probe_ns);
+        if (keep[i]) result.after[i] = *after;
       }
     });
     for (std::size_t i = 0; i < views.size(); ++i) result.keep[i] = keep[i] != 0;
@@ -524,13 +532,18 @@ class Walk {
     }
   }
 
-  // With a cache: each file's metadata, taken before any read so that a
-  // write during the read shows, decides between the cache and the hashers.
+  // With a cache: a file the cache has an entry for is answered by it when
+  // its metadata is the same; every other file is hashed, and kept for the
+  // next run by what its metadata says after the read (see Hashers::judge).
   // Runs on the prober's thread, beside the walk.
   void probe(const ProbeBatch& batch) {
     for (const Probe& file : batch.files) {
-      const std::optional<Record> record = record_from(batch.directory->metadata(file.name));
-      if (record && reuse(file.index, file.rel, *record)) continue;
+      const std::optional<std::size_t> old = find_known(file.rel);
+      std::optional<Record> record;
+      if (old) {
+        record = record_from(batch.directory->metadata(file.name));
+        if (record && reuse(file.index, *old, *record)) continue;
+      }
       queue_for_hashing(file.index, file.fs_path,
                         record ? std::string(record->begin(), record->end()) : std::string());
     }
@@ -544,18 +557,15 @@ class Walk {
     if (list_.size() >= full || (list_.size() >= kEarlyList && hashers_->idle())) hand_over();
   }
 
-  // Answers a file from the cache when its record is the one kept, and it
-  // is not a file to leave out.
-  bool reuse(std::size_t index, std::string_view rel, const Record& record) {
+  // Answers a file from the cache when its record is the old entry's, and
+  // it is not a file to leave out.
+  bool reuse(std::size_t index, std::size_t old, const Record& record) {
     for (const platform::FileIdentity& identity : options_.leave_out) {
       if (identity.device == get64(record.data()) && identity.inode == get64(record.data() + 8)) {
         return false;
       }
     }
-    const std::optional<std::size_t> found = find_known(rel);
-    if (!found) return false;
     const KnownFiles& known = *options_.known;
-    const std::size_t old = *found;
     if (std::memcmp(known.records.data() + old * cache::kRecordSize, record.data(),
                     record.size()) != 0) {
       return false;
@@ -650,7 +660,7 @@ class Walk {
         digests_[index] = list->digests[i];
         if (caching && list->keep[i]) {
           keep_[index] = true;
-          std::memcpy(records_[index].data(), list->before[i].data(), cache::kRecordSize);
+          records_[index] = list->after[i];
         }
       }
       for (auto& [at, reason] : list->failures) failures_.emplace(list->indexes[at], std::move(reason));
