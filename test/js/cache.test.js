@@ -144,6 +144,29 @@ describe('a cached run reads again what changed', () => {
   });
 });
 
+describe('the two walks share one cache', () => {
+  it('what either walk wrote answers the other, and an unchanged run leaves the file alone', async () => {
+    const { dir, location } = makeTree(12);
+    await settle();
+    // Exclude patterns take the walk in a worker, which keeps entries in
+    // the order it met them; the native walk keeps them in byte order.
+    const workerRun = () => hashTree(dir, { cache: location, exclude: ['no-such-name'] });
+    await workerRun();
+    const nativeRun = await hashTree(dir, { cache: location });
+    assert.equal(nativeRun.cache.reused, 12);
+    assert.deepEqual(nativeRun.manifest, (await hashTree(dir)).manifest);
+    // The native run rewrote the entries in its own order; the worker's walk
+    // still takes them all.
+    assert.equal((await workerRun()).cache.reused, 12);
+    await hashTree(dir, { cache: location });
+    const written = fs.statSync(location, { bigint: true });
+    assert.equal((await hashTree(dir, { cache: location })).cache.reused, 12);
+    const again = fs.statSync(location, { bigint: true });
+    assert.equal(again.ino, written.ino);
+    assert.equal(again.mtimeNs, written.mtimeNs);
+  });
+});
+
 describe('statFiles', () => {
   it('answers every path of a NUL-joined list in order, and refuses what is not text', async () => {
     const native = require('../../lib/native/extensions.js').load();
