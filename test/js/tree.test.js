@@ -408,6 +408,47 @@ describe('trees that change or lie under the walk', () => {
       .sort((a, b) => Buffer.compare(Buffer.from(a[0]), Buffer.from(b[0])));
     assert.ok(expected.length > 100);
     assert.deepEqual(manifest, expected);
+    // The walk in a worker, the way every tree was walked before, agrees.
+    const { runJob, hashTargets } = require('../../lib/tree/index.js');
+    const walked = await runJob({ kind: 'hash', targets: [{ path: src, display: '', required: true }], options: OPTIONS });
+    assert.deepEqual((await hashTargets([{ path: src, display: '', required: true }])).manifest, walked.manifest);
+  });
+});
+
+const OPTIONS = { exclude: [], excludeFiles: [], gitignore: false, follow: false, all: false, cache: false };
+
+describe('the native walk and the walk in a worker', () => {
+  it('give the same manifest, root and notes, whatever the tree holds', { skip: NO_LINKS }, async () => {
+    const { runJob, hashTargets } = require('../../lib/tree/index.js');
+    const dir = path.join(tmp, 'both-walks');
+    write(path.join(dir, 'b', 'c', 'deep'), 'deep');
+    write(path.join(dir, 'b.txt'), 'dot');
+    write(path.join(dir, 'node_modules', 'm.js'), 'module');
+    write(path.join(dir, 'back\\slash'), 'escaped');
+    if (!WINDOWS) {
+      fs.writeFileSync(Buffer.from(`${dir}/caf\xe9`, 'latin1'), 'latin-1 name');
+      spawnSync('mkfifo', [path.join(dir, 'fifo')]);
+    }
+    fs.symlinkSync('b.txt', path.join(dir, 'to-file'));
+    fs.symlinkSync('b', path.join(dir, 'to-dir'));
+    fs.symlinkSync('..', path.join(dir, 'b', 'up'));
+    fs.symlinkSync('nowhere', path.join(dir, 'broken'));
+    const targets = [
+      { path: dir, display: 'shown', required: true },
+      { path: path.join(dir, 'b.txt'), display: 'file', required: false },
+      { path: path.join(dir, 'missing'), display: 'missing', required: false },
+      { path: path.join(dir, 'b'), display: '', required: false },
+    ];
+    for (const options of [{}, { follow: true }, { all: true }]) {
+      const walked = await runJob({ kind: 'hash', targets: targets.slice(0, 1), options: { ...OPTIONS, ...options } });
+      const native = await hashTargets(targets.slice(0, 1), options);
+      assert.deepEqual(native, walked, JSON.stringify(options));
+      assert.ok(native.skipped.length >= 2);
+      const several = await hashTargets(targets, options);
+      assert.deepEqual(several, await runJob({ kind: 'hash', targets, options: { ...OPTIONS, ...options } }));
+      const { text } = await hashTargets(targets.slice(0, 1), { ...options, text: true });
+      assert.equal(decodeName(text), require('../../lib/tree/text').manifestText(native.manifest, native.root));
+    }
   });
 });
 
