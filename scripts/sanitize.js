@@ -51,7 +51,7 @@ const MODES = {
     dir: 'build-tsan',
     sanitize: 'thread',
     // The suites whose code runs on more than one thread.
-    filter: 'Runtime*:Pool*:Batch*:ReadRing*:ThreadExit*:SharedMutex*',
+    filter: 'Runtime*:Pool*:Batch*:ReadRing*:ThreadExit*:SharedMutex*:TreeWalk*',
     repeat: 10,
     env: {
       TSAN_OPTIONS: 'halt_on_error=1:second_deadlock_stack=1:history_size=4',

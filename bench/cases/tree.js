@@ -128,6 +128,28 @@ async function againstBatch(ctx, id, dir, title, withCli = true) {
         sides: { ours: async () => manifestCommand(dir)(), batch },
       })),
     );
+    // `check` reads the manifest back and hashes the files it lists.
+    const listed = path.join(os.tmpdir(), `tov-bench-manifest-${process.pid}.txt`);
+    fs.writeFileSync(listed, execFileSync(process.execPath, [CLI, 'manifest', dir, '-q'], { maxBuffer: 1 << 30 }));
+    try {
+      rows.push(
+        ...(await speedup(ctx, {
+          id: `${id}-check`,
+          group: 'tree',
+          title: `${title.split(':')[0]}: tov-engine check`,
+          timing,
+          note,
+          target: 0.8,
+          peerDescription: 'batchFileHash(list), one call',
+          sides: {
+            ours: async () => execFileSync(process.execPath, [CLI, 'check', listed, '--quiet'], { stdio: ['ignore', 'ignore', 'inherit'] }),
+            batch,
+          },
+        })),
+      );
+    } finally {
+      fs.rmSync(listed, { force: true });
+    }
   }
   return rows;
 }
