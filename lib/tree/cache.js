@@ -120,14 +120,28 @@ function decode(buf, rootBytes) {
   const namesAt = rootAt + rootLength;
   if (namesAt + namesLength !== end) throw new Corrupt('corrupt');
   if (!buf.subarray(rootAt, namesAt).equals(rootBytes)) throw new Corrupt('made for another directory');
-  const keys = count === 0 ? [] : buf.toString('utf8', namesAt, namesAt + namesLength).split('\0');
-  if (keys.length !== count) throw new Corrupt('corrupt');
+  const names = buf.subarray(namesAt, end);
+  let separators = 0;
+  for (let at = names.indexOf(0); at !== -1; at = names.indexOf(0, at + 1)) separators++;
+  if (count === 0 ? namesLength !== 0 : separators !== count - 1) throw new Corrupt('corrupt');
   // Records are compared a word at a time, which wants them aligned.
   let records = buf.subarray(HEADER, HEADER + count * RECORD);
   if (records.byteOffset % 4 !== 0) records = Buffer.from(records);
   const words = new Int32Array(records.buffer, records.byteOffset, records.length / 4);
   const digests = buf.subarray(HEADER + count * RECORD, rootAt);
-  return { keys, records, words, digests, names: buf.subarray(namesAt, end), count };
+  // The keys as strings only for the walk that looks them up itself.
+  let keys = null;
+  return {
+    get keys() {
+      keys ??= count === 0 ? [] : names.toString('utf8').split('\0');
+      return keys;
+    },
+    records,
+    words,
+    digests,
+    names,
+    count,
+  };
 }
 
 // ---- trust ----

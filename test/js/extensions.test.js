@@ -31,3 +31,26 @@ test('the extension table comes from a second registration and leaves the nine e
   ]);
   assert.deepStrictEqual(message, [1, 9]);
 });
+
+test('the tree walk refuses what it cannot use, at once and without a leak of work', async () => {
+  const ext = extensions.load();
+  if (!ext.canWalk()) return;
+  const dir = path.join(__dirname, '..', 'native');
+  assert.throws(() => ext.walkTree(42, '', false, false, []), /must be strings or Buffers/);
+  assert.throws(() => ext.walkTree(dir, '', false, false, [[1]]), /identity/);
+  const badKnown = { names: Buffer.from('a\0b'), records: Buffer.alloc(48), digests: Buffer.alloc(64), count: 2, probe: null };
+  assert.throws(() => ext.walkTree(dir, '', false, false, [], undefined, badKnown), /"known"/);
+  assert.throws(() => ext.walkProgress({}), /not a tree walk/);
+  assert.throws(() => ext.checkFiles('a', 'b', -1), /non-negative/);
+
+  // A walk cancelled at once rejects; its control answers after the end.
+  const [promise, control] = ext.walkTree(path.join(__dirname, '..', '..'), '', false, false, []);
+  ext.walkCancel(control);
+  await assert.rejects(promise, /cancelled/);
+  assert.strictEqual(ext.walkProgress(control).length, 4);
+
+  const [checked] = ext.checkFiles(`${__filename}\0${dir}`, `${'0'.repeat(64)}\0x`, 2);
+  const { statuses, reasons } = await checked;
+  assert.strictEqual(statuses, 'fu');
+  assert.deepStrictEqual(reasons, [[1, 'not a regular file']]);
+});

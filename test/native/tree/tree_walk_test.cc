@@ -172,6 +172,27 @@ TEST(TreeWalk, AnswersUnchangedFilesFromKnownEntries) {
   EXPECT_EQ(walk(dir.path().string(), options).cache.count, 1u);
 }
 
+// Listed files keep their place whatever happens to each, over more than
+// one list.
+TEST(TreeWalk, HashesListedFilesByTheirPlace) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 5000; ++i) {
+    paths.push_back(i % 1000 == 7 ? dir / "missing" : dir.write(test_support::numbered("f", i % 3), test_support::numbered("content ", i % 3)));
+  }
+  const std::vector<std::string_view> views(paths.begin(), paths.end());
+  WalkProgress progress;
+  base::Result<ListedOutcomes> outcomes = hash_listed(views, progress);
+  ASSERT_TRUE(outcomes.ok());
+  ASSERT_EQ(outcomes->failures.size(), 5u);
+  EXPECT_EQ(outcomes->failures[0].first, 7u);
+  for (std::size_t i : {std::size_t{0}, std::size_t{2049}, std::size_t{4999}}) {
+    ASSERT_TRUE(outcomes->hashed[i]);
+    EXPECT_EQ(outcomes->digests[i], hashing::sha256(test_support::numbered("content ", i % 3)));
+  }
+  EXPECT_EQ(progress.hashed.load(), 5000u);
+}
+
 TEST(TreeWalk, TrustsTimesOnlyAWholeStepBeforeTheClock) {
   std::uint8_t record[cache::kRecordSize] = {};
   auto at = [&](std::int64_t modified, std::int64_t changed) {

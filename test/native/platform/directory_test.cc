@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/directory.h"
+#include "support/temp_dir.h"
+
+namespace tov::platform {
+namespace {
+
+using test_support::TempDir;
+
+std::vector<std::string> names_of(const DirectoryListing& listing) {
+  std::vector<std::string> names;
+  for (const DirectoryListing::Entry& entry : listing.entries()) {
+    names.emplace_back(listing.name(entry));
+  }
+  return names;
+}
+
+// Names sorted as bytes (so a name above 0x7f goes last), the listing's
+// types, and queries by name that follow links or not.
+TEST(Directory, ListsSortedEntriesAndQueriesThemByName) {
+  if (!can_list_directories()) GTEST_SKIP() << "no native listing here";
+  TempDir dir;
+  dir.write("b", "bytes");
+  dir.write(std::string("\xc3\xa9"), "e acute");
+  std::filesystem::create_directory(dir / "a");
+  std::filesystem::create_symlink("b", dir / "B-link");
+  Directory directory;
+  ASSERT_TRUE(directory.open(dir.path().string(), false).ok());
+  DirectoryListing listing;
+  ASSERT_TRUE(directory.list(listing).ok());
+  EXPECT_EQ(names_of(listing), (std::vector<std::string>{"B-link", "a", "b", "\xc3\xa9"}));
+  EXPECT_EQ(listing.entries()[1].type, EntryType::kDirectory);
+
+  base::Result<NodeStatus> link = directory.query("B-link", false);
+  base::Result<NodeStatus> target = directory.query("B-link", true);
+  ASSERT_TRUE(link.ok() && target.ok());
+  EXPECT_EQ(link->type, EntryType::kLink);
+  EXPECT_EQ(target->type, EntryType::kRegular);
+  base::Result<FileMetadata> metadata = directory.metadata("B-link");
+  ASSERT_TRUE(metadata.ok());
+  EXPECT_EQ(metadata->size, 5u);
+  EXPECT_EQ(metadata->inode, target->inode);
+  EXPECT_TRUE(is_missing(directory.query("gone", false).error()));
+  EXPECT_FALSE(directory.query(std::string("b\0c", 3), false).ok());
+}
+
+// Below the root a walk must not be led elsewhere by a link put in a
+// directory's place, nor list a file.
+TEST(Directory, RefusesALinkOrAFileWhereADirectoryWasExpected) {
+  if (!can_list_directories()) GTEST_SKIP() << "no native listing here";
+  TempDir dir;
+  std::filesystem::create_directory(dir / "real");
+  std::filesystem::create_directory_symlink("real", dir / "swapped");
+  dir.write("file", "x");
+  Directory directory;
+  EXPECT_TRUE(directory.open(dir / "swapped", false).ok());
+  for (const char* name : {"swapped", "file"}) {
+    base::Status opened = directory.open(dir / name, true);
+    ASSERT_FALSE(opened.ok()) << name;
+    EXPECT_TRUE(is_not_directory(opened.error())) << name;
+  }
+  DirectoryListing listing;
+  EXPECT_FALSE(directory.list(listing).ok());  // nothing open after a failed open
+}
+
+}  // namespace
+}  // namespace tov::platform
+#endif
