@@ -4,7 +4,7 @@
 
 const { CliError } = require('./errors');
 const { compareBytes, pathFromBytes, ROOT_PREFIX, escapePath, pathLine, manifestText } = require('../tree/index.js');
-const { readChunks, splitRecords, sourceName, RECORD_LIMIT } = require('./io');
+const { readChunks, sourceName, RECORD_LIMIT } = require('./io');
 
 const HEX64 = /^[0-9a-fA-F]{64}$/;
 const UNESCAPES = { '\\': '\\', n: '\n', r: '\r', 0: '\0' };
@@ -64,8 +64,13 @@ class TextParser {
     const body = escaped ? line.slice(1) : line;
     let digest;
     let path;
-    let match = TEXT_LINE.exec(body);
-    if (match) {
+    let match = null;
+    // The form this package writes, told without a regular expression.
+    const mark = body.charCodeAt(65);
+    if (body.length > 66 && body.charCodeAt(64) === 0x20 && (mark === 0x20 || mark === 0x2a) && HEX64.test(body.slice(0, 64))) {
+      digest = body.slice(0, 64);
+      path = body.slice(66);
+    } else if ((match = TEXT_LINE.exec(body))) {
       [, digest, path] = match;
     } else if ((match = TAGGED_LINE.exec(body))) {
       [, path, digest] = match;
@@ -82,6 +87,70 @@ class TextParser {
 
   result() {
     return { entries: this.entries, roots: this.roots };
+  }
+}
+
+/**
+ * Feeds a text manifest's lines to a TextParser a block at a time: the
+ * complete lines of each chunk are decoded and split at once. The limits of
+ * splitRecords hold: a line longer than RECORD_LIMIT bytes, or more empty
+ * lines than that in a row, ends the read.
+ */
+class LineReader {
+  constructor(source) {
+    this.source = source;
+    this.parser = new TextParser(source);
+    this.carry = null;
+    this.first = true;
+    this.emptyRun = 0;
+  }
+
+  push(chunk) {
+    const buf = this.carry === null ? chunk : Buffer.concat([this.carry, chunk]);
+    const last = buf.lastIndexOf(0x0a);
+    if (last === -1) {
+      this.carry = buf;
+      if (buf.length > RECORD_LIMIT) throw this.tooLong(this.parser.number + 1);
+      return;
+    }
+    this.carry = last + 1 < buf.length ? Buffer.from(buf.subarray(last + 1)) : null;
+    this.block(buf.subarray(0, last));
+    if (this.carry !== null && this.carry.length > RECORD_LIMIT) throw this.tooLong(this.parser.number + 1);
+  }
+
+  end() {
+    if (this.carry !== null) this.block(this.carry);
+    return this.parser.result();
+  }
+
+  // Complete lines (the last one's line feed left off).
+  block(bytes) {
+    if (this.first) {
+      if (bytes[0] === 0xef && bytes[1] === 0xbb && bytes[2] === 0xbf) bytes = bytes.subarray(3);
+      this.first = false;
+    }
+    if (bytes.length > RECORD_LIMIT) this.checkLengths(bytes);
+    // A line feed is never part of a multibyte sequence: the block decodes
+    // as its lines would one by one.
+    for (const line of pathFromBytes(bytes).split('\n')) {
+      if (line.length > 0) this.emptyRun = 0;
+      else if (++this.emptyRun > RECORD_LIMIT) throw new CliError(`${this.source}: more than ${RECORD_LIMIT} empty lines in a row`);
+      this.parser.line(line);
+    }
+  }
+
+  checkLengths(bytes) {
+    let start = 0;
+    for (let n = 1; start <= bytes.length; n++) {
+      let end = bytes.indexOf(0x0a, start);
+      if (end === -1) end = bytes.length;
+      if (end - start > RECORD_LIMIT) throw this.tooLong(this.parser.number + n);
+      start = end + 1;
+    }
+  }
+
+  tooLong(n) {
+    return new CliError(`${this.source}: line ${n} is longer than ${RECORD_LIMIT} bytes`);
   }
 }
 
@@ -171,18 +240,10 @@ async function readManifest(operand, io) {
       }
       return parseManifest(Buffer.concat(seen), source);
     }
-    const parser = new TextParser(source);
-    async function* all() {
-      yield* seen;
-      for (let chunk; (chunk = await next()) !== null; ) yield chunk;
-    }
-    let first = true;
-    for await (let record of splitRecords(all(), source)) {
-      if (first && record[0] === 0xef && record[1] === 0xbb && record[2] === 0xbf) record = record.subarray(3);
-      first = false;
-      parser.line(pathFromBytes(record));
-    }
-    return parser.result();
+    const lines = new LineReader(source);
+    for (const chunk of seen) lines.push(chunk);
+    for (let chunk; (chunk = await next()) !== null; ) lines.push(chunk);
+    return lines.end();
   } finally {
     await chunks.return();
   }

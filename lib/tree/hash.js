@@ -173,6 +173,29 @@ function rootOf(entries) {
   return sha256(Buffer.concat(lines));
 }
 
+// Whether entries' paths are in byte order and distinct, as a manifest
+// written by this package lists them.
+function inByteOrder(paths) {
+  // Plain comparison where no path leaves the range in which code units
+  // order as UTF-8 bytes do, the byte comparison otherwise.
+  const less = paths.some((p) => BEYOND_PLAIN_ORDER.test(p)) ? (a, b) => compareBytes(a, b) < 0 : (a, b) => a < b;
+  for (let i = 1; i < paths.length; i++) if (!less(paths[i - 1], paths[i])) return false;
+  return true;
+}
+
+// rootOf for any entries: those of a manifest in byte order are hashed as
+// they stand, sparing merkleRoot the copy of every entry.
+function manifestRoot(entries) {
+  const paths = entries.map((e) => e[0]);
+  if (entries.length > 1 && inByteOrder(paths) && entries.every((e) => typeof e[1] === 'string')) {
+    return rootOfSorted(
+      paths,
+      entries.map((e) => e[1]),
+    );
+  }
+  return rootOf(entries);
+}
+
 // rootOf for paths already in byte order and distinct, with their digests:
 // the text merkleRoot would sort and join is hashed here as it is made, a
 // piece at a time, which spares handing every entry across to the native side.
@@ -190,4 +213,4 @@ function rootOfSorted(paths, digests) {
   return hash.update(text).digest('hex');
 }
 
-module.exports = { HashPipeline, hashPaths, identitiesOf, rootOf, rootOfSorted, sortByBytes, compareBytes };
+module.exports = { HashPipeline, hashPaths, identitiesOf, rootOf, rootOfSorted, manifestRoot, sortByBytes, compareBytes };

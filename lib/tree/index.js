@@ -221,7 +221,7 @@ module.exports = {
   hashTree,
   checkTree,
   hashTargets,
-  manifestRoot: (entries) => hash().rootOf(entries),
+  manifestRoot: (entries) => hash().manifestRoot(entries),
   sortByPath: (items, key) => hash().sortByBytes(items, key),
   compareBytes: (a, b) => hash().compareBytes(a, b),
   pathBytes: encodeName,
