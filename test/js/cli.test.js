@@ -586,6 +586,21 @@ describe('manifest reader', () => {
     assert.deepEqual(format.parseManifest(Buffer.from(format.manifestJson(entries, root)), 'm'), { entries, roots: [{ line: null, root, end: 5 }] });
   });
 
+  it('reads a manifest of many chunks as it parses one string, lines cut anywhere', async () => {
+    // Lines of every length, so that the reads of 1 MiB cut some inside a
+    // line, inside a two-byte character and between CR and LF.
+    const lines = [];
+    for (let i = 0; lines.join('').length < 3 << 20; i++) lines.push(`${EMPTY}  ${'é'.repeat(i % 97)}${i}${i % 5 === 0 ? '\r' : ''}\n`);
+    const file = path.join(tmp, 'chunked.txt');
+    fs.writeFileSync(file, `\ufeff${lines.join('')}${EMPTY}  tail-without-line-end`);
+    const streamed = await format.readManifest(file, {});
+    assert.deepEqual(streamed, format.parseManifest(fs.readFileSync(file), file));
+    assert.equal(streamed.entries.length, lines.length + 1);
+
+    fs.writeFileSync(file, `${EMPTY}  a\n${EMPTY}  ${'x'.repeat(3 << 20)}\n`);
+    await assert.rejects(format.readManifest(file, {}), { message: `${file}: line 2 is longer than ${1 << 20} bytes` });
+  });
+
   it('accepts CRLF line ends, comments, binary and tagged lines', () => {
     const text = `# a comment\r\n${EMPTY} *bin\r\nSHA256 (tag (1)) = ${EMPTY}\r\n\r\n`;
     assert.deepEqual(format.parseManifest(Buffer.from(text), 'm').entries, [['bin', EMPTY], ['tag (1)', EMPTY]]);
