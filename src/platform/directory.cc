@@ -16,9 +16,8 @@ void DirectoryListing::add(std::string_view name, EntryType type) {
 }
 
 void DirectoryListing::sort() {
-  std::sort(entries_.begin(), entries_.end(), [this](const Entry& a, const Entry& b) {
-    return name(a) < name(b);
-  });
+  std::sort(entries_.begin(), entries_.end(),
+            [this](const Entry& a, const Entry& b) { return name(a) < name(b); });
 }
 
 }  // namespace tov::platform

@@ -10,15 +10,15 @@
 #include <vector>
 
 #include "base/texts.h"
+#include "cache/identity_batch.h"
 #include "frame/async_job_napi.h"
 #include "frame/call_napi.h"
 #include "frame/results_napi.h"
 #include "hashing/hex_napi.h"
-#include "cache/identity_batch.h"
+#include "platform/directory.h"
 #include "text/utf8.h"
 #include "tree/file_list.h"
 #include "tree/tree_walk.h"
-#include "platform/directory.h"
 
 namespace tov::tree {
 
@@ -182,10 +182,10 @@ void complete(napi_env env, napi_status status, void* data) {
   });
 }
 
-
 // --- walkTree: one directory walked and hashed natively -------------------
 
-constexpr base::FixedText kBadWalkPath = "The \"root\" and \"display\" arguments must be strings or Buffers";
+constexpr base::FixedText kBadWalkPath =
+    "The \"root\" and \"display\" arguments must be strings or Buffers";
 constexpr base::FixedText kBadControl = "not a tree walk";
 
 // The JavaScript side's handle on a running walk: progress and cancel.
@@ -455,7 +455,8 @@ void complete_walk(napi_env env, napi_status status, void* data) {
       if (status != napi_ok || !job->manifest) {
         return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
       }
-      if (!*job->manifest) return ErrorRecord(napi_generic_failure, job->manifest->error().description());
+      if (!*job->manifest)
+        return ErrorRecord(napi_generic_failure, job->manifest->error().description());
       return make_walk_report(env, **job->manifest, job->trailer.has_value(), job->caching);
     }());
     return nullptr;
@@ -542,7 +543,8 @@ void complete_check(napi_env env, napi_status status, void* data) {
       if (status != napi_ok || !job->outcomes) {
         return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
       }
-      if (!*job->outcomes) return ErrorRecord(napi_generic_failure, job->outcomes->error().description());
+      if (!*job->outcomes)
+        return ErrorRecord(napi_generic_failure, job->outcomes->error().description());
       return make_check_report(env, *job);
     }());
     return nullptr;
@@ -650,10 +652,9 @@ napi_value walk_progress(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
     TOV_TRY(progress, progress_of(env, args[0]));
     TOV_TRY(counts, frame::make_array(env, 4));
-    const double values[] = {static_cast<double>(progress->found.load()),
-                             static_cast<double>(progress->hashed.load()),
-                             static_cast<double>(progress->bytes.load()),
-                             progress->walking.load() ? 1.0 : 0.0};
+    const double values[] = {
+        static_cast<double>(progress->found.load()), static_cast<double>(progress->hashed.load()),
+        static_cast<double>(progress->bytes.load()), progress->walking.load() ? 1.0 : 0.0};
     for (std::size_t i = 0; i < 4; ++i) {
       TOV_TRY(value, make_number(env, values[i]));
       TOV_CHECK(frame::set_element(env, counts, i, value));

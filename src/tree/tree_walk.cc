@@ -3,23 +3,23 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
-#include <utility>
-
-#include <cstring>
 #include <unordered_map>
+#include <utility>
 
 #include "base/texts.h"
 #include "cache/identity_batch.h"
 #include "hashing/batch.h"
+#include "platform/directory.h"
 #include "platform/file_identity.h"
 #include "runtime/pool.h"
-#include "platform/directory.h"
 #include "tree/file_list.h"
 
 namespace tov::tree {
@@ -48,9 +48,10 @@ constexpr std::size_t kHashers = 2;
 
 enum class Kind : std::uint8_t { kHashed, kFailed, kLeftOut };
 
-// One list's outcomes, written by the hasher that took it.
+// A file's metadata as a content cache keeps it.
 using Record = std::array<std::uint8_t, cache::kRecordSize>;
 
+// One list's outcomes, written by the hasher that took it.
 struct ListResult {
   std::vector<std::size_t> indexes;  // of each file in the walk
   std::vector<hashing::Digest> digests;
@@ -67,7 +68,6 @@ struct QueuedList {
   PathList paths;
   ListResult* result;
 };
-
 
 std::optional<Record> record_from(const base::Result<platform::FileMetadata>& metadata) {
   if (!metadata || metadata->kind != platform::FileKind::kRegular) return std::nullopt;
@@ -186,8 +186,8 @@ class Hashers {
             break;
           case hashing::FileOutcome::Kind::kFailed:
             result.kinds[i] = Kind::kFailed;
-            result.failures.emplace_back(
-                i, outcome.reason ? outcome.reason->description() : std::string(kNotRegular.view()));
+            result.failures.emplace_back(i, outcome.reason ? outcome.reason->description()
+                                                           : std::string(kNotRegular.view()));
             break;
         }
       }
@@ -217,9 +217,10 @@ class Hashers {
         const std::string& before = result.before[i];
         if (result.kinds[i] != Kind::kHashed) continue;
         const std::optional<Record> after = record_of(views[i]);
-        keep[i] = after &&
-                  (before.empty() || std::memcmp(after->data(), before.data(), after->size()) == 0) &&
-                  trusted_record(after->data(), *known_->probe_ns);
+        keep[i] =
+            after &&
+            (before.empty() || std::memcmp(after->data(), before.data(), after->size()) == 0) &&
+            trusted_record(after->data(), *known_->probe_ns);
         if (keep[i]) result.after[i] = *after;
       }
     });
@@ -413,9 +414,9 @@ class Walk {
             return manifest;
           }
           const base::Error& error = listed.error();
-          skip(dir.rel, !options_.follow && platform::is_not_directory(error)
-                            ? std::string(kChanged.view())
-                            : error.description(),
+          skip(dir.rel,
+               !options_.follow && platform::is_not_directory(error) ? std::string(kChanged.view())
+                                                                     : error.description(),
                true);
           continue;
         }
@@ -591,8 +592,10 @@ class Walk {
       std::size_t high = count;
       while (low < high) {
         const std::size_t middle = low + (high - low) / 2;
-        if (known_name(middle) < rel) low = middle + 1;
-        else high = middle;
+        if (known_name(middle) < rel)
+          low = middle + 1;
+        else
+          high = middle;
       }
       if (low < count && known_name(low) == rel) found = low;
     } else {
@@ -610,7 +613,7 @@ class Walk {
 
   std::string_view known_name(std::size_t i) const {
     return options_.known->names.substr(known_starts_[i],
-                                         known_starts_[i + 1] - known_starts_[i] - 1);
+                                        known_starts_[i + 1] - known_starts_[i] - 1);
   }
 
   void index_known() {
@@ -663,7 +666,8 @@ class Walk {
           records_[index] = list->after[i];
         }
       }
-      for (auto& [at, reason] : list->failures) failures_.emplace(list->indexes[at], std::move(reason));
+      for (auto& [at, reason] : list->failures)
+        failures_.emplace(list->indexes[at], std::move(reason));
       list.reset();
     }
     results_.clear();
@@ -748,7 +752,8 @@ class Walk {
       manifest.text.push_back('\n');
     }
     cache.reused = reused_.size();
-    cache.unchanged = unchanged && options_.known != nullptr && cache.count == options_.known->count;
+    cache.unchanged =
+        unchanged && options_.known != nullptr && cache.count == options_.known->count;
     manifest.bytes = progress_.bytes.load();
   }
 

@@ -30,7 +30,7 @@ namespace tov::tree {
 // A content cache's entries from an earlier run: a file whose metadata
 // record (cache/identity_batch.h) is still the same is not read again.
 struct KnownFiles {
-  std::string_view names;                // paths below the root, joined by NULs
+  std::string_view names;                 // paths below the root, joined by NULs
   std::span<const std::uint8_t> records;  // cache::kRecordSize bytes per entry
   std::span<const std::uint8_t> digests;  // 32 bytes per entry
   std::size_t count = 0;
@@ -93,7 +93,7 @@ struct TreeManifest {
   // Each file's path followed by a NUL, in byte order, and its digest.
   std::string paths;
   std::vector<hashing::Digest> digests;
-  std::string text;    // instead, with WalkOptions::text_trailer
+  std::string text;         // instead, with WalkOptions::text_trailer
   std::uint64_t count = 0;  // files in the manifest
   // What the walk left out, in the order it was met, then the files that
   // failed to hash, in path order.

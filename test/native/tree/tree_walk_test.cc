@@ -57,9 +57,8 @@ TEST(TreeWalk, ListsFilesInByteOrderAndSaysWhatItLeftOut) {
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
 
   const TreeManifest manifest = walk(dir.path().string(), {}, "shown");
-  const std::vector<std::string> expected = {"shown/b.txt",    "shown/b/c/deep",
-                                             "shown/b0",       std::string("shown/caf\xe9"),
-                                             "shown/link-to-file"};
+  const std::vector<std::string> expected = {"shown/b.txt", "shown/b/c/deep", "shown/b0",
+                                             std::string("shown/caf\xe9"), "shown/link-to-file"};
   EXPECT_EQ(paths_of(manifest), expected);
   ASSERT_EQ(manifest.digests.size(), expected.size());
   EXPECT_EQ(manifest.digests[1], hashing::sha256("deep"));
@@ -178,7 +177,9 @@ TEST(TreeWalk, HashesListedFilesByTheirPlace) {
   TempDir dir;
   std::vector<std::string> paths;
   for (int i = 0; i < 5000; ++i) {
-    paths.push_back(i % 1000 == 7 ? dir / "missing" : dir.write(test_support::numbered("f", i % 3), test_support::numbered("content ", i % 3)));
+    paths.push_back(i % 1000 == 7 ? dir / "missing"
+                                  : dir.write(test_support::numbered("f", i % 3),
+                                              test_support::numbered("content ", i % 3)));
   }
   const std::vector<std::string_view> views(paths.begin(), paths.end());
   WalkProgress progress;
