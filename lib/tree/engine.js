@@ -1,9 +1,10 @@
 'use strict';
 // Hashing targets without a worker thread where the native side walks the
 // directories itself: the walk and the hashing run off this thread, in one
-// pass, and the result comes back sorted and in one piece. Rules that only
-// the ignore package can apply (`exclude`, `gitignore`) and the content
-// cache still take the worker's way (index.js).
+// pass, and the result comes back sorted and in one piece; with a content
+// cache, the native walk asks it first (cache.js reads and writes the file).
+// Rules that only the ignore package can apply (`exclude`, `gitignore`), and
+// a cache over several targets, still take the worker's way (index.js).
 
 const fs = require('node:fs');
 const os = require('node:os');
@@ -11,6 +12,7 @@ const nodePath = require('node:path');
 const { decodeName, encodeName, fsName } = require('./names');
 const { identitiesOf, rootOf, rootOfSorted } = require('./hash');
 const { ROOT_PREFIX } = require('./text');
+const { systemText } = require('./errors');
 const cache = require('./cache');
 
 const extensions = () => require('../native/extensions.js').load();
@@ -171,7 +173,7 @@ async function hashNatively(targets, options, { signal, onProgress, asText = fal
         st = await session.race(fs.promises.stat(fsName(target.path)));
       } catch (err) {
         session.check();
-        const text = require('./errors').systemText(err);
+        const text = systemText(err);
         if (target.required) throw jobError(target.path, text, err.code);
         skipped.push({ path: target.display, reason: text, failed: true });
         continue;
