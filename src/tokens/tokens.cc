@@ -58,6 +58,7 @@ Entry entry_for(Kernel kernel) {
   }
 }
 
+#if defined(TOV_TOKENS_X86_64)
 // The vector kernels count bits of their masks too.
 bool runs_avx2_popcnt(const platform::CpuFeatures& cpu) noexcept {
   return platform::runs_avx2(cpu) && cpu.popcnt;
@@ -65,6 +66,7 @@ bool runs_avx2_popcnt(const platform::CpuFeatures& cpu) noexcept {
 bool runs_avx512_popcnt(const platform::CpuFeatures& cpu) noexcept {
   return platform::runs_avx512(cpu) && cpu.popcnt;
 }
+#endif
 
 // Every kernel of this build, best first.
 constexpr platform::KernelOption<Kernel> kChoices[] = {
