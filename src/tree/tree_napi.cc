@@ -155,31 +155,48 @@ Result<napi_value> make_report(napi_env env, const ListReport& report) {
   return result;
 }
 
+// Runs a job's work on the host's work thread into `outcome`; running out
+// of memory is its outcome too.
+template <class T, class Work>
+void run_job(std::optional<base::Result<T>>& outcome, Work&& work) {
+  try {
+    outcome.emplace(work());
+  } catch (const std::bad_alloc&) {
+    outcome.emplace(base::Error(base::texts::kOutOfMemory));
+  }
+}
+
+// Settles a finished job's promise on the JavaScript thread: cancelled when
+// the host did not run the work, rejected with `prefix` and the failure's
+// text, or resolved with what `make` builds of the outcome.
+template <class T, class Make>
+void settle_job(napi_env env, napi_status status, frame::AsyncJob& async,
+                std::optional<base::Result<T>>& outcome, std::string_view prefix, Make&& make) {
+  napi_delete_async_work(env, async.work);
+  frame::guard_host_call([&]() -> napi_value {
+    frame::settle(env, async.deferred, [&]() -> Result<napi_value> {
+      if (status != napi_ok || !outcome) {
+        return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
+      }
+      if (!*outcome) {
+        return ErrorRecord(napi_generic_failure,
+                           std::string(prefix) + outcome->error().description());
+      }
+      return make(**outcome);
+    }());
+    return nullptr;
+  });
+}
+
 void execute(napi_env, void* data) {
   HashJob& job = *static_cast<HashJob*>(data);
-  try {
-    job.report.emplace(hash_list(job.paths, job.leave_out));
-  } catch (const std::bad_alloc&) {
-    job.report.emplace(base::Error(base::texts::kOutOfMemory));
-  }
+  run_job(job.report, [&] { return hash_list(job.paths, job.leave_out); });
 }
 
 void complete(napi_env env, napi_status status, void* data) {
   std::unique_ptr<HashJob> job(static_cast<HashJob*>(data));
-  napi_delete_async_work(env, job->async.work);
-  frame::guard_host_call([&]() -> napi_value {
-    frame::settle(env, job->async.deferred, [&]() -> Result<napi_value> {
-      if (status != napi_ok || !job->report) {
-        return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
-      }
-      if (!*job->report) {
-        return ErrorRecord(napi_generic_failure, std::string(base::texts::kReadError) +
-                                                     job->report->error().description());
-      }
-      return make_report(env, **job->report);
-    }());
-    return nullptr;
-  });
+  settle_job(env, status, job->async, job->report, base::texts::kReadError.view(),
+             [&](const ListReport& report) { return make_report(env, report); });
 }
 
 // --- walkTree: one directory walked and hashed natively -------------------
@@ -240,15 +257,20 @@ bool truthy(napi_env env, napi_value value) {
          napi_get_value_bool(env, coerced, &flag) == napi_ok && flag;
 }
 
-// Text when it is UTF-8, else a Buffer of the bytes (the caller decodes).
-Result<napi_value> make_name(napi_env env, std::string_view bytes) {
-  if (!text::first_invalid_utf8(bytes)) return frame::make_string(env, bytes);
+// A Buffer holding a copy of `bytes`.
+Result<napi_value> make_bytes(napi_env env, std::string_view bytes) {
   napi_value buffer = nullptr;
   void* data = nullptr;
   if (napi_create_buffer_copy(env, bytes.size(), bytes.data(), &data, &buffer) != napi_ok) {
     return ErrorRecord::from_pending_exception(env);
   }
   return buffer;
+}
+
+// Text when it is UTF-8, else a Buffer of the bytes (the caller decodes).
+Result<napi_value> make_name(napi_env env, std::string_view bytes) {
+  if (!text::first_invalid_utf8(bytes)) return frame::make_string(env, bytes);
+  return make_bytes(env, bytes);
 }
 
 Result<napi_value> make_number(napi_env env, double number) {
@@ -279,20 +301,7 @@ Result<napi_value> make_buffer(napi_env env, std::string text) {
     napi_value ignored = nullptr;
     napi_get_and_clear_last_exception(env, &ignored);
   }
-  void* data = nullptr;
-  if (napi_create_buffer_copy(env, owned->size(), owned->data(), &data, &buffer) != napi_ok) {
-    return ErrorRecord::from_pending_exception(env);
-  }
-  return buffer;
-}
-
-Result<napi_value> make_bytes(napi_env env, std::string_view bytes) {
-  napi_value buffer = nullptr;
-  void* data = nullptr;
-  if (napi_create_buffer_copy(env, bytes.size(), bytes.data(), &data, &buffer) != napi_ok) {
-    return ErrorRecord::from_pending_exception(env);
-  }
-  return buffer;
+  return make_bytes(env, *owned);
 }
 
 Result<napi_value> make_cache_report(napi_env env, const CacheEntries& cache) {
@@ -437,29 +446,18 @@ frame::Status read_known(napi_env env, napi_value object, WalkJob& job) {
 
 void execute_walk(napi_env, void* data) {
   WalkJob& job = *static_cast<WalkJob*>(data);
-  try {
+  run_job(job.manifest, [&] {
     WalkOptions options{job.all, job.follow, job.leave_out, std::nullopt, nullptr};
     if (job.trailer) options.text_trailer = *job.trailer;
     if (job.caching) options.known = &job.known;
-    job.manifest.emplace(hash_tree(job.root, job.display, options, *job.progress));
-  } catch (const std::bad_alloc&) {
-    job.manifest.emplace(base::Error(base::texts::kOutOfMemory));
-  }
+    return hash_tree(job.root, job.display, options, *job.progress);
+  });
 }
 
 void complete_walk(napi_env env, napi_status status, void* data) {
   std::unique_ptr<WalkJob> job(static_cast<WalkJob*>(data));
-  napi_delete_async_work(env, job->async.work);
-  frame::guard_host_call([&]() -> napi_value {
-    frame::settle(env, job->async.deferred, [&]() -> Result<napi_value> {
-      if (status != napi_ok || !job->manifest) {
-        return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
-      }
-      if (!*job->manifest)
-        return ErrorRecord(napi_generic_failure, job->manifest->error().description());
-      return make_walk_report(env, **job->manifest, job->trailer.has_value(), job->caching);
-    }());
-    return nullptr;
+  settle_job(env, status, job->async, job->manifest, {}, [&](TreeManifest& manifest) {
+    return make_walk_report(env, manifest, job->trailer.has_value(), job->caching);
   });
 }
 
@@ -502,16 +500,12 @@ bool same_digest(const hashing::Digest& digest, std::string_view expected) {
 
 void execute_check(napi_env, void* data) {
   CheckJob& job = *static_cast<CheckJob*>(data);
-  try {
-    const std::vector<std::string_view> paths = split_joined(job.paths, job.count);
-    job.outcomes.emplace(hash_listed(paths, *job.progress));
-  } catch (const std::bad_alloc&) {
-    job.outcomes.emplace(base::Error(base::texts::kOutOfMemory));
-  }
+  run_job(job.outcomes,
+          [&] { return hash_listed(split_joined(job.paths, job.count), *job.progress); });
 }
 
-Result<napi_value> make_check_report(napi_env env, const CheckJob& job) {
-  const ListedOutcomes& outcomes = **job.outcomes;
+Result<napi_value> make_check_report(napi_env env, const CheckJob& job,
+                                     const ListedOutcomes& outcomes) {
   const std::vector<std::string_view> expected = split_joined(job.expected, job.count);
   std::string statuses(job.count, 'u');
   for (std::size_t i = 0; i < job.count; ++i) {
@@ -537,17 +531,8 @@ Result<napi_value> make_check_report(napi_env env, const CheckJob& job) {
 
 void complete_check(napi_env env, napi_status status, void* data) {
   std::unique_ptr<CheckJob> job(static_cast<CheckJob*>(data));
-  napi_delete_async_work(env, job->async.work);
-  frame::guard_host_call([&]() -> napi_value {
-    frame::settle(env, job->async.deferred, [&]() -> Result<napi_value> {
-      if (status != napi_ok || !job->outcomes) {
-        return ErrorRecord(status == napi_ok ? napi_generic_failure : status, kCancelled);
-      }
-      if (!*job->outcomes)
-        return ErrorRecord(napi_generic_failure, job->outcomes->error().description());
-      return make_check_report(env, *job);
-    }());
-    return nullptr;
+  settle_job(env, status, job->async, job->outcomes, {}, [&](const ListedOutcomes& outcomes) {
+    return make_check_report(env, *job, outcomes);
   });
 }
 
