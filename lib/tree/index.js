@@ -51,13 +51,21 @@ function unpack(job, result) {
   return cache ? { manifest, root, skipped, cache } : { manifest, root, skipped };
 }
 
+// Why a job cannot start: the signal's reason once aborted, or a bad
+// worker-count variable (checked before the native module loads, which
+// would end the process on it); null when it can.
+function startProblem(signal) {
+  if (signal?.aborted) return abortReason(signal);
+  const problem = threadVariableProblem();
+  return problem === null ? null : Object.assign(new Error(problem), { code: 'ERR_INVALID_ENV' });
+}
+
 // Runs one job in a fresh worker; resolves to the job's result. A progress
 // callback that throws ends the job: the promise rejects with what it threw.
 function runJob(job, { signal, onProgress } = {}) {
   return new Promise((resolve, reject) => {
-    if (signal?.aborted) return reject(abortReason(signal));
-    const problem = threadVariableProblem();
-    if (problem !== null) return reject(Object.assign(new Error(problem), { code: 'ERR_INVALID_ENV' }));
+    const problem = startProblem(signal);
+    if (problem !== null) return reject(problem);
     const worker = new Worker(WORKER, { workerData: pack(job) });
     let settled = false;
     const finish = (fn, value) => {
@@ -169,9 +177,8 @@ async function hashTargets(targets, options = {}) {
   const { signal, onProgress } = options;
   const job = { kind: 'hash', targets: checked, options: walkOptions(options) };
   const asText = Boolean(options.text);
-  if (signal?.aborted) throw abortReason(signal);
-  const problem = threadVariableProblem();
-  if (problem !== null) throw Object.assign(new Error(problem), { code: 'ERR_INVALID_ENV' });
+  const problem = startProblem(signal);
+  if (problem !== null) throw problem;
   let result;
   if (engine.handles(job.options, checked)) {
     const packed = await engine.hashNatively(checked, job.options, { signal, onProgress, asText });
@@ -204,9 +211,8 @@ async function checkTree(manifest, root = '.', options = {}) {
   });
   const job = { kind: 'check', entries, root };
   let results;
-  if (options.signal?.aborted) throw abortReason(options.signal);
-  const problem = threadVariableProblem();
-  if (problem !== null) throw Object.assign(new Error(problem), { code: 'ERR_INVALID_ENV' });
+  const problem = startProblem(options.signal);
+  if (problem !== null) throw problem;
   if (engine.available()) {
     const paths = entries.map(([path]) => joinAsWritten(root, path));
     const digests = entries.map(([, digest]) => digest.replaceAll('\0', '\n'));
