@@ -2,19 +2,30 @@
 // The `tov-engine` command: manifest, check, diff and tokens, built on the
 // nine functions of the package and its tree module.
 
-const native = require('../../index.js');
 const { CliError, describeFailure } = require('./errors');
 const { HELP } = require('./help');
 const { rawArguments } = require('./args');
 const { Io, oneLine } = require('./io');
-const { manifestCommand } = require('./commands/manifest');
-const { checkCommand } = require('./commands/check');
-const { diffCommand } = require('./commands/diff');
-const { tokensCommand } = require('./commands/tokens');
 
 const VERSION = require('../../package.json').version;
 
-const COMMANDS = { manifest: manifestCommand, check: checkCommand, diff: diffCommand, tokens: tokensCommand };
+// Each command's module is loaded when it runs: a run pays for its own.
+const COMMANDS = {
+  manifest: () => require('./commands/manifest').manifestCommand,
+  check: () => require('./commands/check').checkCommand,
+  diff: () => require('./commands/diff').diffCommand,
+  tokens: () => require('./commands/tokens').tokensCommand,
+};
+
+// A module that cannot load (most likely the native addon is not built)
+// is named in one line.
+function load(loader) {
+  try {
+    return loader();
+  } catch (err) {
+    throw new CliError(String(err && err.message).split('\n')[0]);
+  }
+}
 
 async function dispatch(argv, io) {
   const [first, ...rest] = argv;
@@ -26,15 +37,14 @@ async function dispatch(argv, io) {
     return 0;
   }
   if (first === '-V' || first === '--version') {
-    io.out(`tov-engine ${VERSION} (${native.nativeVersion()})\n`);
+    io.out(`tov-engine ${VERSION} (${load(() => require('../../index.js')).nativeVersion()})\n`);
     return 0;
   }
-  const command = Object.hasOwn(COMMANDS, first) ? COMMANDS[first] : null;
-  if (command === null) {
+  if (!Object.hasOwn(COMMANDS, first)) {
     const what = first.startsWith('-') ? `unknown option '${first}'` : `unknown command '${first}'`;
     throw new CliError(`${what} (see 'tov-engine --help')`);
   }
-  return command(rest, io);
+  return load(COMMANDS[first])(rest, io);
 }
 
 /**
