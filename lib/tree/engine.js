@@ -246,7 +246,9 @@ async function checkNatively(paths, digests, { signal, onProgress }) {
   const native = extensions();
   const session = new Session(native, { signal, onProgress });
   try {
-    const joined = paths.every((p) => p.isWellFormed()) ? paths.join('\0') : joinBytes(paths);
+    // Joining keeps a lone surrogate lone: the whole is text when every path is.
+    let joined = paths.join('\0');
+    if (!joined.isWellFormed()) joined = joinBytes(paths);
     const result = await session.run(() => native.checkFiles(joined, digests.join('\0'), paths.length));
     session.totals.files = paths.length;
     session.totals.hashed = paths.length;

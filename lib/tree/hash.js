@@ -173,27 +173,32 @@ function rootOf(entries) {
   return sha256(Buffer.concat(lines));
 }
 
-// Whether entries' paths are in byte order and distinct, as a manifest
-// written by this package lists them.
-function inByteOrder(paths) {
-  // Plain comparison where no path leaves the range in which code units
-  // order as UTF-8 bytes do, the byte comparison otherwise.
-  const less = paths.some((p) => BEYOND_PLAIN_ORDER.test(p)) ? (a, b) => compareBytes(a, b) < 0 : (a, b) => a < b;
-  for (let i = 1; i < paths.length; i++) if (!less(paths[i - 1], paths[i])) return false;
-  return true;
-}
-
 // rootOf for any entries: those of a manifest in byte order are hashed as
-// they stand, sparing merkleRoot the copy of every entry.
+// they stand, in one pass that builds the text merkleRoot would and checks
+// the order on the way; any other list takes rootOf's way.
 function manifestRoot(entries) {
-  const paths = entries.map((e) => e[0]);
-  if (entries.length > 1 && inByteOrder(paths) && entries.every((e) => typeof e[1] === 'string')) {
-    return rootOfSorted(
-      paths,
-      entries.map((e) => e[1]),
-    );
+  if (entries.length < 2) return rootOf(entries);
+  const hash = crypto.createHash('sha256');
+  let text = '';
+  let previous = null;
+  for (const entry of entries) {
+    const path = entry[0];
+    const digest = entry[1];
+    // Code units order as UTF-8 bytes do below U+D800; past it, and for
+    // names that are not text, the text is checked before it is hashed.
+    if (typeof path !== 'string' || typeof digest !== 'string' || (previous !== null && !(previous < path))) {
+      return rootOf(entries);
+    }
+    text += previous === null ? `${path}:${digest}` : `\n${path}:${digest}`;
+    previous = path;
+    if (text.length >= 65536) {
+      if (BEYOND_PLAIN_ORDER.test(text)) return rootOf(entries);
+      hash.update(text);
+      text = '';
+    }
   }
-  return rootOf(entries);
+  if (BEYOND_PLAIN_ORDER.test(text)) return rootOf(entries);
+  return hash.update(text).digest('hex');
 }
 
 // rootOf for paths already in byte order and distinct, with their digests:

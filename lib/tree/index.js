@@ -26,20 +26,14 @@ const STATUS = { o: 'ok', f: 'failed', u: 'unreadable' };
 // match anyway, and is kept from splitting the list.
 function pack(job) {
   if (job.kind !== 'check') return job;
-  return {
-    kind: 'check',
-    root: job.root,
-    count: job.entries.length,
-    paths: job.entries.map((e) => e[0]).join('\0'),
-    digests: job.entries.map((e) => String(e[1]).replaceAll('\0', '\n')).join('\0'),
-  };
+  return { kind: 'check', root: job.root, count: job.names.length, paths: job.names.join('\0'), digests: job.digests.join('\0') };
 }
 
 // The worker's results come packed (see worker.js).
 function unpack(job, result) {
   if (job.kind === 'check') {
     const reasons = new Map(result.reasons);
-    return job.entries.map(([path], i) => {
+    return job.names.map((path, i) => {
       const status = STATUS[result.statuses[i]];
       return status === 'unreadable' ? { path, status, reason: reasons.get(i) } : { path, status };
     });
@@ -203,22 +197,29 @@ async function hashTargets(targets, options = {}) {
 async function checkTree(manifest, root = '.', options = {}) {
   checkRoot(root);
   if (!Array.isArray(manifest)) throw new TypeError('The "manifest" argument must be an array of [path, digest] entries');
-  const entries = manifest.map((entry, i) => {
+  // Taken in one pass, so that a caller changing the array meanwhile
+  // changes nothing here.
+  const count = manifest.length;
+  const names = new Array(count);
+  const paths = new Array(count);
+  const digests = new Array(count);
+  for (let i = 0; i < count; i++) {
+    const entry = manifest[i];
     if (!Array.isArray(entry) || typeof entry[0] !== 'string' || typeof entry[1] !== 'string') {
       throw new TypeError(`manifest entry ${i} is not a [path, digest] array of strings`);
     }
-    return [entry[0], entry[1]];
-  });
-  const job = { kind: 'check', entries, root };
-  let results;
+    const [path, digest] = entry;
+    names[i] = path;
+    paths[i] = joinAsWritten(root, path);
+    digests[i] = digest.includes('\0') ? digest.replaceAll('\0', '\n') : digest;
+  }
   const problem = startProblem(options.signal);
   if (problem !== null) throw problem;
+  let results;
   if (engine.available()) {
-    const paths = entries.map(([path]) => joinAsWritten(root, path));
-    const digests = entries.map(([, digest]) => digest.replaceAll('\0', '\n'));
-    results = unpack(job, await engine.checkNatively(paths, digests, options));
+    results = unpack({ kind: 'check', names }, await engine.checkNatively(paths, digests, options));
   } else {
-    results = await runJob(job, options);
+    results = await runJob({ kind: 'check', names, digests, root }, options);
   }
   return { ok: results.every((r) => r.status === 'ok'), results };
 }
