@@ -35,6 +35,25 @@ function malformed(source, detail) {
   return new CliError(`${source}: malformed manifest: ${detail}`);
 }
 
+// Each character code's worth as a digit: 1 for 0-9 and a-f, 2 for A-F.
+const HEX_KIND = new Uint8Array(128);
+for (const c of '0123456789abcdef') HEX_KIND[c.charCodeAt(0)] = 1;
+for (const c of 'ABCDEF') HEX_KIND[c.charCodeAt(0)] = 2;
+const LOWER = 1;
+
+// Whether a line starts with 64 hex digits: 0 if not, LOWER when none of
+// them is upper case (the digest is used as it stands), 3 otherwise.
+function hexPrefix(line) {
+  let kinds = 0;
+  for (let i = 0; i < 64; i++) {
+    const c = line.charCodeAt(i);
+    const kind = c < 128 ? HEX_KIND[c] : 0;
+    if (kind === 0) return 0;
+    kinds |= kind;
+  }
+  return kinds;
+}
+
 const TEXT_LINE = /^([0-9a-fA-F]{64}) [ *](.*)$/s;
 const TAGGED_LINE = /^SHA256 \((.*)\) = ([0-9a-fA-F]{64})$/s;
 
@@ -67,9 +86,14 @@ class TextParser {
     let match = null;
     // The form this package writes, told without a regular expression.
     const mark = body.charCodeAt(65);
-    if (body.length > 66 && body.charCodeAt(64) === 0x20 && (mark === 0x20 || mark === 0x2a) && HEX64.test(body.slice(0, 64))) {
-      digest = body.slice(0, 64);
+    const hex = body.length > 66 && body.charCodeAt(64) === 0x20 && (mark === 0x20 || mark === 0x2a) ? hexPrefix(body) : 0;
+    if (hex !== 0) {
+      digest = hex === LOWER ? body.slice(0, 64) : body.slice(0, 64).toLowerCase();
       path = body.slice(66);
+      if (escaped) path = this.unescaped(path, index);
+      if (path === '') throw malformed(this.source, `line ${index + 1} has an empty path`);
+      this.entries.push([path, digest]);
+      return;
     } else if ((match = TEXT_LINE.exec(body))) {
       [, digest, path] = match;
     } else if ((match = TAGGED_LINE.exec(body))) {
@@ -77,12 +101,15 @@ class TextParser {
     } else {
       throw malformed(this.source, `line ${index + 1} is not a "DIGEST  PATH" line`);
     }
-    if (escaped) {
-      path = unescapePath(path);
-      if (path === null) throw malformed(this.source, `line ${index + 1} has a bad escape sequence`);
-    }
+    if (escaped) path = this.unescaped(path, index);
     if (path === '') throw malformed(this.source, `line ${index + 1} has an empty path`);
     this.entries.push([path, digest.toLowerCase()]);
+  }
+
+  unescaped(path, index) {
+    const text = unescapePath(path);
+    if (text === null) throw malformed(this.source, `line ${index + 1} has a bad escape sequence`);
+    return text;
   }
 
   result() {
@@ -106,15 +133,25 @@ class LineReader {
   }
 
   push(chunk) {
-    const buf = this.carry === null ? chunk : Buffer.concat([this.carry, chunk]);
-    const last = buf.lastIndexOf(0x0a);
-    if (last === -1) {
-      this.carry = buf;
-      if (buf.length > RECORD_LIMIT) throw this.tooLong(this.parser.number + 1);
-      return;
+    let start = 0;
+    if (this.carry !== null) {
+      // The line the last chunk left unfinished, joined on its own: the
+      // chunk itself is parsed where it lies.
+      const end = chunk.indexOf(0x0a);
+      if (end === -1) {
+        this.carry = Buffer.concat([this.carry, chunk]);
+        if (this.carry.length > RECORD_LIMIT) throw this.tooLong(this.parser.number + 1);
+        return;
+      }
+      const line = Buffer.concat([this.carry, chunk.subarray(0, end)]);
+      this.carry = null;
+      this.block(line);
+      start = end + 1;
     }
-    this.carry = last + 1 < buf.length ? Buffer.from(buf.subarray(last + 1)) : null;
-    this.block(buf.subarray(0, last));
+    const last = chunk.lastIndexOf(0x0a);
+    if (last >= start) this.block(chunk.subarray(start, last));
+    const rest = Math.max(start, last + 1);
+    this.carry = rest < chunk.length ? Buffer.from(chunk.subarray(rest)) : null;
     if (this.carry !== null && this.carry.length > RECORD_LIMIT) throw this.tooLong(this.parser.number + 1);
   }
 
@@ -209,9 +246,11 @@ const BLANK = new Set([0x20, 0x09, 0x0a, 0x0d]);
 
 /**
  * Reads a manifest operand (a file or '-') as a stream: text a line at a
- * time, JSON whole up to JSON_LIMIT bytes.
+ * time, JSON whole up to JSON_LIMIT bytes. `onEntries`, if given, sees the
+ * entries of a text manifest so far after each chunk (the array grows in
+ * place), so that their files can be checked while the rest is read.
  */
-async function readManifest(operand, io) {
+async function readManifest(operand, io, onEntries) {
   const source = sourceName(operand);
   // One iterator throughout: leaving a for-await loop would close it.
   const chunks = readChunks(operand, io);
@@ -241,8 +280,12 @@ async function readManifest(operand, io) {
       return parseManifest(Buffer.concat(seen), source);
     }
     const lines = new LineReader(source);
-    for (const chunk of seen) lines.push(chunk);
-    for (let chunk; (chunk = await next()) !== null; ) lines.push(chunk);
+    const push = (chunk) => {
+      lines.push(chunk);
+      onEntries?.(lines.parser.entries);
+    };
+    for (const chunk of seen) push(chunk);
+    for (let chunk; (chunk = await next()) !== null; ) push(chunk);
     return lines.end();
   } finally {
     await chunks.return();

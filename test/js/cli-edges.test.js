@@ -163,6 +163,43 @@ describe('messages that say what is true', { skip: POSIX }, () => {
   });
 });
 
+describe('check reads a long manifest while it hashes', { skip: POSIX }, () => {
+  // Over two read chunks, so that some entries are checked before the rest
+  // has been parsed.
+  const lines = [];
+  before(() => {
+    const listed = run(['manifest', '-q', 'src'], { cwd: path.join(tmp, 'proj') }).stdout.split('\n').filter((l) => /^[0-9a-f]/.test(l));
+    while (lines.length < 30000) lines.push(...listed);
+  });
+
+  it('reports every entry in manifest order, whatever block checked it', () => {
+    const bad = [...lines];
+    bad[1] = `${'0'.repeat(64)}  ${bad[1].slice(66)}`;
+    bad[25000] = `${'0'.repeat(64)}  ${bad[25000].slice(66)}`;
+    bad[29999] = `${bad[29999].slice(0, 66)}src/gone.js`;
+    write(path.join(tmp, 'long.sha256'), `${bad.join('\n')}\n`);
+    const r = run(['check', path.join(tmp, 'long.sha256')], { cwd: path.join(tmp, 'proj') });
+    assert.equal(r.status, 1);
+    const out = r.stdout.split('\n');
+    assert.equal(out.length, 30001);
+    assert.deepEqual(
+      out.flatMap((l, i) => (l.endsWith(': OK') ? [] : [[i, l]])),
+      [[1, `${bad[1].slice(66)}: FAILED`], [25000, `${bad[25000].slice(66)}: FAILED`], [29999, 'src/gone.js: FAILED open or read'], [30000, '']],
+    );
+    assert.match(r.stderr, /src\/gone\.js: No such file or directory \(os error 2\)\n.*1 listed file could not be read\n.*2 computed checksums did NOT match\n$/s);
+  });
+
+  it('prints nothing when a later line or a later manifest is malformed', () => {
+    write(path.join(tmp, 'good.sha256'), `${lines.join('\n')}\n`);
+    write(path.join(tmp, 'late.sha256'), `${lines.join('\n')}\nnot a line\n`);
+    const late = run(['check', path.join(tmp, 'good.sha256'), path.join(tmp, 'late.sha256')], { cwd: path.join(tmp, 'proj') });
+    oneLine(late, /late\.sha256: malformed manifest: line 30001 is not/);
+    assert.equal(late.stdout, '');
+    const good = run(['check', '--quiet', path.join(tmp, 'good.sha256')], { cwd: path.join(tmp, 'proj') });
+    assert.deepEqual([good.status, good.stdout, good.stderr], [0, '', '']);
+  });
+});
+
 describe('round trips', { skip: POSIX }, () => {
   const proj = () => path.join(tmp, 'proj');
 

@@ -30,6 +30,86 @@ function rootProblems({ entries, roots }, source) {
   return problems;
 }
 
+// Fewer entries than this wait for more lines before their files are read,
+// unless the manifest has ended: a call costs more than a few files.
+const LEAST_BLOCK = 1024;
+
+/**
+ * The files of the manifests, checked while the manifests are still read:
+ * whatever entries have been parsed go out as one block whenever the block
+ * before has been checked, so reading and hashing overlap. One block at a
+ * time, manifests in the order given.
+ */
+class Checks {
+  constructor(directory, io) {
+    this.directory = directory;
+    this.io = io;
+    this.jobs = [];
+    this.running = false;
+    this.controller = new AbortController();
+  }
+
+  // A manifest about to be read; `offer` hands it its entries as they come.
+  open() {
+    const job = { entries: [], sent: 0, complete: false, settled: false, blocks: [], done: { files: 0, bytes: 0 }, started: 0 };
+    job.results = new Promise((resolve, reject) => Object.assign(job, { resolve, reject }));
+    job.results.catch(() => {});
+    this.jobs.push(job);
+    return job;
+  }
+
+  offer(job, entries, complete = false) {
+    job.entries = entries;
+    job.complete = complete;
+    this.pump();
+  }
+
+  // Stops the checks under way and any still to start.
+  abort() {
+    this.controller.abort();
+  }
+
+  pump() {
+    if (this.running || this.controller.signal.aborted) return;
+    const job = this.jobs.find((j) => !j.settled);
+    if (job === undefined) return;
+    const waiting = job.entries.length - job.sent;
+    if (job.complete && waiting === 0) {
+      job.settled = true;
+      job.resolve([].concat(...job.blocks));
+      this.pump();
+      return;
+    }
+    if (waiting === 0 || (!job.complete && waiting < LEAST_BLOCK)) return;
+    const block = job.entries.slice(job.sent);
+    job.sent = job.entries.length;
+    if (job.started === 0) job.started = Date.now();
+    this.running = true;
+    let last = { bytes: 0 };
+    const onProgress = (event) => {
+      last = event;
+      const files = job.done.files + event.files;
+      const so = { phase: 'checking', files, hashed: job.done.files + event.hashed, bytes: job.done.bytes + event.bytes };
+      this.io.progress.update(progressText(so, '', Date.now() - job.started));
+    };
+    checkTree(block, this.directory, { signal: this.controller.signal, onProgress }).then(
+      ({ results }) => {
+        job.blocks.push(results);
+        job.done.files += block.length;
+        job.done.bytes += last.bytes ?? 0;
+        this.running = false;
+        this.pump();
+      },
+      (err) => {
+        job.settled = true;
+        job.reject(err);
+        this.running = false;
+        this.abort();
+      },
+    );
+  }
+}
+
 /**
  * Verifies each manifest operand against the files below `directory`
  * (the current one by default), printing as sha256sum -c does.
@@ -46,21 +126,40 @@ async function checkManifests(operands, { quiet, status, directory = '.' }, io) 
   }
   if (!st.isDirectory()) throw new CliError(`${directory}: Not a directory`);
   io = io.with({ quiet });
+  const checks = new Checks(directory, io);
+  try {
+    return await report(await readAll(operands, io, checks), { quiet, status }, io);
+  } finally {
+    checks.abort();
+  }
+}
+
+// Every operand read (a malformed one ends the command before any output),
+// its files checked meanwhile.
+async function readAll(operands, io, checks) {
   const parsed = [];
-  for (const operand of operands) parsed.push({ source: sourceName(operand), manifest: await format.readManifest(operand, io) });
+  for (const operand of operands) {
+    const job = checks.open();
+    const manifest = await format.readManifest(operand, io, (entries) => checks.offer(job, entries));
+    checks.offer(job, manifest.entries, true);
+    parsed.push({ source: sourceName(operand), manifest, job });
+  }
+  return parsed;
+}
+
+async function report(parsed, { quiet, status }, io) {
   let mismatched = 0;
   let unreadable = 0;
   let badRoots = 0;
-  for (const { source, manifest } of parsed) {
+  for (const { source, manifest, job } of parsed) {
     if (manifest.entries.length === 0 && manifest.roots.length === 0) {
       if (!status) io.error(`${source}: no checksum lines found`);
       badRoots++;
       continue;
     }
-    const started = Date.now();
-    const { results } = await checkTree(manifest.entries, directory, {
-      onProgress: (event) => io.progress.update(progressText({ ...event, phase: 'checking' }, '', Date.now() - started)),
-    }).catch((err) => {
+    // Worked out while the last files are read.
+    const problems = rootProblems(manifest, source);
+    const results = await job.results.catch((err) => {
       throw new CliError(describeFailure(err, 'checking files'));
     });
     const lines = [];
@@ -76,7 +175,6 @@ async function checkManifests(operands, { quiet, status, directory = '.' }, io) 
       }
       lines.push(format.pathLine('', path) + (result === 'failed' ? ': FAILED' : ': FAILED open or read'));
     }
-    const problems = rootProblems(manifest, source);
     badRoots += problems.length;
     if (manifest.roots.length > problems.length && !quiet) lines.push('# root: OK');
     if (problems.length > 0) lines.push('# root: FAILED');
