@@ -502,6 +502,27 @@ describe('the tree module for the command', () => {
     await assert.rejects(() => tree.hashTargets([]), TypeError);
   });
 
+  it('gives a manifest the root merkleRoot gives, in order or not, past the first piece hashed', () => {
+    const digest = (i) => (i * 2654435761).toString(16).padStart(64, 'a').slice(-64);
+    const sorted = Array.from({ length: 3000 }, (_, i) => [`dir/file-${String(i).padStart(5, '0')}.txt`, digest(i)]);
+    const late = (name) => sorted.map((e, i) => (i === 2990 ? [name, e[1]] : e));
+    const lists = [
+      sorted,
+      [sorted[1], sorted[0], ...sorted.slice(2)],
+      [...sorted, sorted[2999]],
+      late('dir/file-02990\uE000.txt'),
+      late('dir/file-02990\u{1F600}.txt'),
+      // In code unit order, not in byte order.
+      [['x\u{1F600}', digest(1)], ['x\uE000', digest(2)]],
+      [['a', digest(1)], ['b', 'not a digest']],
+      [['only', digest(2)]],
+    ];
+    for (const list of lists) assert.equal(tree.manifestRoot(list), addon.merkleRoot(list), list[2990]?.[0] ?? list[0][0]);
+    // Not text: as the bytes of the name, like the walk's own root.
+    const odd = late('dir/file-02990\udce9');
+    assert.notEqual(tree.manifestRoot(odd), tree.manifestRoot(late('dir/file-02990\u00e9')));
+  });
+
   it('orders and converts paths by their bytes', () => {
     const names = ['b', '\uE000', 'a/\u{1F600}', 'caf\udce9', 'a'];
     const sorted = tree.sortByPath(names.slice());
