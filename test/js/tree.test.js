@@ -450,6 +450,47 @@ describe('the native walk and the walk in a worker', () => {
       assert.equal(decodeName(text), require('../../lib/tree/text').manifestText(native.manifest, native.root));
     }
   });
+  it('agree on names that are not UTF-8, empty files and directories, and files left out by identity', async () => {
+    const { runJob, hashTargets } = require('../../lib/tree/index.js');
+    // Where the system walks natively, the comparison must not be the worker against itself.
+    if (!WINDOWS) assert.ok(require('../../lib/tree/engine').available());
+    const dir = path.join(tmp, 'both-walks-odd');
+    write(path.join(dir, 'kept'), 'kept');
+    write(path.join(dir, 'empty'), '');
+    write(path.join(dir, 'sub', 'empty-too'), '');
+    write(path.join(dir, 'sub', 'left'), 'left out by its identity');
+    write(path.join(dir, 'SUMS'), 'left out by its path');
+    fs.mkdirSync(path.join(dir, 'hollow', 'deeper'), { recursive: true });
+    const want = ['empty', 'kept', 'sub/empty-too'];
+    const notes = [];
+    if (!WINDOWS) {
+      const raw = (name) => Buffer.from(`${dir}/${name}`, 'latin1');
+      fs.mkdirSync(raw('d\xff'));
+      fs.writeFileSync(raw('d\xff/\xe2\x82'), 'cut short');
+      fs.writeFileSync(raw('\xc3'), 'cut short');
+      fs.writeFileSync(raw('\xc3\xa9'), 'e acute');
+      fs.symlinkSync('nowhere', raw('link\xfe'));
+      want.unshift('d\udcff/\udce2\udc82');
+      want.push('\udcc3', '\u00e9');
+      notes.push({ path: 'link\udcfe', reason: 'broken symbolic link', failed: false });
+    }
+    const left = fs.statSync(path.join(dir, 'sub', 'left'), { bigint: true });
+    const byPath = path.join(dir, 'SUMS');
+    const targets = [{ path: dir, display: '', required: true }];
+    for (const follow of [false, true]) {
+      const native = await hashTargets(targets, { follow, excludeFiles: [byPath, { dev: left.dev, ino: left.ino }] });
+      const excludeFiles = [byPath, { dev: String(left.dev), ino: String(left.ino) }];
+      const walked = await runJob({ kind: 'hash', targets, options: { ...OPTIONS, follow, excludeFiles } });
+      assert.deepEqual(native, walked, `follow: ${follow}`);
+      // Both could be wrong alike: what they agree on is checked too.
+      assert.deepEqual(native.manifest.map((entry) => entry[0]), want);
+      assert.equal(native.manifest[want.indexOf('empty')][1], sha256Hex(''));
+      assert.deepEqual(native.skipped, notes);
+      // The root is taken over the names' own bytes.
+      const lines = native.manifest.map(([name, digest], i) => [Buffer.from(i ? '\n' : ''), pathBytes(name), Buffer.from(`:${digest}`)]);
+      assert.equal(native.root, sha256Hex(Buffer.concat(lines.flat())));
+    }
+  });
 });
 
 describe('the hash pipeline', () => {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/directory.h"
@@ -69,6 +70,64 @@ TEST(Directory, RefusesALinkOrAFileWhereADirectoryWasExpected) {
   }
   DirectoryListing listing;
   EXPECT_FALSE(directory.list(listing).ok());  // nothing open after a failed open
+}
+
+// What the walk tells apart by these predicates: links that never end (a
+// loop, not a failure), a broken link (missing), and a FIFO, which a query
+// must name without opening it.
+TEST(Directory, TellsLinkLoopsFromMissingTargetsAndOtherNodes) {
+  if (!can_list_directories()) GTEST_SKIP() << "no native listing here";
+  TempDir dir;
+  std::filesystem::create_symlink("y", dir / "x");
+  std::filesystem::create_symlink("x", dir / "y");
+  std::filesystem::create_symlink("nowhere", dir / "broken");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  Directory directory;
+  ASSERT_TRUE(directory.open(dir.path().string(), true).ok());
+  base::Result<NodeStatus> loop = directory.query("x", true);
+  ASSERT_FALSE(loop.ok());
+  EXPECT_TRUE(is_link_loop(loop.error()));
+  EXPECT_FALSE(is_missing(loop.error()));
+  base::Result<NodeStatus> link = directory.query("x", false);
+  ASSERT_TRUE(link.ok());
+  EXPECT_EQ(link->type, EntryType::kLink);
+  base::Result<NodeStatus> broken = directory.query("broken", true);
+  ASSERT_FALSE(broken.ok());
+  EXPECT_TRUE(is_missing(broken.error()));
+  EXPECT_FALSE(is_link_loop(broken.error()));
+  base::Result<NodeStatus> fifo = directory.query("fifo", true);
+  ASSERT_TRUE(fifo.ok());
+  EXPECT_EQ(fifo->type, EntryType::kOther);
+  EXPECT_FALSE(directory.metadata("broken").ok());
+
+  Directory other;
+  base::Status opened = other.open(dir / "x", false);
+  ASSERT_FALSE(opened.ok());
+  EXPECT_TRUE(is_link_loop(opened.error()));
+}
+
+// Each open closes what was held before, and a move hands the one handle
+// over: a walk opens a directory per directory it lists.
+TEST(Directory, HoldsOneDescriptorThroughReopensAndMoves) {
+  if (!can_list_directories()) GTEST_SKIP() << "no native listing here";
+  TempDir dir;
+  dir.write("only", "x");
+  const std::size_t before = test_support::open_descriptor_count();
+  {
+    Directory directory;
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(directory.open(dir.path().string(), true).ok());
+    EXPECT_EQ(test_support::open_descriptor_count(), before + 1);
+    Directory moved(std::move(directory));
+    Directory assigned;
+    ASSERT_TRUE(assigned.open(dir.path().string(), false).ok());
+    assigned = std::move(moved);
+    EXPECT_EQ(test_support::open_descriptor_count(), before + 1);
+    DirectoryListing listing;
+    EXPECT_FALSE(moved.list(listing).ok());
+    ASSERT_TRUE(assigned.list(listing).ok());
+    EXPECT_EQ(names_of(listing), std::vector<std::string>{"only"});
+  }
+  EXPECT_EQ(test_support::open_descriptor_count(), before);
 }
 
 }  // namespace

@@ -4,14 +4,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cache/identity_batch.h"
 #include "hashing/digest.h"
 #include "platform/directory.h"
+#include "platform/platform.h"
+#include "platform/read_ring.h"
+#include "runtime/pool.h"
 #include "support/temp_dir.h"
 #include "tree/tree_walk.h"
 
@@ -37,6 +47,113 @@ TreeManifest walk(const std::string& root, const WalkOptions& options = {},
   EXPECT_TRUE(manifest.ok()) << (manifest ? "" : manifest.error().description());
   return manifest ? std::move(manifest).value() : TreeManifest{};
 }
+
+std::vector<std::string> notes_of(const TreeManifest& manifest) {
+  std::vector<std::string> notes;
+  for (const Skip& skip : manifest.skipped) {
+    notes.push_back(skip.path + ": " + skip.reason + (skip.failed ? " (failed)" : ""));
+  }
+  return notes;
+}
+
+std::string failed_with(int code) {
+  return platform::os_error(code).description() + " (failed)";
+}
+
+// `count` files in the directory `sub`, all names of one file (links are
+// far quicker to make than as many files).
+void fill(const TempDir& dir, const std::string& sub, int count) {
+  std::filesystem::create_directories(dir / sub);
+  const std::string first = dir.write(sub + "/0", "same");
+  for (int i = 1; i < count; ++i) {
+    std::filesystem::create_hard_link(first, dir / (sub + test_support::numbered("/", i)));
+  }
+}
+
+// Polls `done` for up to ten seconds.
+template <class Done>
+bool eventually(Done done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Keeps every worker of the shared pool busy until released. The hashers
+// read files only on the pool, so while it is held a walk lists on until
+// its queue of lists is full and then waits, its files neither queried
+// nor opened: the test decides what changes in between.
+class PoolHold {
+ public:
+  PoolHold() {
+    const std::size_t workers = runtime::WorkerPool::shared().worker_count();
+    if (workers == 0) return;
+    // One item more than there are workers, so that even a single worker
+    // takes one (a loop of one item runs on its caller).
+    holder_ = std::thread([this, workers] {
+      runtime::WorkerPool::shared().for_each_index(workers + 1, [this](std::size_t) {
+        // A worker's read ring is opened on first use and kept for good:
+        // opened now, it cannot move a count of descriptors taken meanwhile.
+        static_cast<void>(platform::ReadRing::for_this_thread());
+        std::unique_lock lock(mutex_);
+        ++held_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return released_; });
+      });
+    });
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return held_ >= workers; });
+  }
+  ~PoolHold() { release(); }
+  PoolHold(const PoolHold&) = delete;
+  PoolHold& operator=(const PoolHold&) = delete;
+
+  bool holding() const { return holder_.joinable(); }
+  void release() {
+    {
+      std::lock_guard lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
+    if (holder_.joinable()) holder_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t held_ = 0;
+  bool released_ = false;
+  std::thread holder_;
+};
+
+// A walk on a thread of its own while the pool is held; the pool is let go
+// and the thread joined however the test ends.
+class HeldWalk {
+ public:
+  HeldWalk(PoolHold& hold, std::string root, WalkOptions options = {})
+      : hold_(hold),
+        options_(options),
+        thread_([this, root] { result_.emplace(hash_tree(root, "", options_, progress)); }) {}
+  ~HeldWalk() { finish(); }
+  HeldWalk(const HeldWalk&) = delete;
+  HeldWalk& operator=(const HeldWalk&) = delete;
+
+  base::Result<TreeManifest>& finish() {
+    hold_.release();
+    if (thread_.joinable()) thread_.join();
+    return *result_;
+  }
+
+  WalkProgress progress;
+
+ private:
+  PoolHold& hold_;
+  WalkOptions options_;
+  std::optional<base::Result<TreeManifest>> result_;
+  std::thread thread_;
+};
 
 // Every kind of entry a tree holds, each where the walk must see it:
 // names compared as bytes, links followed to files only, nothing but
@@ -108,10 +225,16 @@ TEST(TreeWalk, StopsAtLoopsAndReportsWhatItCouldNotRead) {
   if (geteuid() != 0) {
     ASSERT_EQ(chmod((dir / "a/locked").c_str(), 0), 0);
     const TreeManifest locked = walk(dir.path().string());
-    ASSERT_EQ(locked.skipped.size(), 1u);
-    EXPECT_EQ(locked.skipped[0].path, "a/locked");
-    EXPECT_TRUE(locked.skipped[0].failed);
     chmod((dir / "a/locked").c_str(), 0700);
+    // Without follow, the link a/up is noted too: the locked directory's
+    // note is looked up by its path, not taken to be the only one.
+    const auto note = std::find_if(locked.skipped.begin(), locked.skipped.end(),
+                                   [](const Skip& skip) { return skip.path == "a/locked"; });
+    ASSERT_NE(note, locked.skipped.end()) << ::testing::PrintToString(notes_of(locked));
+    EXPECT_TRUE(note->failed);
+    EXPECT_EQ(note->reason, platform::os_error(EACCES).description());
+    EXPECT_EQ(locked.skipped.size(), 2u) << ::testing::PrintToString(notes_of(locked));
+    EXPECT_EQ(paths_of(locked), std::vector<std::string>{"a/file"});
   }
 
   WalkProgress progress;
@@ -246,6 +369,169 @@ TEST(TreeWalk, WritesManifestLinesAndLeavesOutFilesByIdentity) {
   const TreeManifest again = walk(dir.path().string(), caching);
   EXPECT_EQ(paths_of(again), (std::vector<std::string>{"a\\b\nc", "plain"}));
   EXPECT_EQ(again.cache.reused, 2u);
+}
+
+// The walk's notes come in walk order: each directory's entries by their
+// bytes, a directory's own notes before those of anything below it; files
+// that then fail to read follow, by path (here unlike walk order, in which
+// "mem" comes before "a/mem"), each with the reason its read gave.
+TEST(TreeWalk, NotesLeftOutEntriesInWalkOrderThenUnreadFilesByPath) {
+  if (!platform::can_list_directories()) GTEST_SKIP() << "no native listing here";
+  TempDir dir;
+  std::filesystem::create_directories(dir / "a/b");
+  std::filesystem::create_directories(dir / "c");
+  dir.write("c/kept", "kept");
+  std::filesystem::create_symlink("nowhere", dir / "a-broken");
+  std::filesystem::create_symlink("nowhere", dir / "a/b/deep-broken");
+  std::filesystem::create_symlink("../c", dir / "a/a-link");
+  for (const char* fifo : {"m-fifo", "a/z-fifo", "a/b/deep-fifo", "c/c-fifo"}) {
+    ASSERT_EQ(mkfifo((dir / fifo).c_str(), 0600), 0) << fifo;
+  }
+  std::vector<std::string> expected = {
+      "t/a-broken: broken symbolic link",
+      "t/m-fifo: not a regular file",
+      "t/a/a-link: symbolic link to a directory, not followed",
+      "t/a/z-fifo: not a regular file",
+      "t/a/b/deep-broken: broken symbolic link",
+      "t/a/b/deep-fifo: not a regular file",
+      "t/c/c-fifo: not a regular file",
+  };
+#ifdef __linux__
+  // A file that opens but cannot be read: the process's own memory, from
+  // offset 0, which nothing maps.
+  ASSERT_TRUE(std::filesystem::exists("/proc/self/mem"));
+  std::filesystem::create_symlink("/proc/self/mem", dir / "mem");
+  std::filesystem::create_symlink("/proc/self/mem", dir / "a/mem");
+  expected.push_back("t/a/mem: " + failed_with(EIO));
+  expected.push_back("t/mem: " + failed_with(EIO));
+#endif
+  const TreeManifest manifest = walk(dir.path().string(), {}, "t");
+  EXPECT_EQ(notes_of(manifest), expected);
+  EXPECT_EQ(manifest.walk_skips, 7u);
+  EXPECT_EQ(paths_of(manifest), std::vector<std::string>{"t/c/kept"});
+  // Nothing in the order depends on the hashers' timing.
+  EXPECT_EQ(notes_of(walk(dir.path().string(), {}, "t")), expected);
+}
+
+// Links that lead back up, through two levels and out of the tree: each
+// directory is entered once per way down, and a loop is noted where it
+// closes.
+TEST(TreeWalk, FollowsLinksOutOfTheTreeAndStopsWhereALoopCloses) {
+  if (!platform::can_list_directories()) GTEST_SKIP() << "no native listing here";
+  TempDir dir;
+  TempDir outside;
+  std::filesystem::create_directories(dir / "a");
+  std::filesystem::create_directories(dir / "b");
+  dir.write("a/f", "af");
+  dir.write("b/g", "bg");
+  std::filesystem::create_symlink("../b", dir / "a/to-b");
+  std::filesystem::create_symlink("../a", dir / "b/to-a");
+  std::filesystem::create_symlink(outside.path(), dir / "out");
+  outside.write("x", "outside");
+  std::filesystem::create_symlink(dir.path(), outside / "back");
+  std::filesystem::create_symlink(".", outside / "self");
+
+  WalkOptions follow;
+  follow.follow = true;
+  const TreeManifest followed = walk(dir.path().string(), follow);
+  EXPECT_EQ(paths_of(followed),
+            (std::vector<std::string>{"a/f", "a/to-b/g", "b/g", "b/to-a/f", "out/x"}));
+  EXPECT_EQ(notes_of(followed), (std::vector<std::string>{
+                                    "a/to-b/to-a: symbolic link loop",
+                                    "b/to-a/to-b: symbolic link loop",
+                                    "out/back: symbolic link loop",
+                                    "out/self: symbolic link loop",
+                                }));
+
+  const TreeManifest kept_in = walk(dir.path().string());
+  EXPECT_EQ(paths_of(kept_in), (std::vector<std::string>{"a/f", "b/g"}));
+  EXPECT_EQ(notes_of(kept_in), (std::vector<std::string>{
+                                   "out: symbolic link to a directory, not followed",
+                                   "a/to-b: symbolic link to a directory, not followed",
+                                   "b/to-a: symbolic link to a directory, not followed",
+                               }));
+}
+
+// Entries swapped after the walk listed them and before it reads them: a
+// directory for a link out of the tree or for a file, a file for a
+// directory or a FIFO. None is read as what it now is, and each is noted.
+TEST(TreeWalk, ReportsEntriesSwappedBetweenListingAndReading) {
+  if (!platform::can_list_directories()) GTEST_SKIP() << "no native listing here";
+  TempDir dir;
+  TempDir outside;
+  outside.write("secret", "outside the tree");
+  // Enough files in "a" that the walk, listing them, must wait for the
+  // held hashers before it can reach "d" and "e".
+  fill(dir, "a", 1500);
+  std::filesystem::create_directories(dir / "d");
+  std::filesystem::create_directories(dir / "e");
+  dir.write("d/inside", "d");
+  dir.write("f", "file");
+  dir.write("p", "file");
+
+  PoolHold hold;
+  if (!hold.holding()) GTEST_SKIP() << "no pool workers to hold";
+  HeldWalk held(hold, dir.path().string());
+  ASSERT_TRUE(eventually([&] { return held.progress.found.load() > 0; }));
+  std::filesystem::rename(dir / "d", dir / "d-was");
+  std::filesystem::create_directory_symlink(outside.path(), dir / "d");
+  std::filesystem::remove_all(dir / "e");
+  dir.write("e", "outside the tree");
+  std::filesystem::remove(dir / "f");
+  std::filesystem::create_directory(dir / "f");
+  dir.write("f/secret", "outside the tree");
+  std::filesystem::remove(dir / "p");
+  ASSERT_EQ(mkfifo((dir / "p").c_str(), 0600), 0);
+
+  base::Result<TreeManifest>* result = nullptr;
+  // A FIFO opened to be read would wait for a writer.
+  EXPECT_TRUE(test_support::finishes_despite_fifo(dir / "p", [&] { result = &held.finish(); }));
+  ASSERT_TRUE(result != nullptr && result->ok());
+  const TreeManifest& manifest = **result;
+  EXPECT_EQ(notes_of(manifest), (std::vector<std::string>{
+                                    "d: changed while the tree was walked (failed)",
+                                    "e: changed while the tree was walked (failed)",
+                                    "f: not a regular file (failed)",
+                                    "p: not a regular file (failed)",
+                                }));
+  EXPECT_EQ(manifest.count, 1500u);
+  const hashing::Digest secret = hashing::sha256("outside the tree");
+  EXPECT_EQ(std::count(manifest.digests.begin(), manifest.digests.end(), secret), 0);
+}
+
+// A cancel from another thread stops a walk held up mid-way: it fails
+// promptly, has listed no further, and holds no descriptor after; with a
+// cache too, where listed directories wait open for their files' queries.
+TEST(TreeWalk, StopsPromptlyWhenCancelledMidWalk) {
+  if (!platform::can_list_directories()) GTEST_SKIP() << "no native listing here";
+  TempDir dir;
+  constexpr int kDirs = 30;
+  constexpr int kFiles = 100;
+  for (int d = 0; d < kDirs; ++d) fill(dir, test_support::numbered("d", d), kFiles);
+  KnownFiles none;
+  none.probe_ns = std::int64_t{4'000'000'000} * 1'000'000'000;
+  for (const bool cached : {false, true}) {
+    SCOPED_TRACE(cached ? "with a cache" : "without a cache");
+    WalkOptions options;
+    if (cached) options.known = &none;
+    PoolHold hold;
+    if (!hold.holding()) GTEST_SKIP() << "no pool workers to hold";
+    const std::size_t descriptors = test_support::open_descriptor_count();
+    HeldWalk held(hold, dir.path().string(), options);
+    ASSERT_TRUE(eventually([&] { return held.progress.found.load() >= 200; }));
+    held.progress.cancelled = true;
+    const auto cancelled_at = std::chrono::steady_clock::now();
+    const base::Result<TreeManifest>& result = held.finish();
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled_at, std::chrono::seconds(2));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().description(), "cancelled");
+    // Without a cache the walk itself waits for the hashers, so it cannot
+    // have listed every directory before the cancel.
+    if (!cached) {
+      EXPECT_LT(held.progress.found.load(), std::uint64_t{kDirs * kFiles});
+    }
+    EXPECT_EQ(test_support::open_descriptor_count(), descriptors);
+  }
 }
 
 TEST(TreeWalk, TrustsTimesOnlyAWholeStepBeforeTheClock) {
