@@ -209,6 +209,27 @@ TEST(ManifestRandom, MatchesStableSortReference) {
   }
 }
 
+// Sorted input is told in one pass; an input sorted but for one pair at
+// either end, or with equal keys whose values differ, must still come out
+// as the stable sort has it.
+TEST(ManifestRandom, InputSortedOrNearlySoMatchesReference) {
+  std::mt19937_64 rng(20261211);
+  for (std::size_t n : {2, 3, 300, 5000}) {
+    Manifest m = random_manifest(rng, n);
+    std::stable_sort(m.entries.begin(), m.entries.end(),
+                     [](const auto& a, const auto& b) { return unsigned_less(a.first, b.first); });
+    ASSERT_EQ(text_of(m), reference_text(m)) << "sorted, n=" << n;
+    Manifest last = m;
+    std::swap(last.entries[n - 2], last.entries[n - 1]);
+    ASSERT_EQ(text_of(last), reference_text(last)) << "last pair swapped, n=" << n;
+    Manifest first = m;
+    first.entries.push_back(first.entries.front());
+    first.entries.front().first += "\xff";
+    ASSERT_EQ(text_of(first), reference_text(first)) << "first key grown, n=" << n;
+    ASSERT_EQ(root_hex(first), hashing::hex_digest(reference_text(first))) << "n=" << n;
+  }
+}
+
 TEST(ManifestRandom, LargeTreeMatchesReference) {
   const Manifest m = tree_manifest(100'000, 7);
   const std::string expected = reference_text(m);
