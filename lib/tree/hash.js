@@ -10,6 +10,21 @@ const { encodeName, fsName } = require('./names');
 // Loaded on first use: the path helpers here serve callers that never hash.
 const addon = () => require('../../index.js');
 
+const NUL = Buffer.of(0);
+
+// The native root of NUL-joined names, where this build has it; else null.
+let rootOfJoined;
+function joinedRoot() {
+  if (rootOfJoined === undefined) {
+    try {
+      rootOfJoined = require('../native/extensions.js').load().rootOfJoined ?? null;
+    } catch {
+      rootOfJoined = null;
+    }
+  }
+  return rootOfJoined;
+}
+
 // A list per native call: large enough that the per-call cost vanishes,
 // small enough that hashing starts soon after the walk does. The first
 // lists are shorter still, so the pool has work within the first directory.
@@ -173,11 +188,29 @@ function rootOf(entries) {
   return sha256(Buffer.concat(lines));
 }
 
-// rootOf for any entries: those of a manifest in byte order are hashed as
-// they stand, in one pass that builds the text merkleRoot would and checks
-// the order on the way; any other list takes rootOf's way.
+// rootOf for any entries, without an array per entry crossing to the native
+// side: the names and digests go across joined. Without that, a manifest in
+// byte order is hashed as it stands, in one pass that builds the text
+// merkleRoot would and checks the order on the way; any other list takes
+// rootOf's way.
 function manifestRoot(entries) {
   if (entries.length < 2) return rootOf(entries);
+  const native = joinedRoot();
+  if (native !== null) {
+    const names = new Array(entries.length);
+    const digests = new Array(entries.length);
+    for (let i = 0; i < entries.length; i++) {
+      const [path, digest] = entries[i];
+      if (typeof path !== 'string' || typeof digest !== 'string' || digest.length !== 64) return rootOf(entries);
+      names[i] = path;
+      digests[i] = digest;
+    }
+    let joined = names.join('\0');
+    // Joining keeps a lone surrogate lone: the whole is text when every name is.
+    if (!joined.isWellFormed()) joined = Buffer.concat(names.flatMap((n, i) => (i === 0 ? [encodeName(n)] : [NUL, encodeName(n)])));
+    const root = native(joined, digests.join(''), entries.length);
+    if (root !== null) return root;
+  }
   const hash = crypto.createHash('sha256');
   let text = '';
   let previous = null;

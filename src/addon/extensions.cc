@@ -46,6 +46,7 @@ constexpr ExtensionDescriptor kExtensionTable[] = {
     {"hashFiles", tree::hash_files},
     {"walkTree", tree::walk_tree},
     {"checkFiles", tree::check_files},
+    {"rootOfJoined", tree::root_of_joined},
     {"walkProgress", tree::walk_progress},
     {"walkCancel", tree::walk_cancel},
     {"canWalk", tree::can_walk},

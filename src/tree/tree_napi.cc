@@ -15,6 +15,7 @@
 #include "frame/call_napi.h"
 #include "frame/results_napi.h"
 #include "hashing/hex_napi.h"
+#include "manifest/manifest.h"
 #include "platform/directory.h"
 #include "text/utf8.h"
 #include "tree/file_list.h"
@@ -655,6 +656,32 @@ napi_value walk_cancel(napi_env env, napi_callback_info info) {
     napi_value undefined = nullptr;
     napi_get_undefined(env, &undefined);
     return undefined;
+  });
+}
+
+napi_value root_of_joined(napi_env env, napi_callback_info info) {
+  return frame::call_with_args<3>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
+    std::string names;
+    std::string digests;
+    TOV_CHECK(read_path(env, args[0], names));
+    TOV_CHECK(read_path(env, args[1], digests));
+    TOV_TRY(count, to_u64(env, args[2]));
+    // A name holding a NUL, or a digest that is not 64 bytes, would shift
+    // the pairs: the caller takes its own way then.
+    const auto separators = static_cast<std::size_t>(std::count(names.begin(), names.end(), '\0'));
+    if (count == 0 || separators != count - 1 ||
+        digests.size() != count * hashing::kHexDigestSize) {
+      napi_value none = nullptr;
+      napi_get_null(env, &none);
+      return none;
+    }
+    const std::vector<std::string_view> keys = split_joined(names, count);
+    std::vector<manifest::Pair> pairs(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      pairs[i] = {keys[i], std::string_view(digests).substr(i * hashing::kHexDigestSize,
+                                                            hashing::kHexDigestSize)};
+    }
+    return hashing::make_hex(env, manifest::merkle_root(pairs));
   });
 }
 

@@ -34,6 +34,11 @@ napi_value walk_tree(napi_env env, napi_callback_info info);
 // and [index, reason] for each unreadable one. The control works as
 // walkTree's.
 napi_value check_files(napi_env env, napi_callback_info info);
+// rootOfJoined(names, digests, count) -> the merkle root of `count` entries:
+// names NUL-joined (a string, or a Buffer of their bytes), digests of 64
+// characters each, joined without a separator. null when the lists do not
+// split into `count` entries that way.
+napi_value root_of_joined(napi_env env, napi_callback_info info);
 napi_value walk_progress(napi_env env, napi_callback_info info);
 napi_value walk_cancel(napi_env env, napi_callback_info info);
 napi_value can_walk(napi_env env, napi_callback_info info);
