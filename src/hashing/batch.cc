@@ -27,8 +27,9 @@ namespace {
 constexpr base::FixedText kNotRegular = "not a regular file";
 
 // Opens, checks and streams a path whose metadata already said it is a
-// regular file. `size` gets the size the open found.
-base::Result<Digest> stream_regular_file(std::string_view path, std::uint64_t* size = nullptr) {
+// regular file. `seen` gets the metadata the open found.
+base::Result<Digest> stream_regular_file(std::string_view path,
+                                         platform::FileStatus* seen = nullptr) {
   platform::FileStatus status;
   platform::File file;
   if (base::Status opened = file.open_for_reading(path, &status); !opened) {
@@ -36,7 +37,7 @@ base::Result<Digest> stream_regular_file(std::string_view path, std::uint64_t* s
   }
   // The path may have been replaced between the query and the open.
   if (!status.is_regular) return kNotRegular;
-  if (size != nullptr) *size = status.size;
+  if (seen != nullptr) *seen = status;
   return digest_file(file, status.size);
 }
 
@@ -65,6 +66,8 @@ constexpr std::size_t kRingBatchBytes = 1024 * 1024;
 struct Slot {
   Digest digest;
   bool hit = false;
+  // The metadata of the last query or open before the read.
+  platform::FileStatus status;
   // Its identity is one of those to leave out.
   bool left_out = false;
   std::uint64_t bytes = 0;
@@ -117,6 +120,7 @@ bool admit(const base::Result<platform::FileStatus>& status,
     slot.left_out = true;
     return false;
   }
+  slot.status = *status;
   return true;
 }
 
@@ -124,9 +128,8 @@ bool admit(const base::Result<platform::FileStatus>& status,
 void hash_one(std::string_view path, std::span<const platform::FileIdentity> leave_out,
               Slot& slot) {
   if (!admit(platform::query_path(path), leave_out, slot)) return;
-  std::uint64_t size = 0;
-  slot.take(stream_regular_file(path, &size));
-  slot.bytes = size;
+  slot.take(stream_regular_file(path, &slot.status));
+  slot.bytes = slot.status.size;
 }
 
 // Scratch of the ring path, one per thread and reused by every block it
@@ -318,7 +321,10 @@ class StreamedFiles final : public MessageSource {
       // The path may have been replaced since its query: the open has the
       // last word.
       const base::Status opened = file.file.open_for_reading(paths_[file.index], &file.status);
-      if (opened && file.status.is_regular) return true;
+      if (opened && file.status.is_regular) {
+        slots_[file.index].status = file.status;
+        return true;
+      }
       slots_[file.index].note(opened ? base::Error(kNotRegular) : opened.error());
       (void)file.file.close();
     }
@@ -381,7 +387,8 @@ void stream_files(std::span<const std::string_view> paths, std::vector<Slot>& sl
     WorkerPool::shared().for_each_index(std::max<std::size_t>(files.size(), 2), [&](std::size_t f) {
       if (f >= files.size()) return;
       Slot& slot = slots[files[f]];
-      slot.take(stream_regular_file(paths[files[f]], &slot.bytes));
+      slot.take(stream_regular_file(paths[files[f]], &slot.status));
+      slot.bytes = slot.status.size;
     });
     return;
   }
@@ -442,6 +449,7 @@ base::Result<std::vector<FileOutcome>> hash_each_file(
       outcome.kind = FileOutcome::Kind::kHashed;
       outcome.digest = slot.digest;
       outcome.bytes = slot.bytes;
+      outcome.status = slot.status;
     } else if (slot.left_out) {
       outcome.kind = FileOutcome::Kind::kLeftOut;
     } else {

@@ -44,6 +44,8 @@ struct FileOutcome {
   Kind kind = Kind::kFailed;
   Digest digest{};          // kHashed
   std::uint64_t bytes = 0;  // kHashed: how many bytes were digested
+  // kHashed: the metadata of the file's last query or open before its read.
+  platform::FileStatus status;
   // kFailed: why, from the attempt that failed ("not a regular file" for
   // whatever is no regular file when it is reached, never read).
   std::optional<base::Error> reason;

@@ -29,6 +29,11 @@ struct FileStatus {
   std::uint64_t size = 0;
   bool is_regular = false;
   FileIdentity identity;
+  // The times a content cache compares (see file_identity.h), where the
+  // query gives them; both 0 and times_known false where it does not.
+  std::int64_t modified_ns = 0;
+  std::int64_t changed_ns = 0;
+  bool times_known = false;
 };
 
 // Whether `error` says the system ran out of descriptors or memory: a

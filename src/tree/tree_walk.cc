@@ -57,11 +57,11 @@ struct ListResult {
   std::vector<hashing::Digest> digests;
   std::vector<Kind> kinds;
   std::vector<std::pair<std::size_t, std::string>> failures;  // index in list, reason
-  // With a cache: each file's record before the read (empty: none was
+  // With a cache: each file's record from the walk's query (empty: none was
   // taken), whether the file may be kept for the next run, and with what.
   std::vector<std::string> before;
   std::vector<bool> keep;
-  std::vector<Record> after;
+  std::vector<Record> records;
 };
 
 struct QueuedList {
@@ -78,6 +78,22 @@ std::optional<Record> record_from(const base::Result<platform::FileMetadata>& me
 
 std::optional<Record> record_of(std::string_view path) {
   return record_from(platform::query_identity(path));
+}
+
+// The record of what the read's own query or open saw, where it gave the
+// times; else a query of the path now.
+std::optional<Record> record_seen(const platform::FileStatus& status, std::string_view path) {
+  if (!status.times_known) return record_of(path);
+  platform::FileMetadata metadata;
+  metadata.device = status.identity.device;
+  metadata.inode = status.identity.inode;
+  metadata.size = status.size;
+  metadata.modified_ns = status.modified_ns;
+  metadata.changed_ns = status.changed_ns;
+  metadata.kind = platform::FileKind::kRegular;
+  Record record;
+  cache::encode_record(metadata, record.data());
+  return record;
 }
 
 std::uint64_t get64(const std::uint8_t* at) {
@@ -191,7 +207,7 @@ class Hashers {
             break;
         }
       }
-      if (known_ != nullptr) judge(views, result);
+      if (known_ != nullptr) judge(views, *outcomes, result);
       progress_.bytes.fetch_add(bytes, std::memory_order_relaxed);
       progress_.hashed.fetch_add(outcomes->size(), std::memory_order_relaxed);
     } catch (const std::bad_alloc&) {
@@ -199,32 +215,27 @@ class Hashers {
     }
   }
 
-  // A file read is kept for the next run when its metadata after the read
-  // is old enough to be trusted: the clock was read before the walk began,
-  // so a write at any time since, during the read too, moves the change
-  // time past it. Where the metadata was taken before the read (to ask the
-  // cache), it must not have moved either.
-  void judge(const std::vector<std::string_view>& views, ListResult& result) {
+  // A file read is kept for the next run by the metadata its read's own
+  // query took just before the read, when that is old enough to be
+  // trusted: the clock was read before the walk began, so a write at any
+  // time since, during the read too, moves the change time past what was
+  // kept, and the next run reads the file again. Where the walk queried the
+  // file before (to ask the cache), that query must agree.
+  void judge(const std::vector<std::string_view>& views,
+             const std::vector<hashing::FileOutcome>& outcomes, ListResult& result) {
     result.keep.assign(views.size(), false);
     if (!known_->probe_ns) return;
-    // A query each, spread over the pool: on a first run that is every file.
-    std::vector<std::uint8_t> keep(views.size(), 0);
-    result.after.resize(views.size());
-    constexpr std::size_t kChunk = 128;
-    runtime::parallel_for((views.size() + kChunk - 1) / kChunk, [&](std::size_t chunk) {
-      const std::size_t end = std::min(views.size(), (chunk + 1) * kChunk);
-      for (std::size_t i = chunk * kChunk; i < end; ++i) {
-        const std::string& before = result.before[i];
-        if (result.kinds[i] != Kind::kHashed) continue;
-        const std::optional<Record> after = record_of(views[i]);
-        keep[i] =
-            after &&
-            (before.empty() || std::memcmp(after->data(), before.data(), after->size()) == 0) &&
-            trusted_record(after->data(), *known_->probe_ns);
-        if (keep[i]) result.after[i] = *after;
-      }
-    });
-    for (std::size_t i = 0; i < views.size(); ++i) result.keep[i] = keep[i] != 0;
+    result.records.resize(views.size());
+    for (std::size_t i = 0; i < views.size(); ++i) {
+      if (result.kinds[i] != Kind::kHashed) continue;
+      const std::string& before = result.before[i];
+      const std::optional<Record> seen = record_seen(outcomes[i].status, views[i]);
+      const bool keep =
+          seen && (before.empty() || std::memcmp(seen->data(), before.data(), seen->size()) == 0) &&
+          trusted_record(seen->data(), *known_->probe_ns);
+      if (keep) result.records[i] = *seen;
+      result.keep[i] = keep;
+    }
   }
 
   std::span<const platform::FileIdentity> leave_out_;
@@ -535,7 +546,7 @@ class Walk {
 
   // With a cache: a file the cache has an entry for is answered by it when
   // its metadata is the same; every other file is hashed, and kept for the
-  // next run by what its metadata says after the read (see Hashers::judge).
+  // next run by what its read's own query saw (see Hashers::judge).
   // Runs on the prober's thread, beside the walk.
   void probe(const ProbeBatch& batch) {
     for (const Probe& file : batch.files) {
@@ -663,7 +674,7 @@ class Walk {
         digests_[index] = list->digests[i];
         if (caching && list->keep[i]) {
           keep_[index] = true;
-          records_[index] = list->after[i];
+          records_[index] = list->records[i];
         }
       }
       for (auto& [at, reason] : list->failures)

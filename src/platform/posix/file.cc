@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/posix/stat_metadata.h"
 
 namespace tov::platform {
 
@@ -34,6 +35,10 @@ FileStatus to_status(const struct stat& info) {
   status.size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
   status.identity = {static_cast<std::uint64_t>(info.st_dev),
                      static_cast<std::uint64_t>(info.st_ino)};
+  const FileMetadata metadata = metadata_of(info);
+  status.modified_ns = metadata.modified_ns;
+  status.changed_ns = metadata.changed_ns;
+  status.times_known = true;
   return status;
 }
 

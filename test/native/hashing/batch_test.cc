@@ -7,6 +7,7 @@
 
 #include "hashing/batch.h"
 #include "hashing/digest.h"
+#include "platform/file_identity.h"
 #include "support/temp_dir.h"
 
 namespace tov::hashing {
@@ -232,6 +233,50 @@ TEST(Batch, RingAndFileByFileAgree) {
             : 0;
   }
   EXPECT_EQ(ring.size(), paths.size() - left_out);
+}
+
+// A content cache keeps a read file by the metadata its read saw: whichever
+// way the file was read (the ring, the lanes, one at a time), the outcome
+// carries the query or open that came before the read.
+TEST(Batch, EveryHashedFileCarriesTheMetadataSeenBeforeItsRead) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{65535},
+                                 std::size_t{65537}, std::size_t{300000}}) {
+    paths.push_back(dir.write(test_support::numbered("size", size),
+                              test_support::patterned_bytes(size, static_cast<unsigned>(size))));
+  }
+  for (std::size_t i = 0; i < 60; ++i) {
+    paths.push_back(dir.write(test_support::numbered("small", i),
+                              test_support::patterned_bytes(100 + i, static_cast<unsigned>(i))));
+  }
+  std::filesystem::create_symlink(paths[1], dir / "link");
+  paths.push_back(dir / "link");
+  const std::vector<std::string_view> views(paths.begin(), paths.end());
+  for (const bool ring : {true, false}) {
+    const std::vector<FileOutcome> outcomes = hash_each_file(views, {}, ring).value();
+    ASSERT_EQ(outcomes.size(), paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      const platform::FileStatus& status = outcomes[i].status;
+      const platform::FileMetadata now = platform::query_identity(paths[i]).value();
+      ASSERT_EQ(outcomes[i].kind, FileOutcome::Kind::kHashed) << paths[i];
+      EXPECT_TRUE(status.is_regular) << paths[i];
+      EXPECT_EQ(status.size, now.size) << paths[i];
+      if (platform::FileIdentity{now.device, now.inode}.known()) {
+        EXPECT_EQ(status.identity, (platform::FileIdentity{now.device, now.inode})) << paths[i];
+      }
+#ifndef _WIN32
+      ASSERT_TRUE(status.times_known) << paths[i];
+      EXPECT_EQ(status.modified_ns, now.modified_ns) << paths[i];
+      EXPECT_EQ(status.changed_ns, now.changed_ns) << paths[i];
+#endif
+    }
+  }
+  const std::vector<FileOutcome> one = hash_each_file(std::span(views).subspan(4, 1)).value();
+  EXPECT_EQ(one[0].status.size, 300000u);
+#ifndef _WIN32
+  EXPECT_EQ(one[0].status.changed_ns, platform::query_identity(paths[4]).value().changed_ns);
+#endif
 }
 
 }  // namespace
