@@ -537,7 +537,8 @@ class Walk {
     rel_bytes_.append(rel);
     rel_ends_.push_back(rel_bytes_.size());
     progress_.found.fetch_add(1, std::memory_order_relaxed);
-    if (options_.known != nullptr) {
+    // Without old entries there is nothing to ask before the read.
+    if (options_.known != nullptr && options_.known->count > 0) {
       batch_.files.push_back({index, std::string(name), fs_path, rel});
     } else {
       queue_for_hashing(index, fs_path, std::string());
