@@ -13,7 +13,8 @@ const { decodeName, encodeName, fsName } = require('./names');
 const { identitiesOf, rootOf, rootOfSorted } = require('./hash');
 const { ROOT_PREFIX } = require('./text');
 const { systemText } = require('./errors');
-const cache = require('./cache');
+// Loaded by runs that use a cache.
+const cache = () => require('./cache');
 
 const extensions = () => require('../native/extensions.js').load();
 
@@ -194,7 +195,7 @@ async function hashNatively(targets, options, { signal, onProgress, asText = fal
         }
       } else if (st.isDirectory()) {
         const trailer = asText && targets.length === 1 ? ROOT_PREFIX : undefined;
-        const cached = options.cache ? cache.openForWalk(options.cache, target, { all: options.all }) : null;
+        const cached = options.cache ? cache().openForWalk(options.cache, target, { all: options.all }) : null;
         const result = await session.run(() =>
           native.walkTree(fsName(target.path), encodeName(target.display), options.all, options.follow, leaveOut, trailer, cached?.known),
         );

@@ -3,7 +3,6 @@
 // from bytes. Paths go to the native side in lists; each list is hashed on
 // the shared pool off this thread, and its outcomes come back by position.
 
-const crypto = require('node:crypto');
 const fs = require('node:fs');
 const { encodeName, fsName } = require('./names');
 
@@ -211,7 +210,7 @@ function manifestRoot(entries) {
     const root = native(joined, digests.join(''), entries.length);
     if (root !== null) return root;
   }
-  const hash = crypto.createHash('sha256');
+  const hash = require('node:crypto').createHash('sha256');
   let text = '';
   let previous = null;
   for (const entry of entries) {
@@ -239,7 +238,7 @@ function manifestRoot(entries) {
 // piece at a time, which spares handing every entry across to the native side.
 function rootOfSorted(paths, digests) {
   if (!paths.every((p) => p.isWellFormed())) return rootOf(paths.map((p, i) => [p, digests[i]]));
-  const hash = crypto.createHash('sha256');
+  const hash = require('node:crypto').createHash('sha256');
   let text = '';
   for (let i = 0; i < paths.length; i++) {
     text += `${i === 0 ? '' : '\n'}${paths[i]}:${digests[i]}`;
