@@ -199,7 +199,8 @@ function manifestRoot(entries) {
     const names = new Array(entries.length);
     const digests = new Array(entries.length);
     for (let i = 0; i < entries.length; i++) {
-      const [path, digest] = entries[i];
+      const path = entries[i]?.[0];
+      const digest = entries[i]?.[1];
       if (typeof path !== 'string' || typeof digest !== 'string' || digest.length !== 64) return rootOf(entries);
       names[i] = path;
       digests[i] = digest;
@@ -214,8 +215,8 @@ function manifestRoot(entries) {
   let text = '';
   let previous = null;
   for (const entry of entries) {
-    const path = entry[0];
-    const digest = entry[1];
+    const path = entry?.[0];
+    const digest = entry?.[1];
     // Code units order as UTF-8 bytes do below U+D800; past it, and for
     // names that are not text, the text is checked before it is hashed.
     if (typeof path !== 'string' || typeof digest !== 'string' || (previous !== null && !(previous < path))) {
