@@ -86,11 +86,12 @@ class Checks {
     if (job.started === 0) job.started = Date.now();
     this.running = true;
     let last = { bytes: 0 };
+    // The block's counts on top of those of the blocks before it.
     const onProgress = (event) => {
       last = event;
-      const files = job.done.files + event.files;
-      const so = { phase: 'checking', files, hashed: job.done.files + event.hashed, bytes: job.done.bytes + event.bytes };
-      this.io.progress.update(progressText(so, '', Date.now() - job.started));
+      const { files, bytes } = job.done;
+      const total = { phase: 'checking', files: files + event.files, hashed: files + event.hashed, bytes: bytes + event.bytes };
+      this.io.progress.update(progressText(total, '', Date.now() - job.started));
     };
     checkTree(block, this.directory, { signal: this.controller.signal, onProgress }).then(
       ({ results }) => {
