@@ -84,32 +84,28 @@ class TextParser {
     let digest;
     let path;
     let match = null;
-    // The form this package writes, told without a regular expression.
+    // The form this package writes, told without a regular expression; its
+    // digest is lower-cased only when it holds upper case.
     const mark = body.charCodeAt(65);
     const hex = body.length > 66 && body.charCodeAt(64) === 0x20 && (mark === 0x20 || mark === 0x2a) ? hexPrefix(body) : 0;
     if (hex !== 0) {
       digest = hex === LOWER ? body.slice(0, 64) : body.slice(0, 64).toLowerCase();
       path = body.slice(66);
-      if (escaped) path = this.unescaped(path, index);
-      if (path === '') throw malformed(this.source, `line ${index + 1} has an empty path`);
-      this.entries.push([path, digest]);
-      return;
     } else if ((match = TEXT_LINE.exec(body))) {
-      [, digest, path] = match;
+      digest = match[1].toLowerCase();
+      path = match[2];
     } else if ((match = TAGGED_LINE.exec(body))) {
-      [, path, digest] = match;
+      digest = match[2].toLowerCase();
+      path = match[1];
     } else {
       throw malformed(this.source, `line ${index + 1} is not a "DIGEST  PATH" line`);
     }
-    if (escaped) path = this.unescaped(path, index);
+    if (escaped) {
+      path = unescapePath(path);
+      if (path === null) throw malformed(this.source, `line ${index + 1} has a bad escape sequence`);
+    }
     if (path === '') throw malformed(this.source, `line ${index + 1} has an empty path`);
-    this.entries.push([path, digest.toLowerCase()]);
-  }
-
-  unescaped(path, index) {
-    const text = unescapePath(path);
-    if (text === null) throw malformed(this.source, `line ${index + 1} has a bad escape sequence`);
-    return text;
+    this.entries.push([path, digest]);
   }
 
   result() {
