@@ -9,7 +9,7 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const nodePath = require('node:path');
-const { decodeName, encodeName, fsName } = require('./names');
+const { decodeName, encodeName, fsName, joinNames } = require('./names');
 const { identitiesOf, rootOf, rootOfSorted } = require('./hash');
 const { ROOT_PREFIX } = require('./text');
 const { systemText } = require('./errors');
@@ -247,9 +247,7 @@ async function checkNatively(paths, digests, { signal, onProgress }) {
   const native = extensions();
   const session = new Session(native, { signal, onProgress });
   try {
-    // Joining keeps a lone surrogate lone: the whole is text when every path is.
-    let joined = paths.join('\0');
-    if (!joined.isWellFormed()) joined = joinBytes(paths);
+    const joined = joinNames(paths);
     const result = await session.run(() => native.checkFiles(joined, digests.join('\0'), paths.length));
     session.totals.files = paths.length;
     session.totals.hashed = paths.length;
@@ -259,15 +257,6 @@ async function checkNatively(paths, digests, { signal, onProgress }) {
   } finally {
     session.close();
   }
-}
-
-function joinBytes(paths) {
-  const parts = [];
-  paths.forEach((p, i) => {
-    if (i > 0) parts.push(Buffer.of(0));
-    parts.push(encodeName(p));
-  });
-  return Buffer.concat(parts);
 }
 
 module.exports = { available, handles, hashNatively, checkNatively };

@@ -4,12 +4,10 @@
 // the shared pool off this thread, and its outcomes come back by position.
 
 const fs = require('node:fs');
-const { encodeName, fsName } = require('./names');
+const { encodeName, fsName, joinNames } = require('./names');
 
 // Loaded on first use: the path helpers here serve callers that never hash.
 const addon = () => require('../../index.js');
-
-const NUL = Buffer.of(0);
 
 // The native root of NUL-joined names, where this build has it; else null.
 let rootOfJoined;
@@ -188,50 +186,22 @@ function rootOf(entries) {
 }
 
 // rootOf for any entries, without an array per entry crossing to the native
-// side: the names and digests go across joined. Without that, a manifest in
-// byte order is hashed as it stands, in one pass that builds the text
-// merkleRoot would and checks the order on the way; any other list takes
+// side: the names and digests go across joined. Entries that cannot (no
+// native module, a NUL in a name, a digest that is not 64 characters) take
 // rootOf's way.
 function manifestRoot(entries) {
-  if (entries.length < 2) return rootOf(entries);
   const native = joinedRoot();
-  if (native !== null) {
-    const names = new Array(entries.length);
-    const digests = new Array(entries.length);
-    for (let i = 0; i < entries.length; i++) {
-      const path = entries[i]?.[0];
-      const digest = entries[i]?.[1];
-      if (typeof path !== 'string' || typeof digest !== 'string' || digest.length !== 64) return rootOf(entries);
-      names[i] = path;
-      digests[i] = digest;
-    }
-    let joined = names.join('\0');
-    // Joining keeps a lone surrogate lone: the whole is text when every name is.
-    if (!joined.isWellFormed()) joined = Buffer.concat(names.flatMap((n, i) => (i === 0 ? [encodeName(n)] : [NUL, encodeName(n)])));
-    const root = native(joined, digests.join(''), entries.length);
-    if (root !== null) return root;
+  if (native === null || entries.length < 2) return rootOf(entries);
+  const names = new Array(entries.length);
+  const digests = new Array(entries.length);
+  for (let i = 0; i < entries.length; i++) {
+    const path = entries[i]?.[0];
+    const digest = entries[i]?.[1];
+    if (typeof path !== 'string' || typeof digest !== 'string' || digest.length !== 64) return rootOf(entries);
+    names[i] = path;
+    digests[i] = digest;
   }
-  const hash = require('node:crypto').createHash('sha256');
-  let text = '';
-  let previous = null;
-  for (const entry of entries) {
-    const path = entry?.[0];
-    const digest = entry?.[1];
-    // Code units order as UTF-8 bytes do below U+D800; past it, and for
-    // names that are not text, the text is checked before it is hashed.
-    if (typeof path !== 'string' || typeof digest !== 'string' || (previous !== null && !(previous < path))) {
-      return rootOf(entries);
-    }
-    text += previous === null ? `${path}:${digest}` : `\n${path}:${digest}`;
-    previous = path;
-    if (text.length >= 65536) {
-      if (BEYOND_PLAIN_ORDER.test(text)) return rootOf(entries);
-      hash.update(text);
-      text = '';
-    }
-  }
-  if (BEYOND_PLAIN_ORDER.test(text)) return rootOf(entries);
-  return hash.update(text).digest('hex');
+  return native(joinNames(names), digests.join(''), entries.length) ?? rootOf(entries);
 }
 
 // rootOf for paths already in byte order and distinct, with their digests:

@@ -72,4 +72,17 @@ function joinAsWritten(root, path) {
   return root.endsWith('/') || root.endsWith(nodePath.sep) ? root + path : `${root}/${path}`;
 }
 
-module.exports = { decodeName, encodeName, fsName, joinAsWritten };
+// Names NUL-joined for the native side: one string when every name is text
+// (joining keeps a lone surrogate lone, so the whole tells), else the bytes.
+function joinNames(names) {
+  const joined = names.join('\0');
+  if (joined.isWellFormed()) return joined;
+  const parts = [];
+  names.forEach((name, i) => {
+    if (i > 0) parts.push(Buffer.of(0));
+    parts.push(encodeName(name));
+  });
+  return Buffer.concat(parts);
+}
+
+module.exports = { decodeName, encodeName, fsName, joinAsWritten, joinNames };
