@@ -8,9 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "base/result.h"
+#include "platform/file_identity.h"
 
 namespace tov::platform {
 
@@ -29,11 +31,8 @@ struct FileStatus {
   std::uint64_t size = 0;
   bool is_regular = false;
   FileIdentity identity;
-  // The times a content cache compares (see file_identity.h), where the
-  // query gives them; both 0 and times_known false where it does not.
-  std::int64_t modified_ns = 0;
-  std::int64_t changed_ns = 0;
-  bool times_known = false;
+  // Everything a content cache compares, where the query gives it.
+  std::optional<FileMetadata> metadata = std::nullopt;
 };
 
 // Whether `error` says the system ran out of descriptors or memory: a

@@ -81,19 +81,9 @@ std::optional<Record> record_of(std::string_view path) {
 }
 
 // The record of what the read's own query or open saw, where it gave the
-// times; else a query of the path now.
+// metadata; else a query of the path now.
 std::optional<Record> record_seen(const platform::FileStatus& status, std::string_view path) {
-  if (!status.times_known) return record_of(path);
-  platform::FileMetadata metadata;
-  metadata.device = status.identity.device;
-  metadata.inode = status.identity.inode;
-  metadata.size = status.size;
-  metadata.modified_ns = status.modified_ns;
-  metadata.changed_ns = status.changed_ns;
-  metadata.kind = platform::FileKind::kRegular;
-  Record record;
-  cache::encode_record(metadata, record.data());
-  return record;
+  return status.metadata ? record_from(*status.metadata) : record_of(path);
 }
 
 std::uint64_t get64(const std::uint8_t* at) {

@@ -35,10 +35,7 @@ FileStatus to_status(const struct stat& info) {
   status.size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
   status.identity = {static_cast<std::uint64_t>(info.st_dev),
                      static_cast<std::uint64_t>(info.st_ino)};
-  const FileMetadata metadata = metadata_of(info);
-  status.modified_ns = metadata.modified_ns;
-  status.changed_ns = metadata.changed_ns;
-  status.times_known = true;
+  status.metadata = metadata_of(info);
   return status;
 }
 

@@ -266,16 +266,18 @@ TEST(Batch, EveryHashedFileCarriesTheMetadataSeenBeforeItsRead) {
         EXPECT_EQ(status.identity, (platform::FileIdentity{now.device, now.inode})) << paths[i];
       }
 #ifndef _WIN32
-      ASSERT_TRUE(status.times_known) << paths[i];
-      EXPECT_EQ(status.modified_ns, now.modified_ns) << paths[i];
-      EXPECT_EQ(status.changed_ns, now.changed_ns) << paths[i];
+      ASSERT_TRUE(status.metadata) << paths[i];
+      EXPECT_EQ(status.metadata->modified_ns, now.modified_ns) << paths[i];
+      EXPECT_EQ(status.metadata->changed_ns, now.changed_ns) << paths[i];
 #endif
     }
   }
   const std::vector<FileOutcome> one = hash_each_file(std::span(views).subspan(4, 1)).value();
   EXPECT_EQ(one[0].status.size, 300000u);
 #ifndef _WIN32
-  EXPECT_EQ(one[0].status.changed_ns, platform::query_identity(paths[4]).value().changed_ns);
+  ASSERT_TRUE(one[0].status.metadata);
+  EXPECT_EQ(one[0].status.metadata->changed_ns,
+            platform::query_identity(paths[4]).value().changed_ns);
 #endif
 }
 
