@@ -91,6 +91,11 @@ const TARGETS = {
     libs: ['-lcrypto'],
     maxLen: 8192,
   },
+  checksum_lines: {
+    sources: () => ['fuzz/checksum_lines_fuzz.cc', 'src/tree/checksum_lines.cc', ...TEXT],
+    libs: [],
+    maxLen: 4096,
+  },
   utf8: {
     sources: () => ['fuzz/utf8_fuzz.cc', ...TEXT],
     libs: [],

@@ -47,6 +47,7 @@ constexpr ExtensionDescriptor kExtensionTable[] = {
     {"walkTree", tree::walk_tree},
     {"checkFiles", tree::check_files},
     {"rootOfJoined", tree::root_of_joined},
+    {"splitChecksums", tree::split_checksums},
     {"walkProgress", tree::walk_progress},
     {"walkCancel", tree::walk_cancel},
     {"canWalk", tree::can_walk},

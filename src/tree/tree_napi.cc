@@ -18,6 +18,7 @@
 #include "manifest/manifest.h"
 #include "platform/directory.h"
 #include "text/utf8.h"
+#include "tree/checksum_lines.h"
 #include "tree/file_list.h"
 #include "tree/tree_walk.h"
 
@@ -205,6 +206,7 @@ void complete(napi_env env, napi_status status, void* data) {
 constexpr base::FixedText kBadWalkPath =
     "The \"root\" and \"display\" arguments must be strings or Buffers";
 constexpr base::FixedText kBadControl = "not a tree walk";
+constexpr base::FixedText kBadLines = "checksum lines must be a Buffer";
 
 // The JavaScript side's handle on a running walk: progress and cancel.
 constexpr napi_type_tag kWalkTag = {0x7a3c51e2d94b0f86ULL, 0x1d6e8a4f2c93b750ULL};
@@ -505,9 +507,23 @@ void execute_check(napi_env, void* data) {
           [&] { return hash_listed(split_joined(job.paths, job.count), *job.progress); });
 }
 
+// The expected digests come NUL-joined, or as 64 characters each one after
+// another (no NUL then: a joined list of two or more holds one).
+std::vector<std::string_view> split_digests(std::string_view joined, std::size_t count) {
+  if (joined.size() != count * hashing::kHexDigestSize ||
+      joined.find('\0') != std::string_view::npos) {
+    return split_joined(joined, count);
+  }
+  std::vector<std::string_view> parts(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    parts[i] = joined.substr(i * hashing::kHexDigestSize, hashing::kHexDigestSize);
+  }
+  return parts;
+}
+
 Result<napi_value> make_check_report(napi_env env, const CheckJob& job,
                                      const ListedOutcomes& outcomes) {
-  const std::vector<std::string_view> expected = split_joined(job.expected, job.count);
+  const std::vector<std::string_view> expected = split_digests(job.expected, job.count);
   std::string statuses(job.count, 'u');
   for (std::size_t i = 0; i < job.count; ++i) {
     if (outcomes.hashed[i]) statuses[i] = same_digest(outcomes.digests[i], expected[i]) ? 'o' : 'f';
@@ -682,6 +698,33 @@ napi_value root_of_joined(napi_env env, napi_callback_info info) {
                                                             hashing::kHexDigestSize)};
     }
     return hashing::make_hex(env, manifest::merkle_root(pairs));
+  });
+}
+
+napi_value split_checksums(napi_env env, napi_callback_info info) {
+  return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
+    bool is_buffer = false;
+    void* data = nullptr;
+    std::size_t size = 0;
+    if (napi_is_buffer(env, args[0], &is_buffer) != napi_ok || !is_buffer ||
+        napi_get_buffer_info(env, args[0], &data, &size) != napi_ok) {
+      return ErrorRecord(napi_invalid_arg, kBadLines);
+    }
+    const std::optional<ChecksumColumns> columns =
+        split_checksum_lines(std::string_view(static_cast<const char*>(data), size));
+    if (!columns) {
+      napi_value none = nullptr;
+      napi_get_null(env, &none);
+      return none;
+    }
+    TOV_TRY(result, frame::make_array(env, 3));
+    TOV_TRY(names, frame::make_string(env, columns->names));
+    TOV_TRY(digests, frame::make_ascii_string(env, columns->digests));
+    TOV_TRY(count, make_number(env, static_cast<double>(columns->count)));
+    TOV_CHECK(frame::set_element(env, result, 0, names));
+    TOV_CHECK(frame::set_element(env, result, 1, digests));
+    TOV_CHECK(frame::set_element(env, result, 2, count));
+    return result;
   });
 }
 

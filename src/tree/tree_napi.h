@@ -29,7 +29,8 @@ napi_value hash_files(napi_env env, napi_callback_info info);
 napi_value walk_tree(napi_env env, napi_callback_info info);
 // checkFiles(paths, digests, count) -> [Promise, control]: `count` files
 // (paths NUL-joined, a string or a Buffer of bytes) hashed as walkTree
-// hashes, each compared with its digest (NUL-joined, any case). Resolves to
+// hashes, each compared with its digest (NUL-joined, or 64 characters each
+// without a separator; any case). Resolves to
 // { statuses, reasons, bytes }: one letter per file, o(k), f(ailed) or u(nreadable),
 // and [index, reason] for each unreadable one. The control works as
 // walkTree's.
@@ -39,6 +40,10 @@ napi_value check_files(napi_env env, napi_callback_info info);
 // characters each, joined without a separator. null when the lists do not
 // split into `count` entries that way.
 napi_value root_of_joined(napi_env env, napi_callback_info info);
+// splitChecksums(buffer) -> [names, digests, count] for a block of checksum
+// lines that split_checksum_lines takes apart (names NUL-joined, digests
+// lower-cased without a separator), or null for one to read line by line.
+napi_value split_checksums(napi_env env, napi_callback_info info);
 napi_value walk_progress(napi_env env, napi_callback_info info);
 napi_value walk_cancel(napi_env env, napi_callback_info info);
 napi_value can_walk(napi_env env, napi_callback_info info);
