@@ -46,35 +46,39 @@ bool plain_path(std::string_view path) noexcept {
 
 }  // namespace
 
-std::optional<ChecksumColumns> split_checksum_lines(std::string_view block) {
+ChecksumColumns split_checksum_lines(std::string_view block) {
   ChecksumColumns columns;
   // Room for lines with paths of about 40 bytes; longer ones need less.
   columns.digests.reserve(block.size() / (kPathStart + 40) * kDigestChars + kDigestChars);
   columns.names.reserve(block.size());
   std::size_t start = 0;
-  while (true) {
+  while (start <= block.size()) {
     std::size_t end = block.find('\n', start);
     if (end == std::string_view::npos) end = block.size();
-    const std::string_view line = block.substr(start, end - start);
+    std::string_view line = block.substr(start, end - start);
+    // A line from a DOS editor reads as it would without its carriage return.
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.size() <= kPathStart || line[kDigestChars] != ' ' ||
         (line[kDigestChars + 1] != ' ' && line[kDigestChars + 1] != '*')) {
-      return std::nullopt;
+      break;
     }
     char digest[kDigestChars];
-    for (std::size_t i = 0; i < kDigestChars; ++i) {
+    bool hex = true;
+    for (std::size_t i = 0; i < kDigestChars && hex; ++i) {
       const unsigned char digit = class_of(line[i]);
-      if (digit <= kWide) return std::nullopt;
+      hex = digit > kWide;
       digest[i] = static_cast<char>(digit);
     }
     const std::string_view path = line.substr(kPathStart);
-    if (!plain_path(path)) return std::nullopt;
+    if (!hex || !plain_path(path)) break;
     columns.digests.append(digest, kDigestChars);
     if (columns.count > 0) columns.names.push_back('\0');
     columns.names.append(path);
     ++columns.count;
-    if (end == block.size()) return columns;
     start = end + 1;
   }
+  columns.taken = start;
+  return columns;
 }
 
 }  // namespace tov::tree

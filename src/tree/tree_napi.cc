@@ -675,12 +675,30 @@ napi_value walk_cancel(napi_env env, napi_callback_info info) {
   });
 }
 
+namespace {
+
+// A Buffer's bytes where they lie, or a string's UTF-8 copied to `storage`;
+// for use before the call returns.
+Result<std::string_view> bytes_of(napi_env env, napi_value value, std::string& storage) {
+  bool is_buffer = false;
+  void* data = nullptr;
+  std::size_t size = 0;
+  if (napi_is_buffer(env, value, &is_buffer) == napi_ok && is_buffer &&
+      napi_get_buffer_info(env, value, &data, &size) == napi_ok) {
+    return std::string_view(static_cast<const char*>(data), size);
+  }
+  TOV_CHECK(read_path(env, value, storage));
+  return std::string_view(storage);
+}
+
+}  // namespace
+
 napi_value root_of_joined(napi_env env, napi_callback_info info) {
   return frame::call_with_args<3>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
-    std::string names;
-    std::string digests;
-    TOV_CHECK(read_path(env, args[0], names));
-    TOV_CHECK(read_path(env, args[1], digests));
+    std::string name_text;
+    std::string digest_text;
+    TOV_TRY(names, bytes_of(env, args[0], name_text));
+    TOV_TRY(digests, bytes_of(env, args[1], digest_text));
     TOV_TRY(count, to_u64(env, args[2]));
     // A name holding a NUL, or a digest that is not 64 bytes, would shift
     // the pairs: the caller takes its own way then.
@@ -694,8 +712,7 @@ napi_value root_of_joined(napi_env env, napi_callback_info info) {
     const std::vector<std::string_view> keys = split_joined(names, count);
     std::vector<manifest::Pair> pairs(keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
-      pairs[i] = {keys[i], std::string_view(digests).substr(i * hashing::kHexDigestSize,
-                                                            hashing::kHexDigestSize)};
+      pairs[i] = {keys[i], digests.substr(i * hashing::kHexDigestSize, hashing::kHexDigestSize)};
     }
     return hashing::make_hex(env, manifest::merkle_root(pairs));
   });
@@ -710,20 +727,22 @@ napi_value split_checksums(napi_env env, napi_callback_info info) {
         napi_get_buffer_info(env, args[0], &data, &size) != napi_ok) {
       return ErrorRecord(napi_invalid_arg, kBadLines);
     }
-    const std::optional<ChecksumColumns> columns =
+    const ChecksumColumns columns =
         split_checksum_lines(std::string_view(static_cast<const char*>(data), size));
-    if (!columns) {
+    if (columns.count == 0) {
       napi_value none = nullptr;
       napi_get_null(env, &none);
       return none;
     }
-    TOV_TRY(result, frame::make_array(env, 3));
-    TOV_TRY(names, frame::make_string(env, columns->names));
-    TOV_TRY(digests, frame::make_ascii_string(env, columns->digests));
-    TOV_TRY(count, make_number(env, static_cast<double>(columns->count)));
+    TOV_TRY(result, frame::make_array(env, 4));
+    TOV_TRY(names, make_bytes(env, columns.names));
+    TOV_TRY(digests, make_bytes(env, columns.digests));
+    TOV_TRY(count, make_number(env, static_cast<double>(columns.count)));
+    TOV_TRY(taken, make_number(env, static_cast<double>(columns.taken)));
     TOV_CHECK(frame::set_element(env, result, 0, names));
     TOV_CHECK(frame::set_element(env, result, 1, digests));
     TOV_CHECK(frame::set_element(env, result, 2, count));
+    TOV_CHECK(frame::set_element(env, result, 3, taken));
     return result;
   });
 }

@@ -40,9 +40,10 @@ napi_value check_files(napi_env env, napi_callback_info info);
 // characters each, joined without a separator. null when the lists do not
 // split into `count` entries that way.
 napi_value root_of_joined(napi_env env, napi_callback_info info);
-// splitChecksums(buffer) -> [names, digests, count] for a block of checksum
-// lines that split_checksum_lines takes apart (names NUL-joined, digests
-// lower-cased without a separator), or null for one to read line by line.
+// splitChecksums(buffer) -> [names, digests, count, taken] for the lines at
+// the start of a block of checksum lines that split_checksum_lines takes
+// apart (Buffers: names NUL-joined, digests lower-cased without a separator;
+// `taken` as there), or null when it takes none.
 napi_value split_checksums(napi_env env, napi_callback_info info);
 napi_value walk_progress(napi_env env, napi_callback_info info);
 napi_value walk_cancel(napi_env env, napi_callback_info info);
