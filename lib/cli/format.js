@@ -3,7 +3,7 @@
 // reading them back (sha256sum's own output included) for `diff`.
 
 const { CliError } = require('./errors');
-const { compareBytes, pathFromBytes, ROOT_PREFIX, escapePath, pathLine, manifestText } = require('../tree/index.js');
+const { compareBytes, pathFromBytes, Listing, ROOT_PREFIX, escapePath, pathLine, manifestText } = require('../tree/index.js');
 const { readChunks, sourceName, RECORD_LIMIT } = require('./io');
 
 const HEX64 = /^[0-9a-fA-F]{64}$/;
@@ -63,9 +63,33 @@ const TAGGED_LINE = /^SHA256 \((.*)\) = ([0-9a-fA-F]{64})$/s;
 class TextParser {
   constructor(source) {
     this.source = source;
-    this.entries = [];
+    this.listing = new Listing();
+    // Entries read line by line, until they join the listing.
+    this.names = [];
+    this.digests = [];
     this.roots = [];
     this.number = 0;
+  }
+
+  get count() {
+    return this.listing.count + this.names.length;
+  }
+
+  // The lines at the start of `bytes` that the native side takes apart at
+  // once; the bytes they took (see Listing.addLines).
+  lines(bytes) {
+    this.flush();
+    const before = this.listing.count;
+    const taken = this.listing.addLines(bytes);
+    this.number += this.listing.count - before;
+    return taken;
+  }
+
+  // The entries read line by line join the listing.
+  flush() {
+    this.listing.addNames(this.names, this.digests);
+    this.names = [];
+    this.digests = [];
   }
 
   line(raw) {
@@ -75,7 +99,7 @@ class TextParser {
     if (line === '') return;
     if (line.startsWith('#')) {
       if (line.startsWith(ROOT_PREFIX)) {
-        this.roots.push({ line: index + 1, root: line.slice(ROOT_PREFIX.length).trim(), end: this.entries.length });
+        this.roots.push({ line: index + 1, root: line.slice(ROOT_PREFIX.length).trim(), end: this.count });
       }
       return;
     }
@@ -105,17 +129,20 @@ class TextParser {
       if (path === null) throw malformed(this.source, `line ${index + 1} has a bad escape sequence`);
     }
     if (path === '') throw malformed(this.source, `line ${index + 1} has an empty path`);
-    this.entries.push([path, digest]);
+    this.names.push(path);
+    this.digests.push(digest);
   }
 
   result() {
-    return { entries: this.entries, roots: this.roots };
+    this.flush();
+    return { listing: this.listing, roots: this.roots };
   }
 }
 
 /**
  * Feeds a text manifest's lines to a TextParser a block at a time: the
- * complete lines of each chunk are decoded and split at once. The limits of
+ * complete lines of each chunk are taken apart natively where they have the
+ * common form, and decoded and split at once where not. The limits of
  * splitRecords hold: a line longer than RECORD_LIMIT bytes, or more empty
  * lines than that in a row, ends the read.
  */
@@ -163,8 +190,29 @@ class LineReader {
       this.first = false;
     }
     if (bytes.length > RECORD_LIMIT) this.checkLengths(bytes);
-    // A line feed is never part of a multibyte sequence: the block decodes
-    // as its lines would one by one.
+    // Runs of lines of the common form are taken apart natively; the lines
+    // between them are read here, more at a time while runs stay short.
+    let run = 1;
+    for (let at = 0; at <= bytes.length; ) {
+      const taken = this.parser.lines(bytes.subarray(at));
+      if (taken > 0) this.emptyRun = 0;
+      at += taken;
+      if (at > bytes.length) break;
+      run = taken > 0 ? 1 : run * 2;
+      let end = at - 1;
+      for (let n = 0; n < run && end < bytes.length; n++) {
+        end = bytes.indexOf(0x0a, end + 1);
+        if (end === -1) end = bytes.length;
+      }
+      this.read(bytes.subarray(at, end));
+      at = end + 1;
+    }
+    this.parser.flush();
+  }
+
+  // Lines read one by one. A line feed is never part of a multibyte
+  // sequence: they decode together as they would one by one.
+  read(bytes) {
     for (const line of pathFromBytes(bytes).split('\n')) {
       if (line.length > 0) this.emptyRun = 0;
       else if (++this.emptyRun > RECORD_LIMIT) throw new CliError(`${this.source}: more than ${RECORD_LIMIT} empty lines in a row`);
@@ -214,16 +262,21 @@ function parseJson(text, source) {
   if (!Array.isArray(list)) {
     throw malformed(source, 'expected an array of [path, digest] or an object with "manifest"');
   }
-  const entries = list.map((entry, index) => {
+  const names = [];
+  const digests = [];
+  list.forEach((entry, index) => {
     if (!Array.isArray(entry) || entry.length < 2 || typeof entry[0] !== 'string') {
       throw malformed(source, `entry ${index} is not a [path, digest] array`);
     }
     if (typeof entry[1] !== 'string' || !HEX64.test(entry[1])) {
       throw malformed(source, `entry ${index} has no 64-digit hex digest`);
     }
-    return [entry[0], entry[1].toLowerCase()];
+    names.push(entry[0]);
+    digests.push(entry[1].toLowerCase());
   });
-  return { entries, roots: root === null ? [] : [{ line: null, root, end: entries.length }] };
+  const listing = new Listing();
+  listing.addNames(names, digests);
+  return { listing, roots: root === null ? [] : [{ line: null, root, end: listing.count }] };
 }
 
 // Reads either format; JSON is recognised by its first non-blank character,
@@ -242,9 +295,11 @@ const BLANK = new Set([0x20, 0x09, 0x0a, 0x0d]);
 
 /**
  * Reads a manifest operand (a file or '-') as a stream: text a line at a
- * time, JSON whole up to JSON_LIMIT bytes. `onEntries`, if given, sees the
- * entries of a text manifest so far after each chunk (the array grows in
- * place), so that their files can be checked while the rest is read.
+ * time, JSON whole up to JSON_LIMIT bytes. Resolves to { listing, roots }:
+ * the entries as a Listing, and each root line with the count of entries
+ * before it (`end`). `onEntries`, if given, sees the listing of a text
+ * manifest so far after each chunk (it grows in place), so that its files
+ * can be checked while the rest is read.
  */
 async function readManifest(operand, io, onEntries) {
   const source = sourceName(operand);
@@ -278,7 +333,7 @@ async function readManifest(operand, io, onEntries) {
     const lines = new LineReader(source);
     const push = (chunk) => {
       lines.push(chunk);
-      onEntries?.(lines.parser.entries);
+      onEntries?.(lines.parser.listing);
     };
     for (const chunk of seen) push(chunk);
     for (let chunk; (chunk = await next()) !== null; ) push(chunk);

@@ -9,7 +9,7 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const nodePath = require('node:path');
-const { decodeName, encodeName, fsName, joinNames } = require('./names');
+const { decodeName, encodeName, fsName } = require('./names');
 const { identitiesOf, rootOf, rootOfSorted } = require('./hash');
 const { ROOT_PREFIX } = require('./text');
 const { systemText } = require('./errors');
@@ -240,17 +240,18 @@ async function hashNatively(targets, options, { signal, onProgress, asText = fal
 }
 
 /**
- * checkTree (index.js): the entries' files hashed and compared natively.
- * Resolves to the result the worker's job gives ({ statuses, reasons }).
+ * checkTree (index.js): `count` files hashed and compared natively, their
+ * paths NUL-joined (see joinNames) and their digests NUL-joined or 64
+ * characters each. Resolves to the result the worker's job gives
+ * ({ statuses, reasons }).
  */
-async function checkNatively(paths, digests, { signal, onProgress }) {
+async function checkNatively(paths, digests, count, { signal, onProgress }) {
   const native = extensions();
   const session = new Session(native, { signal, onProgress });
   try {
-    const joined = joinNames(paths);
-    const result = await session.run(() => native.checkFiles(joined, digests.join('\0'), paths.length));
-    session.totals.files = paths.length;
-    session.totals.hashed = paths.length;
+    const result = await session.run(() => native.checkFiles(paths, digests, count));
+    session.totals.files = count;
+    session.totals.hashed = count;
     session.totals.bytes = result.bytes;
     session.finish();
     return result;

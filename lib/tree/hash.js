@@ -221,4 +221,4 @@ function rootOfSorted(paths, digests) {
   return hash.update(text).digest('hex');
 }
 
-module.exports = { HashPipeline, hashPaths, identitiesOf, rootOf, rootOfSorted, manifestRoot, sortByBytes, compareBytes };
+module.exports = { HashPipeline, hashPaths, identitiesOf, joinedRoot, rootOf, rootOfSorted, manifestRoot, sortByBytes, compareBytes };

@@ -6,7 +6,8 @@
 const nodePath = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { threadVariableProblem } = require('./environment');
-const { encodeName, decodeName, joinAsWritten } = require('./names');
+const { encodeName, decodeName, joinAsWritten, joinNames } = require('./names');
+const { Listing } = require('./listing');
 const engine = require('./engine');
 const text = require('./text');
 // hash.js loads the native module, which ends the process on a bad
@@ -31,13 +32,7 @@ function pack(job) {
 
 // The worker's results come packed (see worker.js).
 function unpack(job, result) {
-  if (job.kind === 'check') {
-    const reasons = new Map(result.reasons);
-    return job.names.map((path, i) => {
-      const status = STATUS[result.statuses[i]];
-      return status === 'unreadable' ? { path, status, reason: reasons.get(i) } : { path, status };
-    });
-  }
+  if (job.kind === 'check') return { statuses: result.statuses, reasons: new Map(result.reasons) };
   const { paths, digests, count, root, skipped, cache } = result;
   const names = count === 0 ? [] : paths.split('\0');
   const manifest = new Array(count);
@@ -201,32 +196,83 @@ async function checkTree(manifest, root = '.', options = {}) {
   // changes nothing here.
   const count = manifest.length;
   const names = new Array(count);
-  const paths = new Array(count);
   const digests = new Array(count);
   for (let i = 0; i < count; i++) {
     const entry = manifest[i];
     if (!Array.isArray(entry) || typeof entry[0] !== 'string' || typeof entry[1] !== 'string') {
       throw new TypeError(`manifest entry ${i} is not a [path, digest] array of strings`);
     }
-    const [path, digest] = entry;
-    names[i] = path;
-    paths[i] = joinAsWritten(root, path);
-    digests[i] = digest.includes('\0') ? digest.replaceAll('\0', '\n') : digest;
+    names[i] = entry[0];
+    digests[i] = entry[1].includes('\0') ? entry[1].replaceAll('\0', '\n') : entry[1];
   }
   const problem = startProblem(options.signal);
   if (problem !== null) throw problem;
-  let results;
-  if (engine.available()) {
-    results = unpack({ kind: 'check', names }, await engine.checkNatively(paths, digests, options));
-  } else {
-    results = await runJob({ kind: 'check', names, digests, root }, options);
-  }
+  const { statuses, reasons } = await checkNames(names, digests, root, options);
+  const results = names.map((path, i) => {
+    const status = STATUS[statuses[i]];
+    return status === 'unreadable' ? { path, status, reason: reasons.get(i) } : { path, status };
+  });
   return { ok: results.every((r) => r.status === 'ok'), results };
+}
+
+// A name holding a NUL names no file (the system would read it cut short).
+const NUL_IN_PATH = 'the path holds a NUL character';
+
+// checkTree's work for names and digests (NUL-free) as arrays: resolves to
+// { statuses, reasons }, a letter per entry (o, f, u) and a Map of the
+// unreadable ones' reasons by index.
+async function checkNames(names, digests, root, options) {
+  const held = [];
+  names.forEach((name, i) => name.includes('\0') && held.push(i));
+  if (held.length > 0) return checkAround(held, names, digests, root, options);
+  if (!engine.available()) return runJob({ kind: 'check', names, digests, root }, options);
+  const paths = names.map((name) => joinAsWritten(root, name));
+  return unpack({ kind: 'check' }, await engine.checkNatively(joinNames(paths), digests.join('\0'), names.length, options));
+}
+
+// The entries whose names hold a NUL are unreadable; the rest are checked.
+async function checkAround(held, names, digests, root, options) {
+  const skip = new Set(held);
+  const keep = names.flatMap((_, i) => (skip.has(i) ? [] : [i]));
+  const rest = await checkNames(keep.map((i) => names[i]), keep.map((i) => digests[i]), root, options);
+  const statuses = Array.from(names, () => 'u');
+  const reasons = new Map(held.map((i) => [i, NUL_IN_PATH]));
+  keep.forEach((i, k) => {
+    statuses[i] = rest.statuses[k];
+    if (rest.reasons.has(k)) reasons.set(i, rest.reasons.get(k));
+  });
+  return { statuses: statuses.join(''), reasons };
+}
+
+/**
+ * checkTree for the entries of a Listing (listing.js), without an array per
+ * entry: resolves to { statuses, reasons } as checkNames does, by index.
+ */
+async function checkListing(listing, root = '.', options = {}) {
+  checkRoot(root);
+  const problem = startProblem(options.signal);
+  if (problem !== null) throw problem;
+  const joined = root === '.' && engine.available() ? listing.joinedNames() : null;
+  if (joined === null) {
+    const digests = listing.digests();
+    return checkNames(listing.names(), Array.from({ length: listing.count }, (_, i) => digests.slice(i * 64, i * 64 + 64)), root, options);
+  }
+  return unpack({ kind: 'check' }, await engine.checkNatively(joined, listing.digests(), listing.count, options));
+}
+
+/** manifestRoot of a Listing's entries. */
+function listingRoot(listing) {
+  const joined = listing.count > 1 ? listing.joinedNames() : null;
+  const native = joined === null ? null : hash().joinedRoot();
+  return native?.(joined, listing.digests(), listing.count) ?? hash().manifestRoot(listing.entries());
 }
 
 module.exports = {
   hashTree,
   checkTree,
+  checkListing,
+  listingRoot,
+  Listing,
   hashTargets,
   manifestRoot: (entries) => hash().manifestRoot(entries),
   sortByPath: (items, key) => hash().sortByBytes(items, key),

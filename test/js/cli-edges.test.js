@@ -189,6 +189,24 @@ describe('check reads a long manifest while it hashes', { skip: POSIX }, () => {
     assert.match(r.stderr, /src\/gone\.js: No such file or directory \(os error 2\)\n.*1 listed file could not be read\n.*2 computed checksums did NOT match\n$/s);
   });
 
+  it('checks the lines a block reader leaves over as it checks the rest', () => {
+    const { manifestRoot } = require('../../lib/tree/index.js');
+    const entries = lines.map((l) => [l.slice(66), l.slice(0, 64)]);
+    // Forms read line by line, in chunks of their own, between chunks of
+    // the common form; two roots, the first right and the last wrong.
+    const mixed = [...lines];
+    mixed[3] = `${lines[3].slice(0, 64).toUpperCase()}${lines[3].slice(64)}`;
+    mixed[5000] = `${lines[5000]}\r`;
+    mixed[12000] = `SHA256 (${entries[12000][0]}) = ${entries[12000][1]}`;
+    mixed[20000] = `\\${lines[20000].slice(0, 66)}src/a\\\\b`;
+    const text = [...mixed.slice(0, 15000), `# root: ${manifestRoot(entries.slice(0, 15000))}`, '', '# note', ...mixed.slice(15000), `# root: ${'0'.repeat(64)}`];
+    write(path.join(tmp, 'mixed.sha256'), `${text.join('\n')}\n`);
+    const r = run(['check', '--quiet', path.join(tmp, 'mixed.sha256')], { cwd: path.join(tmp, 'proj') });
+    assert.equal(r.status, 1);
+    assert.equal(r.stdout, '\\src/a\\\\b: FAILED open or read\n# root: FAILED\n');
+    assert.match(r.stderr, /^tov-engine: src\/a\\b: No such file or directory \(os error 2\)\n.*the root on line 30004 does not match the 15000 entries it covers/s);
+  });
+
   it('prints nothing when a later line or a later manifest is malformed', () => {
     write(path.join(tmp, 'good.sha256'), `${lines.join('\n')}\n`);
     write(path.join(tmp, 'late.sha256'), `${lines.join('\n')}\nnot a line\n`);

@@ -238,6 +238,12 @@ describe('hashTree', () => {
     if (typeof expected === 'string') assert.equal(reason, expected);
     else assert.match(reason, expected);
     assert.equal((await checkTree(manifest.slice(0, 1), dir)).ok, true);
+
+    // A name holding a NUL names no file, and the entries after it are
+    // still checked against their own files.
+    const held = await checkTree([['same\0changed', sha256Hex('new')], ...manifest], dir);
+    assert.deepEqual(held.results[0], { path: 'same\0changed', status: 'unreadable', reason: 'the path holds a NUL character' });
+    assert.deepEqual(held.results.slice(1, 3), [{ path: 'same', status: 'ok' }, { path: 'changed', status: 'failed' }]);
   });
 
   it('rejects instead of ending the process on a bad worker-count variable, and loads as an ES module', () => {

@@ -1,7 +1,7 @@
 'use strict';
 
 const fs = require('node:fs');
-const { checkTree, manifestRoot, pathBytes } = require('../../tree/index.js');
+const { checkListing, listingRoot, pathBytes } = require('../../tree/index.js');
 const { parse } = require('../args');
 const { CliError, describeFailure, describeFsError } = require('../errors');
 const format = require('../format');
@@ -16,11 +16,11 @@ const OPTIONS = {
 };
 
 // Each root line must match the entries it covers; the problems as text.
-function rootProblems({ entries, roots }, source) {
+function rootProblems({ listing, roots }, source) {
   const problems = [];
   let start = 0;
   for (const { line, root, end } of roots) {
-    if (root !== manifestRoot(entries.slice(start, end))) {
+    if (root !== listingRoot(listing.slice(start, end))) {
       const where = line === null ? 'the root' : `the root on line ${line}`;
       const n = end - start;
       problems.push(`${source}: ${where} does not match the ${n} ${n === 1 ? 'entry' : 'entries'} it covers (edited or truncated?)`);
@@ -51,15 +51,15 @@ class Checks {
 
   // A manifest about to be read; `offer` hands it its entries as they come.
   open() {
-    const job = { entries: [], sent: 0, complete: false, settled: false, blocks: [], done: { files: 0, bytes: 0 }, started: 0 };
+    const job = { listing: null, sent: 0, complete: false, settled: false, blocks: [], done: { files: 0, bytes: 0 }, started: 0 };
     job.results = new Promise((resolve, reject) => Object.assign(job, { resolve, reject }));
     job.results.catch(() => {});
     this.jobs.push(job);
     return job;
   }
 
-  offer(job, entries, complete = false) {
-    job.entries = entries;
+  offer(job, listing, complete = false) {
+    job.listing = listing;
     job.complete = complete;
     this.pump();
   }
@@ -72,17 +72,17 @@ class Checks {
   pump() {
     if (this.running || this.controller.signal.aborted) return;
     const job = this.jobs.find((j) => !j.settled);
-    if (job === undefined) return;
-    const waiting = job.entries.length - job.sent;
+    if (job === undefined || job.listing === null) return;
+    const waiting = job.listing.count - job.sent;
     if (job.complete && waiting === 0) {
       job.settled = true;
-      job.resolve([].concat(...job.blocks));
+      job.resolve(joinResults(job.blocks));
       this.pump();
       return;
     }
     if (waiting === 0 || (!job.complete && waiting < LEAST_BLOCK)) return;
-    const block = job.entries.slice(job.sent);
-    job.sent = job.entries.length;
+    const block = job.listing.slice(job.sent);
+    job.sent = job.listing.count;
     if (job.started === 0) job.started = Date.now();
     this.running = true;
     let last = { bytes: 0 };
@@ -93,10 +93,10 @@ class Checks {
       const total = { phase: 'checking', files: files + event.files, hashed: files + event.hashed, bytes: bytes + event.bytes };
       this.io.progress.update(progressText(total, '', Date.now() - job.started));
     };
-    checkTree(block, this.directory, { signal: this.controller.signal, onProgress }).then(
-      ({ results }) => {
-        job.blocks.push(results);
-        job.done.files += block.length;
+    checkListing(block, this.directory, { signal: this.controller.signal, onProgress }).then(
+      (result) => {
+        job.blocks.push({ start: job.done.files, ...result });
+        job.done.files += block.count;
         job.done.bytes += last.bytes ?? 0;
         this.running = false;
         this.pump();
@@ -109,6 +109,13 @@ class Checks {
       },
     );
   }
+}
+
+// The blocks' statuses as one string, and their reasons by entry.
+function joinResults(blocks) {
+  const reasons = new Map();
+  for (const { start, reasons: some } of blocks) for (const [i, reason] of some) reasons.set(start + i, reason);
+  return { statuses: blocks.map((b) => b.statuses).join(''), reasons };
 }
 
 /**
@@ -141,8 +148,8 @@ async function readAll(operands, io, checks) {
   const parsed = [];
   for (const operand of operands) {
     const job = checks.open();
-    const manifest = await format.readManifest(operand, io, (entries) => checks.offer(job, entries));
-    checks.offer(job, manifest.entries, true);
+    const manifest = await format.readManifest(operand, io, (listing) => checks.offer(job, listing));
+    checks.offer(job, manifest.listing, true);
     parsed.push({ source: sourceName(operand), manifest, job });
   }
   return parsed;
@@ -153,28 +160,32 @@ async function report(parsed, { quiet, status }, io) {
   let unreadable = 0;
   let badRoots = 0;
   for (const { source, manifest, job } of parsed) {
-    if (manifest.entries.length === 0 && manifest.roots.length === 0) {
+    if (manifest.listing.count === 0 && manifest.roots.length === 0) {
       if (!status) io.error(`${source}: no checksum lines found`);
       badRoots++;
       continue;
     }
     // Worked out while the last files are read.
     const problems = rootProblems(manifest, source);
-    const results = await job.results.catch((err) => {
+    const { statuses, reasons } = await job.results.catch((err) => {
       throw new CliError(describeFailure(err, 'checking files'));
     });
+    // Names are taken apart only when some line needs one.
     const lines = [];
-    for (const { path, status: result, reason } of results) {
-      if (result === 'ok') {
-        if (!quiet) lines.push(format.pathLine('', path) + ': OK');
+    let names = null;
+    const name = (i) => (names ??= manifest.listing.names())[i];
+    for (let i = 0; i < statuses.length; i++) {
+      const result = statuses[i];
+      if (result === 'o') {
+        if (!quiet) lines.push(format.pathLine('', name(i)) + ': OK');
         continue;
       }
-      if (result === 'failed') mismatched++;
+      if (result === 'f') mismatched++;
       else {
         unreadable++;
-        if (!status) io.error(`${path}: ${reason}`);
+        if (!status) io.error(`${name(i)}: ${reasons.get(i)}`);
       }
-      lines.push(format.pathLine('', path) + (result === 'failed' ? ': FAILED' : ': FAILED open or read'));
+      lines.push(format.pathLine('', name(i)) + (result === 'f' ? ': FAILED' : ': FAILED open or read'));
     }
     badRoots += problems.length;
     if (manifest.roots.length > problems.length && !quiet) lines.push('# root: OK');

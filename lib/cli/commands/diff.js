@@ -46,7 +46,7 @@ async function readSide(operand, io) {
   const source = sourceName(operand);
   const parsed = await format.readManifest(operand, io);
   for (const problem of rootProblems(parsed, source)) io.warn(problem);
-  return { entries: parsed.entries, failed: [] };
+  return { entries: parsed.listing.entries(), failed: [] };
 }
 
 async function hashSide(operand, display, leaveOut, values, io) {
