@@ -254,8 +254,8 @@ async function checkListing(listing, root = '.', options = {}) {
   if (problem !== null) throw problem;
   const joined = root === '.' && engine.available() ? listing.joinedNames() : null;
   if (joined === null) {
-    const digests = listing.digests();
-    return checkNames(listing.names(), Array.from({ length: listing.count }, (_, i) => digests.slice(i * 64, i * 64 + 64)), root, options);
+    const entries = listing.entries();
+    return checkNames(entries.map((e) => e[0]), entries.map((e) => e[1]), root, options);
   }
   return unpack({ kind: 'check' }, await engine.checkNatively(joined, listing.digests(), listing.count, options));
 }

@@ -438,6 +438,12 @@ describe('tov-engine on trees that scripts meet', () => {
     assert.deepEqual(run(['check', '--status', m], { cwd: dir }), { status: 1, stdout: '', stderr: '' });
     assert.deepEqual(run(['manifest', '--check', m], { cwd: dir }), r);
     assertOneLineError(run(['check', 'no-such.sha256'], { cwd: dir }), /no-such\.sha256: No such file/);
+
+    // An escaped NUL names no file and moves no other entry onto another file.
+    fs.writeFileSync(m, `\\${sha256Hex('x')}  good\\0bad\n${sha256Hex('bad')}  bad\n`);
+    const held = run(['check', m], { cwd: dir });
+    assert.equal(held.stdout, '\\good\\0bad: FAILED open or read\nbad: OK\n');
+    assert.match(held.stderr, /^tov-engine: good\\x00bad: the path holds a NUL character\n/);
   });
 
   it('follows git: --gitignore leaves out what git ls-files does, --files-from takes its list', () => {
