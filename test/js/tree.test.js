@@ -574,6 +574,29 @@ describe('the tree module for the command', () => {
     assert.equal(tree.manifestRoot(odd), addon.sha256(text));
   });
 
+  it('keeps a listing read in parts as its entries, whatever range is asked for', () => {
+    const digest = (i) => `${i}abcdef`.repeat(10).slice(0, 64);
+    const lines = (names, from) => names.map((name, i) => `${digest(from + i).toUpperCase()}  ${name}`).join('\n');
+    const listing = new tree.Listing();
+    // Lines of the common form up to the first that is not (escaped here).
+    const first = lines(['a', 'b/\u00e9', 'c'], 0);
+    assert.equal(listing.addLines(Buffer.from(`${first}\n\\${digest(3)}  d`)), Buffer.byteLength(first) + 1);
+    listing.addNames(['d', 'caf\udce9', 'e'], [digest(3), digest(4), digest(5)]);
+    const last = lines(['f', 'g'], 6);
+    assert.equal(listing.addLines(Buffer.from(last)), Buffer.byteLength(last) + 1);
+    const entries = ['a', 'b/\u00e9', 'c', 'd', 'caf\udce9', 'e', 'f', 'g'].map((name, i) => [name, digest(i)]);
+    assert.deepEqual(listing.entries(), entries);
+    for (const [start, end] of [[0, 8], [1, 5], [3, 6], [4, 8], [2, 3], [7, 8]]) {
+      const part = listing.slice(start, end);
+      assert.deepEqual([part.count, part.entries()], [end - start, entries.slice(start, end)], `${start}..${end}`);
+      assert.equal(tree.listingRoot(part), tree.manifestRoot(entries.slice(start, end)), `${start}..${end}`);
+    }
+    // A name holding a NUL cannot go across joined.
+    listing.addNames(['h\0i'], [digest(8)]);
+    assert.equal(listing.joinedNames(), null);
+    assert.equal(tree.listingRoot(listing), tree.manifestRoot([...entries, ['h\0i', digest(8)]]));
+  });
+
   it('orders and converts paths by their bytes', () => {
     const names = ['b', '\uE000', 'a/\u{1F600}', 'caf\udce9', 'a'];
     const sorted = tree.sortByPath(names.slice());
