@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -66,6 +67,19 @@ Result<std::uint64_t> to_u64(napi_env env, napi_value value) {
     }
   }
   return ErrorRecord(napi_invalid_arg, kBadIdentityNumber);
+}
+
+// A Buffer's bytes where they lie (valid until the call returns), or nothing
+// for any other value.
+std::optional<std::string_view> buffer_bytes(napi_env env, napi_value value) {
+  bool is_buffer = false;
+  void* data = nullptr;
+  std::size_t size = 0;
+  if (napi_is_buffer(env, value, &is_buffer) != napi_ok || !is_buffer ||
+      napi_get_buffer_info(env, value, &data, &size) != napi_ok) {
+    return std::nullopt;
+  }
+  return std::string_view(static_cast<const char*>(data), size);
 }
 
 frame::Status read_paths(napi_env env, napi_value list, PathList& paths) {
@@ -232,15 +246,8 @@ struct WalkJob {
 };
 
 frame::Status read_path(napi_env env, napi_value value, std::string& path) {
-  bool is_buffer = false;
-  napi_is_buffer(env, value, &is_buffer);
-  if (is_buffer) {
-    void* data = nullptr;
-    std::size_t size = 0;
-    if (napi_get_buffer_info(env, value, &data, &size) != napi_ok) {
-      return ErrorRecord(napi_invalid_arg, kBadWalkPath);
-    }
-    path.assign(static_cast<const char*>(data), size);
+  if (const auto bytes = buffer_bytes(env, value)) {
+    path.assign(*bytes);
     return {};
   }
   std::size_t size = 0;
@@ -390,15 +397,12 @@ constexpr base::FixedText kBadKnown =
 frame::Status read_bytes_field(napi_env env, napi_value object, const char* name,
                                std::string& bytes) {
   napi_value value = nullptr;
-  bool is_buffer = false;
-  void* data = nullptr;
-  std::size_t size = 0;
-  if (napi_get_named_property(env, object, name, &value) != napi_ok ||
-      napi_is_buffer(env, value, &is_buffer) != napi_ok || !is_buffer ||
-      napi_get_buffer_info(env, value, &data, &size) != napi_ok) {
+  if (napi_get_named_property(env, object, name, &value) != napi_ok) {
     return ErrorRecord(napi_invalid_arg, kBadKnown);
   }
-  bytes.assign(static_cast<const char*>(data), size);
+  const auto buffer = buffer_bytes(env, value);
+  if (!buffer) return ErrorRecord(napi_invalid_arg, kBadKnown);
+  bytes.assign(*buffer);
   return {};
 }
 
@@ -680,13 +684,7 @@ namespace {
 // A Buffer's bytes where they lie, or a string's UTF-8 copied to `storage`;
 // for use before the call returns.
 Result<std::string_view> bytes_of(napi_env env, napi_value value, std::string& storage) {
-  bool is_buffer = false;
-  void* data = nullptr;
-  std::size_t size = 0;
-  if (napi_is_buffer(env, value, &is_buffer) == napi_ok && is_buffer &&
-      napi_get_buffer_info(env, value, &data, &size) == napi_ok) {
-    return std::string_view(static_cast<const char*>(data), size);
-  }
+  if (const auto bytes = buffer_bytes(env, value)) return *bytes;
   TOV_CHECK(read_path(env, value, storage));
   return std::string_view(storage);
 }
@@ -720,15 +718,9 @@ napi_value root_of_joined(napi_env env, napi_callback_info info) {
 
 napi_value split_checksums(napi_env env, napi_callback_info info) {
   return frame::call_with_args<1>(env, info, [](napi_env env, auto& args) -> Result<napi_value> {
-    bool is_buffer = false;
-    void* data = nullptr;
-    std::size_t size = 0;
-    if (napi_is_buffer(env, args[0], &is_buffer) != napi_ok || !is_buffer ||
-        napi_get_buffer_info(env, args[0], &data, &size) != napi_ok) {
-      return ErrorRecord(napi_invalid_arg, kBadLines);
-    }
-    const ChecksumColumns columns =
-        split_checksum_lines(std::string_view(static_cast<const char*>(data), size));
+    const auto block = buffer_bytes(env, args[0]);
+    if (!block) return ErrorRecord(napi_invalid_arg, kBadLines);
+    const ChecksumColumns columns = split_checksum_lines(*block);
     if (columns.count == 0) {
       napi_value none = nullptr;
       napi_get_null(env, &none);
