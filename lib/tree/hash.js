@@ -4,7 +4,8 @@
 // the shared pool off this thread, and its outcomes come back by position.
 
 const fs = require('node:fs');
-const { encodeName, fsName, joinNames } = require('./names');
+const { encodeName, fsName } = require('./names');
+const { Listing } = require('./listing');
 
 // Loaded on first use: the path helpers here serve callers that never hash.
 const addon = () => require('../../index.js');
@@ -186,12 +187,9 @@ function rootOf(entries) {
 }
 
 // rootOf for any entries, without an array per entry crossing to the native
-// side: the names and digests go across joined. Entries that cannot (no
-// native module, a NUL in a name, a digest that is not 64 characters) take
-// rootOf's way.
+// side: see rootOfListing. Entries with a digest that is not 64 characters
+// take rootOf's way.
 function manifestRoot(entries) {
-  const native = joinedRoot();
-  if (native === null || entries.length < 2) return rootOf(entries);
   const names = new Array(entries.length);
   const digests = new Array(entries.length);
   for (let i = 0; i < entries.length; i++) {
@@ -201,7 +199,18 @@ function manifestRoot(entries) {
     names[i] = path;
     digests[i] = digest;
   }
-  return native(joinNames(names), digests.join(''), entries.length) ?? rootOf(entries);
+  const listing = new Listing();
+  listing.addNames(names, digests);
+  return rootOfListing(listing);
+}
+
+// rootOf for the entries of a Listing (listing.js): the names and digests go
+// across joined. Where they cannot (no native module, a NUL in a name), the
+// entries take rootOf's way.
+function rootOfListing(listing) {
+  const native = listing.count > 1 ? joinedRoot() : null;
+  const joined = native === null ? null : listing.joinedNames();
+  return (joined !== null && native(joined, listing.digests(), listing.count)) || rootOf(listing.entries());
 }
 
 // rootOf for paths already in byte order and distinct, with their digests:
@@ -221,4 +230,4 @@ function rootOfSorted(paths, digests) {
   return hash.update(text).digest('hex');
 }
 
-module.exports = { HashPipeline, hashPaths, identitiesOf, joinedRoot, rootOf, rootOfSorted, manifestRoot, sortByBytes, compareBytes };
+module.exports = { HashPipeline, hashPaths, identitiesOf, rootOf, rootOfListing, rootOfSorted, manifestRoot, sortByBytes, compareBytes };

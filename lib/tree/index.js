@@ -260,18 +260,11 @@ async function checkListing(listing, root = '.', options = {}) {
   return unpack({ kind: 'check' }, await engine.checkNatively(joined, listing.digests(), listing.count, options));
 }
 
-/** manifestRoot of a Listing's entries. */
-function listingRoot(listing) {
-  const joined = listing.count > 1 ? listing.joinedNames() : null;
-  const native = joined === null ? null : hash().joinedRoot();
-  return native?.(joined, listing.digests(), listing.count) ?? hash().manifestRoot(listing.entries());
-}
-
 module.exports = {
   hashTree,
   checkTree,
   checkListing,
-  listingRoot,
+  listingRoot: (listing) => hash().rootOfListing(listing),
   Listing,
   hashTargets,
   manifestRoot: (entries) => hash().manifestRoot(entries),
